@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the two targets need, only those missing.
+# Quiet and idempotent: with everything present it only asks dpkg.
+set -euo pipefail
+
+packages=(
+  build-essential cmake ninja-build pkg-config
+  g++-multilib lib32asan8 lib32ubsan1
+  g++-mingw-w64-i686 binutils-mingw-w64-i686 mingw-w64-i686-dev
+  wine wine32:i386 socat
+  googletest libgtest-dev libgmock-dev
+  valgrind libc6-dbg:i386 clang libclang-rt-14-dev
+  gnuplot-nox
+)
+
+sudo_cmd=()
+if [ "$(id -u)" -ne 0 ]; then sudo_cmd=(sudo); fi
+
+missing=()
+for p in "${packages[@]}"; do
+  status=$(dpkg-query -W -f='${db:Status-Abbrev}' "$p" 2>/dev/null || true)
+  case "$status" in ii*) ;; *) missing+=("$p") ;; esac
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+echo "deps: installing ${missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+  "${sudo_cmd[@]}" dpkg --add-architecture i386
+fi
+"${sudo_cmd[@]}" apt-get update -qq
+"${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null

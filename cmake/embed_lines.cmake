@@ -1,0 +1,22 @@
+# Turns a text file into C string literals, one per line, every byte
+# escaped, so that non-ASCII bytes pass through the compiler unchanged.
+# Usage: cmake -DIN=file -DOUT=file.inc -P embed_lines.cmake
+file(READ "${IN}" hex HEX)
+string(LENGTH "${hex}" length)
+set(out "")
+set(line "")
+set(i 0)
+while(i LESS length)
+  string(SUBSTRING "${hex}" ${i} 2 byte)
+  if(byte STREQUAL "0a")
+    string(APPEND out "    \"${line}\",\n")
+    set(line "")
+  elseif(NOT byte STREQUAL "0d")
+    string(APPEND line "\\x${byte}")
+  endif()
+  math(EXPR i "${i} + 2")
+endwhile()
+if(NOT line STREQUAL "")
+  string(APPEND out "    \"${line}\",\n")
+endif()
+file(WRITE "${OUT}" "${out}")

@@ -1,0 +1,91 @@
+// Opening, closing, lending the line, and the two halves of an exchange.
+#include <string.h>
+
+#include "driver/cquorvalendpro.h"
+#include "driver/driver_platform.h"
+#include "link/port_exchange.h"
+
+namespace quorvalend {
+namespace {
+
+constexpr int32_t kLowestBaud = 300;
+constexpr int32_t kHighestBaud = 57600;
+constexpr char kDevicePrefix[] = "//./";
+
+SerialPort& Port() { return *ActiveDriverPlatform().port; }
+
+}  // namespace
+
+int32_t CQuorvalendPro::OpenPort(const PortSettings* settings) {
+  if (settings == nullptr) return QV_FAILED;
+  if (settings->baudRate < kLowestBaud || settings->baudRate > kHighestBaud) return QV_FAILED;
+
+  char path[sizeof kDevicePrefix + sizeof settings->portName] = {};
+  memcpy(path, kDevicePrefix, sizeof kDevicePrefix - 1);
+  memcpy(path + sizeof kDevicePrefix - 1, settings->portName,
+         strnlen(settings->portName, sizeof settings->portName));
+
+  const PortHandle handle = Port().Open(path);
+  if (handle == kNoPortHandle) {
+    lastError = QV_ERR_OPEN_PORT;
+    return QV_FAILED;
+  }
+  // Taken before the line settings can fail, as the host expects.
+  replyTimeout = settings->replyTimeout;
+
+  const LineSettings line{settings->baudRate, settings->dataBits, settings->parity,
+                          settings->stopBits == QV_STOP_BITS_TWO};
+  if (!Port().ApplyLineSettings(handle, line)) {
+    Port().Close(handle);
+    lastError = QV_ERR_OPEN_PORT;
+    return QV_FAILED;
+  }
+  Port().PrepareForPolling(handle);
+  portHandle = handle;
+  return QV_OK;
+}
+
+int32_t CQuorvalendPro::ClosePort() {
+  if (portHandle == QV_NO_PORT) return QV_OK;
+  if (!Port().Close(portHandle)) return QV_FAILED;
+  portHandle = QV_NO_PORT;
+  return QV_OK;
+}
+
+int32_t CQuorvalendPro::SetPortHandle(const PortHandleRecord* record) {
+  if (record != nullptr) portHandle = record->handle;
+  return QV_OK;
+}
+
+int32_t CQuorvalendPro::GetPortHandle(QvPortHandle* handle) {
+  if (handle != nullptr) *handle = portHandle;
+  return QV_OK;
+}
+
+int32_t CQuorvalendPro::SendFrame(const uint8_t* frame, int32_t* length) {
+  int32_t platformError = 0;
+  switch (quorvalend::SendFrame(Port(), portHandle, frame, length, &platformError)) {
+    case ExchangeStatus::Done:
+      return QV_OK;
+    case ExchangeStatus::WriteFailed:
+      lastError = platformError;
+      return QV_FAILED;
+    default:
+      return QV_FAILED;
+  }
+}
+
+int32_t CQuorvalendPro::ReceiveReply(uint8_t* buffer, int32_t* length) {
+  switch (quorvalend::ReceiveReply(Port(), *ActiveDriverPlatform().clock, portHandle, replyTimeout, buffer,
+                                   length)) {
+    case ExchangeStatus::Done:
+      return QV_OK;
+    case ExchangeStatus::TimedOut:
+      lastError = QV_ERR_RECEIVE_TIMEOUT;
+      return QV_FAILED;
+    default:
+      return QV_FAILED;
+  }
+}
+
+}  // namespace quorvalend

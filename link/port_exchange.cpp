@@ -1,0 +1,58 @@
+#include "link/port_exchange.h"
+
+#include <string.h>
+
+#include "link/request_frame.h"
+
+namespace quorvalend {
+
+bool WaitExpired(uint32_t startTick, uint32_t nowTick, int32_t timeoutMs) {
+  if (timeoutMs < 0) return true;
+  return nowTick - startTick > static_cast<uint32_t>(timeoutMs);
+}
+
+ExchangeStatus SendFrame(SerialPort& port, PortHandle handle, const uint8_t* frame, int32_t* length,
+                         int32_t* platformError) {
+  if (*length <= 0 || *length > kLargestFrame) return ExchangeStatus::Refused;
+  port.Purge(handle);
+  int32_t written = 0;
+  if (!port.Write(handle, frame, *length, &written, platformError)) return ExchangeStatus::WriteFailed;
+  *length = written;
+  return ExchangeStatus::Done;
+}
+
+ExchangeStatus ReceiveReply(SerialPort& port, Clock& clock, PortHandle handle, int32_t timeoutMs,
+                            uint8_t* buffer, int32_t* length) {
+  const uint32_t start = clock.TickCount();
+  int32_t received = 0;
+  for (;;) {
+    if (WaitExpired(start, clock.TickCount(), timeoutMs)) return ExchangeStatus::TimedOut;
+
+    int32_t waiting = port.BytesWaiting(handle);
+    if (waiting > kReceiveCapacity) waiting = kReceiveCapacity;
+    if (waiting <= 0) {
+      clock.SleepMs(kPollIntervalMs);
+      continue;
+    }
+    // Read no more than fits: what stays queued is counted on the next poll.
+    uint8_t chunk[kReceiveCapacity];
+    const int32_t got = port.Read(handle, chunk, waiting);
+    if (got <= 0) {
+      clock.SleepMs(kPollIntervalMs);
+      continue;
+    }
+    if (received + got >= kReceiveCapacity) return ExchangeStatus::Overflow;
+    memcpy(buffer + received, chunk, static_cast<size_t>(got));
+    received += got;
+
+    const bool starts = buffer[0] == kAck || buffer[0] == kNak;
+    if (starts && buffer[received - 1] == kCr) {
+      port.Purge(handle);
+      *length = received;
+      return ExchangeStatus::Done;
+    }
+    clock.SleepMs(kPollIntervalMs);
+  }
+}
+
+}  // namespace quorvalend

@@ -1,0 +1,145 @@
+// The serial line on a POSIX terminal device: raw mode, reads that return at
+// once with what has arrived, FIONREAD for the waiting count.
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <string.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "platform/serial_port.h"
+
+namespace quorvalend {
+namespace {
+
+constexpr char kDevicePrefix[] = "//./";
+constexpr int kWriteMsPerByte = 10;
+
+// "//./ttyUSB0" names /dev/ttyUSB0; "//.//tmp/pty" names /tmp/pty.
+std::string DeviceFile(const char* devicePath) {
+  const char* name = devicePath;
+  if (strncmp(name, kDevicePrefix, sizeof kDevicePrefix - 1) == 0) name += sizeof kDevicePrefix - 1;
+  if (name[0] == '/') return name;
+  return std::string("/dev/") + name;
+}
+
+bool BaudConstant(int32_t baud, speed_t* out) {
+  static const struct {
+    int32_t baud;
+    speed_t constant;
+  } kRates[] = {{300, B300},     {600, B600},     {1200, B1200},   {1800, B1800},   {2400, B2400},
+                {4800, B4800},   {9600, B9600},   {19200, B19200}, {38400, B38400}, {57600, B57600}};
+  for (const auto& rate : kRates) {
+    if (rate.baud == baud) {
+      *out = rate.constant;
+      return true;
+    }
+  }
+  return false;
+}
+
+bool DataBitsFlag(uint8_t bits, tcflag_t* out) {
+  switch (bits) {
+    case 5: *out = CS5; return true;
+    case 6: *out = CS6; return true;
+    case 7: *out = CS7; return true;
+    case 8: *out = CS8; return true;
+    default: return false;
+  }
+}
+
+class PosixSerialPort final : public SerialPort {
+ public:
+  PortHandle Open(const char* devicePath) override {
+    const std::string file = DeviceFile(devicePath);
+    const int fd = open(file.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return kNoPortHandle;
+    // Exclusive, like a Windows port opened without sharing.
+    if (!isatty(fd) || flock(fd, LOCK_EX | LOCK_NB) != 0) {
+      close(fd);
+      return kNoPortHandle;
+    }
+    return fd;
+  }
+
+  bool ApplyLineSettings(PortHandle handle, const LineSettings& settings) override {
+    termios tio{};
+    if (tcgetattr(static_cast<int>(handle), &tio) != 0) return false;
+    speed_t speed;
+    tcflag_t size;
+    // Only standard rates: a rate the line cannot run is refused.
+    if (!BaudConstant(settings.baudRate, &speed) || !DataBitsFlag(settings.dataBits, &size)) return false;
+    cfmakeraw(&tio);
+    cfsetispeed(&tio, speed);
+    cfsetospeed(&tio, speed);
+    tio.c_cflag = (tio.c_cflag & ~(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB)) | size | CREAD | CLOCAL;
+    switch (settings.parity) {
+      case 0: break;
+      case 1: tio.c_cflag |= PARENB | PARODD; break;
+      case 2: tio.c_cflag |= PARENB; break;
+      case 3: tio.c_cflag |= PARENB | CMSPAR | PARODD; break;
+      case 4: tio.c_cflag |= PARENB | CMSPAR; break;
+      default: return false;
+    }
+    if (settings.twoStopBits) tio.c_cflag |= CSTOPB;
+    tio.c_cc[VMIN] = 0;
+    tio.c_cc[VTIME] = 0;
+    return tcsetattr(static_cast<int>(handle), TCSANOW, &tio) == 0;
+  }
+
+  void PrepareForPolling(PortHandle handle) override { Purge(handle); }
+
+  bool Close(PortHandle handle) override { return close(static_cast<int>(handle)) == 0; }
+
+  void Purge(PortHandle handle) override { tcflush(static_cast<int>(handle), TCIOFLUSH); }
+
+  bool Write(PortHandle handle, const uint8_t* data, int32_t length, int32_t* written,
+             int32_t* platformError) override {
+    // Synchronous, with the same allowance per byte as the Windows side.
+    const int fd = static_cast<int>(handle);
+    int32_t done = 0;
+    int budgetMs = kWriteMsPerByte * length;
+    while (done < length) {
+      const ssize_t n = write(fd, data + done, static_cast<size_t>(length - done));
+      if (n > 0) {
+        done += static_cast<int32_t>(n);
+        continue;
+      }
+      if (n < 0 && errno != EAGAIN && errno != EINTR) {
+        *platformError = errno;
+        return false;
+      }
+      if (budgetMs <= 0) break;
+      pollfd waitFor{fd, POLLOUT, 0};
+      poll(&waitFor, 1, 10);
+      budgetMs -= 10;
+    }
+    *written = done;
+    return true;
+  }
+
+  int32_t BytesWaiting(PortHandle handle) override {
+    int waiting = 0;
+    if (ioctl(static_cast<int>(handle), FIONREAD, &waiting) != 0) return 0;
+    return waiting;
+  }
+
+  int32_t Read(PortHandle handle, uint8_t* buffer, int32_t capacity) override {
+    const ssize_t n = read(static_cast<int>(handle), buffer, static_cast<size_t>(capacity));
+    if (n < 0) return errno == EAGAIN ? 0 : -1;
+    return static_cast<int32_t>(n);
+  }
+};
+
+}  // namespace
+
+SerialPort& SystemSerialPort() {
+  static PosixSerialPort port;
+  return port;
+}
+
+}  // namespace quorvalend

@@ -1,0 +1,47 @@
+// The serial line as the driver needs it: open a device, apply line
+// settings, purge, write, count and read what has arrived. One side per
+// platform; a fake in memory for tests and fuzzing.
+#pragma once
+
+#include <stdint.h>
+
+namespace quorvalend {
+
+using PortHandle = intptr_t;
+constexpr PortHandle kNoPortHandle = -1;
+
+struct LineSettings {
+  int32_t baudRate;
+  uint8_t dataBits;
+  uint8_t parity;  // 0 none, 1 odd, 2 even, 3 mark, 4 space
+  bool twoStopBits;
+};
+
+class SerialPort {
+ public:
+  virtual ~SerialPort() = default;
+  // `devicePath` is "//./" followed by the port name. Opens for reading and
+  // writing, exclusively, an existing device only, and sizes the driver's
+  // queues (1024 receive, 512 transmit). Returns kNoPortHandle on failure.
+  virtual PortHandle Open(const char* devicePath) = 0;
+  // Changes only baud, data bits, parity and stop bits; false when refused.
+  virtual bool ApplyLineSettings(PortHandle handle, const LineSettings& settings) = 0;
+  // Event mask, purge of both directions, and time-outs under which a read
+  // returns at once with what has arrived and a write allows 10 ms a byte.
+  virtual void PrepareForPolling(PortHandle handle) = 0;
+  virtual bool Close(PortHandle handle) = 0;
+  // Discards both queues.
+  virtual void Purge(PortHandle handle) = 0;
+  // Synchronous write. On failure stores the platform's error number.
+  virtual bool Write(PortHandle handle, const uint8_t* data, int32_t length, int32_t* written,
+                     int32_t* platformError) = 0;
+  // Bytes waiting in the receive queue; clears a pending line error. 0 when
+  // the status cannot be read.
+  virtual int32_t BytesWaiting(PortHandle handle) = 0;
+  // Reads up to `capacity` bytes without waiting; -1 when the read fails.
+  virtual int32_t Read(PortHandle handle, uint8_t* buffer, int32_t capacity) = 0;
+};
+
+SerialPort& SystemSerialPort();
+
+}  // namespace quorvalend

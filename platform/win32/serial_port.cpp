@@ -1,0 +1,84 @@
+#include <windows.h>
+
+#include "platform/serial_port.h"
+
+namespace quorvalend {
+namespace {
+
+HANDLE AsHandle(PortHandle handle) { return reinterpret_cast<HANDLE>(handle); }
+
+constexpr DWORD kReceiveQueue = 1024;
+constexpr DWORD kTransmitQueue = 512;
+constexpr DWORD kWriteMsPerByte = 10;
+
+class Win32SerialPort final : public SerialPort {
+ public:
+  PortHandle Open(const char* devicePath) override {
+    HANDLE handle = CreateFileA(devicePath, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return kNoPortHandle;
+    SetupComm(handle, kReceiveQueue, kTransmitQueue);
+    return reinterpret_cast<PortHandle>(handle);
+  }
+
+  bool ApplyLineSettings(PortHandle handle, const LineSettings& settings) override {
+    DCB dcb{};
+    dcb.DCBlength = sizeof dcb;
+    GetCommState(AsHandle(handle), &dcb);
+    dcb.BaudRate = static_cast<DWORD>(settings.baudRate);
+    dcb.ByteSize = settings.dataBits;
+    dcb.Parity = settings.parity;
+    dcb.StopBits = settings.twoStopBits ? TWOSTOPBITS : ONESTOPBIT;
+    dcb.EvtChar = 0;
+    return SetCommState(AsHandle(handle), &dcb) != 0;
+  }
+
+  void PrepareForPolling(PortHandle handle) override {
+    SetCommMask(AsHandle(handle), EV_RXCHAR | EV_BREAK);
+    PurgeComm(AsHandle(handle), PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR);
+    COMMTIMEOUTS timeouts{};
+    timeouts.ReadIntervalTimeout = MAXDWORD;
+    timeouts.ReadTotalTimeoutMultiplier = 0;
+    timeouts.ReadTotalTimeoutConstant = 0;
+    timeouts.WriteTotalTimeoutMultiplier = kWriteMsPerByte;
+    timeouts.WriteTotalTimeoutConstant = 0;
+    SetCommTimeouts(AsHandle(handle), &timeouts);
+  }
+
+  bool Close(PortHandle handle) override { return CloseHandle(AsHandle(handle)) != 0; }
+
+  void Purge(PortHandle handle) override { PurgeComm(AsHandle(handle), PURGE_TXCLEAR | PURGE_RXCLEAR); }
+
+  bool Write(PortHandle handle, const uint8_t* data, int32_t length, int32_t* written,
+             int32_t* platformError) override {
+    DWORD count = 0;
+    if (!WriteFile(AsHandle(handle), data, static_cast<DWORD>(length), &count, nullptr)) {
+      *platformError = static_cast<int32_t>(GetLastError());
+      return false;
+    }
+    *written = static_cast<int32_t>(count);
+    return true;
+  }
+
+  int32_t BytesWaiting(PortHandle handle) override {
+    DWORD errors = 0;
+    COMSTAT status{};
+    if (!ClearCommError(AsHandle(handle), &errors, &status)) return 0;
+    return static_cast<int32_t>(status.cbInQue);
+  }
+
+  int32_t Read(PortHandle handle, uint8_t* buffer, int32_t capacity) override {
+    DWORD count = 0;
+    if (!ReadFile(AsHandle(handle), buffer, static_cast<DWORD>(capacity), &count, nullptr)) return -1;
+    return static_cast<int32_t>(count);
+  }
+};
+
+}  // namespace
+
+SerialPort& SystemSerialPort() {
+  static Win32SerialPort port;
+  return port;
+}
+
+}  // namespace quorvalend

@@ -1,0 +1,137 @@
+// Host records as raw bytes at the documented offsets, and calls into the
+// driver's tables by slot number, so tests see the driver exactly as a host
+// built separately does and never through the driver's own declarations.
+#pragma once
+
+#include <stdint.h>
+#include <string.h>
+
+#include <initializer_list>
+#include <vector>
+
+namespace qvtest {
+
+template <size_t Size>
+struct HostRecord {
+  alignas(8) uint8_t bytes[Size];
+
+  // Records start filled with a pattern, so untouched fields can be seen.
+  explicit HostRecord(uint8_t fill = 0xA5) { memset(bytes, fill, Size); }
+  void* data() { return bytes; }
+
+  void Put8(size_t offset, uint8_t v) { bytes[offset] = v; }
+  void Put16(size_t offset, int32_t v) { uint16_t x = static_cast<uint16_t>(v); memcpy(bytes + offset, &x, 2); }
+  void Put32(size_t offset, int64_t v) { uint32_t x = static_cast<uint32_t>(v); memcpy(bytes + offset, &x, 4); }
+  void PutPtr(size_t offset, const void* p) { memcpy(bytes + offset, &p, 4); }
+  void PutText(size_t offset, const char* text, size_t field) {
+    memset(bytes + offset, 0, field);
+    memcpy(bytes + offset, text, strnlen(text, field - 1));
+  }
+  int16_t Get16(size_t offset) const { int16_t x; memcpy(&x, bytes + offset, 2); return x; }
+  uint16_t GetU16(size_t offset) const { uint16_t x; memcpy(&x, bytes + offset, 2); return x; }
+  int32_t Get32(size_t offset) const { int32_t x; memcpy(&x, bytes + offset, 4); return x; }
+  uint32_t GetU32(size_t offset) const { uint32_t x; memcpy(&x, bytes + offset, 4); return x; }
+  uint64_t Get64(size_t offset) const { uint64_t x; memcpy(&x, bytes + offset, 8); return x; }
+  const void* GetPtr(size_t offset) const { const void* p; memcpy(&p, bytes + offset, 4); return p; }
+};
+
+// Record sizes as the host allocates them (host fields included).
+using TagDefinitionRec = HostRecord<164>;
+using TagAddressRec = HostRecord<60>;
+using BlockRequestRec = HostRecord<64>;
+using BlockItemRec = HostRecord<28>;
+using PortSettingsRec = HostRecord<48>;
+using ListNodeRec = HostRecord<12>;
+
+namespace tag_definition {
+constexpr size_t kAddressText = 32, kDataType = 160;
+}
+namespace tag_address {
+constexpr size_t kDevice = 38, kRow = 44, kTypeIndex = 48, kDataType = 50, kRegister = 56, kDataType2 = 58;
+}
+namespace block {
+constexpr size_t kDevice = 2, kName = 12, kTypeIndex = 16, kDataType = 18, kStart = 24, kEnd = 28,
+                 kOperation = 32, kHead = 40, kCount = 48;
+}
+namespace item {
+constexpr size_t kRegister = 2, kHostField = 4, kValue = 8, kQuality = 16, kTimestamp = 20;
+}
+namespace port_settings {
+constexpr size_t kName = 4, kBaud = 36, kDataBits = 40, kStopBits = 42, kParity = 44, kTimeout = 46;
+}
+
+inline TagDefinitionRec MakeTagDefinition(const char* text, int16_t dataType) {
+  TagDefinitionRec def;
+  def.PutText(tag_definition::kAddressText, text, 128);
+  def.Put16(tag_definition::kDataType, dataType);
+  return def;
+}
+
+// A block with its items on a doubly linked list, laid out as the host does.
+struct HostBlock {
+  BlockRequestRec request;
+  std::vector<BlockItemRec> items;
+  std::vector<ListNodeRec> nodes;
+  char name[16] = "Block1";
+
+  HostBlock(int station, int typeIndex, int dataType, int start, int end, int operation,
+            std::initializer_list<int> itemAddresses)
+      : request(0) {
+    request.Put16(block::kDevice, station);
+    request.PutPtr(block::kName, name);
+    request.Put16(block::kTypeIndex, typeIndex);
+    request.Put16(block::kDataType, dataType);
+    request.Put32(block::kStart, start);
+    request.Put32(block::kEnd, end);
+    request.Put16(block::kOperation, operation);
+    for (int address : itemAddresses) {
+      items.emplace_back(0xEE);
+      items.back().Put16(item::kRegister, address);
+    }
+    Link();
+  }
+  HostBlock(const HostBlock&) = delete;
+
+  // (Re)builds the list after items were added or changed.
+  void Link() {
+    nodes.assign(items.size(), ListNodeRec(0));
+    for (size_t i = 0; i < items.size(); ++i) {
+      nodes[i].PutPtr(0, i + 1 < items.size() ? nodes[i + 1].data() : nullptr);
+      nodes[i].PutPtr(4, i > 0 ? nodes[i - 1].data() : nullptr);
+      nodes[i].PutPtr(8, items[i].data());
+    }
+    request.PutPtr(block::kHead, nodes.empty() ? nullptr : nodes[0].data());
+    request.PutPtr(44, nodes.empty() ? nullptr : nodes.back().data());
+    request.Put32(block::kCount, static_cast<int32_t>(items.size()));
+  }
+  void SetName(const char* text) {
+    strncpy(name, text, sizeof name - 1);
+  }
+  int32_t Start() const { return request.Get32(block::kStart); }
+  int32_t End() const { return request.Get32(block::kEnd); }
+};
+
+#if defined(_WIN32)
+#define QVTEST_STDCALL __stdcall
+#else
+#define QVTEST_STDCALL __attribute__((stdcall))
+#endif
+
+// Calls slot `slot` of the table behind interface pointer `itf`.
+template <typename Result, typename... Args>
+Result CallSlot(void* itf, int slot, Args... args) {
+  using Fn = Result(QVTEST_STDCALL*)(void*, Args...);
+  void** table = *static_cast<void***>(itf);
+  return reinterpret_cast<Fn>(table[slot])(itf, args...);
+}
+
+// The slots of the two host tables.
+namespace slot {
+constexpr int kQueryInterface = 0, kAddRef = 1, kRelease = 2;
+constexpr int kGetRegisterTable = 3, kTestDevice = 4, kParseTag = 5, kReserved6 = 6, kOpenPort = 7,
+              kClosePort = 8, kReserved9 = 9, kCanJoinBlock = 10, kProbeBlock = 11,
+              kCheckDeviceAddress = 12, kGetErrorText = 13;
+constexpr int kExecuteBlock = 3, kSetPortHandle = 4, kReserved5 = 5, kGetPortHandle = 6;
+}  // namespace slot
+
+}  // namespace qvtest
