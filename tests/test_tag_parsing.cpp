@@ -121,7 +121,8 @@ TEST_P(ParseTagTable, ResultErrorAndFieldsWritten) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(AddressTexts, ParseTagTable, ::testing::ValuesIn(kParseCases));
+INSTANTIATE_TEST_SUITE_P(AddressTexts, ParseTagTable, ::testing::ValuesIn(kParseCases),
+                         [](const auto& info) { return CaseName(info.index, info.param.text); });
 
 TEST(ParseTag, EveryGroupOfTenParsesAndNothingOutsideTheAreas) {
   DriverHandle driver;
@@ -197,7 +198,8 @@ TEST_P(StationTable, ValidStationsAndTheReduction) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(StationTexts, StationTable, ::testing::ValuesIn(kStationCases));
+INSTANTIATE_TEST_SUITE_P(StationTexts, StationTable, ::testing::ValuesIn(kStationCases),
+                         [](const auto& info) { return CaseName(info.index, info.param.text); });
 
 TEST(RegisterTable, TwoRowsWithTheirLimitsOnEveryCall) {
   DriverHandle driver;

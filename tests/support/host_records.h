@@ -135,3 +135,19 @@ constexpr int kExecuteBlock = 3, kSetPortHandle = 4, kReserved5 = 5, kGetPortHan
 }  // namespace slot
 
 }  // namespace qvtest
+
+#include <string>
+
+namespace qvtest {
+
+// A readable test name from a case's index and text.
+inline std::string CaseName(size_t index, const std::string& text) {
+  std::string name = std::to_string(index) + "_";
+  for (char c : text) {
+    const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+    name += plain ? c : '_';
+  }
+  return name.substr(0, 40);
+}
+
+}  // namespace qvtest
