@@ -65,7 +65,9 @@ std::string Frame(const quorvalend::RequestShape& shape) {
   uint8_t buffer[24];
   memset(buffer, 0x77, sizeof buffer);
   const int32_t length = quorvalend::FormatRequest(shape, buffer);
-  if (length > 0) EXPECT_EQ(buffer[length], 0) << "frame followed by a zero byte";
+  if (length > 0) {
+    EXPECT_EQ(buffer[length], 0) << "frame followed by a zero byte";
+  }
   return std::string(reinterpret_cast<char*>(buffer), static_cast<size_t>(length > 0 ? length : 0));
 }
 

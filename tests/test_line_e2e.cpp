@@ -1,0 +1,199 @@
+// The driver end to end on a real line, with qvsim on the far end.
+#include <chrono>
+#include <string>
+
+#include "platform/clock.h"
+#include "tests/support/driver_handle.h"
+#include "tests/support/simulator_process.h"
+
+namespace qvtest {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr int kTimeoutMs = 400;
+
+PortSettingsRec Settings(const std::string& port, int baud = 19200, int timeout = kTimeoutMs) {
+  PortSettingsRec s(0);
+  s.PutText(port_settings::kName, port.c_str(), 32);
+  s.Put32(port_settings::kBaud, baud);
+  s.Put8(port_settings::kDataBits, 8);
+  s.Put16(port_settings::kStopBits, 1);
+  s.Put8(port_settings::kParity, 0);
+  s.Put16(port_settings::kTimeout, timeout);
+  return s;
+}
+
+// A driver with its port open on a line that qvsim serves.
+class Line : public ::testing::Test {
+ protected:
+  void Start(std::vector<std::string> args) {
+    sim = std::make_unique<SimulatorProcess>(args);
+    ASSERT_TRUE(sim->Started());
+    PortSettingsRec settings = Settings(sim->DevicePath());
+    ASSERT_EQ(driver.OpenPort(settings), 1) << sim->DevicePath();
+  }
+  void TearDown() override { driver.ClosePort(); }
+
+  void ExpectUntouched(const HostBlock& block) {
+    for (const auto& item : block.items) {
+      for (size_t i = 4; i < sizeof item.bytes; ++i) ASSERT_EQ(item.bytes[i], 0xEE) << "item byte " << i;
+    }
+  }
+
+  std::unique_ptr<SimulatorProcess> sim;
+  DriverHandle driver;
+};
+
+TEST_F(Line, ReadsDRegistersWithQualityAndTime) {
+  Start({"--set", "D100=1", "--set", "D101=2", "--set", "D102=0x1234", "--set", "D103=0xFFFF"});
+  HostBlock block(1, 0, 8, 100, 103, 0, {100, 101, 102, 103});
+  const uint64_t before = quorvalend::SystemClock().FileTimeNow();
+  ASSERT_EQ(driver.ExecuteBlock(block), 1) << sim->Trace();
+  const uint32_t expected[] = {1, 2, 0x1234, 0xFFFF};
+  for (size_t i = 0; i < 4; ++i) {
+    EXPECT_EQ(block.items[i].GetU32(item::kValue), expected[i]);
+    EXPECT_EQ(block.items[i].Get16(item::kQuality), 192);
+    const uint64_t stamp = block.items[i].Get64(item::kTimestamp);
+    EXPECT_GE(stamp + 10000000u, before);
+    EXPECT_LE(stamp, before + 10000000u) << "within a second of the wall clock";
+  }
+}
+
+TEST_F(Line, ReadsMGroups) {
+  Start({"--set", "M10=0xA1", "--set", "M20=0x5A", "--set", "M30=0xC3"});
+  HostBlock block(1, 1, 2, 10, 30, 0, {10, 30});
+  ASSERT_EQ(driver.ExecuteBlock(block), 1) << sim->Trace();
+  EXPECT_EQ(block.items[0].bytes[item::kValue], 0xA1);
+  EXPECT_EQ(block.items[1].bytes[item::kValue], 0xC3);
+}
+
+TEST_F(Line, WritesAreReadBack) {
+  Start({"--station", "3"});
+  HostBlock writeD(3, 0, 8, 500, 500, 1, {500});
+  writeD.items[0].Put16(item::kValue, 0xBEEF);
+  ASSERT_EQ(driver.ExecuteBlock(writeD), 1) << sim->Trace();
+  HostBlock writeM(3, 1, 2, 8150, 8150, 1, {8150});
+  writeM.items[0].Put8(item::kValue, 0x7E);
+  ASSERT_EQ(driver.ExecuteBlock(writeM), 1);
+
+  HostBlock readD(3, 0, 8, 499, 501, 0, {499, 500, 501});
+  ASSERT_EQ(driver.ExecuteBlock(readD), 1);
+  EXPECT_EQ(readD.items[0].GetU32(item::kValue), 0u);
+  EXPECT_EQ(readD.items[1].GetU32(item::kValue), 0xBEEFu);
+  HostBlock readM(3, 1, 2, 8150, 8150, 0, {8150});
+  ASSERT_EQ(driver.ExecuteBlock(readM), 1);
+  EXPECT_EQ(readM.items[0].bytes[item::kValue], 0x7E);
+}
+
+TEST_F(Line, RefusedRepliesAreErrorSixAndTouchNothing) {
+  for (const char* fault : {"nak", "status2", "short", "nonhex"}) {
+    Start({"--fault", fault});
+    HostBlock block(1, 0, 8, 100, 101, 0, {100, 101});
+    EXPECT_EQ(driver.ExecuteBlock(block), 0) << fault;
+    EXPECT_EQ(driver.LastError(), 6) << fault;
+    ExpectUntouched(block);
+    driver.ClosePort();
+  }
+}
+
+TEST_F(Line, AnAddressPastTheAreaIsStatusTwo) {
+  Start({});
+  HostBlock block(1, 0, 8, 8190, 8221, 0, {8190});
+  EXPECT_EQ(driver.ExecuteBlock(block), 0);
+  EXPECT_EQ(driver.LastError(), 6);
+  ExpectUntouched(block);
+}
+
+TEST_F(Line, NoReplyTimesOutWithinTwiceTheTimeout) {
+  Start({"--station", "2"});
+  HostBlock block(1, 0, 8, 100, 100, 0, {100});
+  const auto start = Clock::now();
+  EXPECT_EQ(driver.ExecuteBlock(block), 0);
+  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+  EXPECT_EQ(driver.LastError(), 5);
+  EXPECT_GE(ms, kTimeoutMs);
+  EXPECT_LT(ms, 2 * kTimeoutMs);
+  ExpectUntouched(block);
+}
+
+TEST_F(Line, GarbageBeforeTheReplyNeverCompletesIt) {
+  Start({"--fault", "garbage"});
+  HostBlock block(1, 0, 8, 100, 100, 0, {100});
+  EXPECT_EQ(driver.ExecuteBlock(block), 0);
+  EXPECT_EQ(driver.LastError(), 5);
+}
+
+TEST_F(Line, ASplitAndAnOverLongReplyAreCollected) {
+  for (const char* fault : {"split", "long"}) {
+    Start({"--fault", fault, "--set", "D7=4321"});
+    HostBlock block(1, 0, 8, 7, 7, 0, {7});
+    ASSERT_EQ(driver.ExecuteBlock(block), 1) << fault << "\n" << sim->Trace();
+    EXPECT_EQ(block.items[0].GetU32(item::kValue), 4321u);
+    driver.ClosePort();
+  }
+}
+
+TEST_F(Line, StaleInputIsDiscardedBeforeTheRequest) {
+  Start({"--set", "D1=77"});
+  sim->InjectToDriver("\x06" "0109999" "00\r");
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  HostBlock block(1, 0, 8, 1, 1, 0, {1});
+  ASSERT_EQ(driver.ExecuteBlock(block), 1);
+  EXPECT_EQ(block.items[0].GetU32(item::kValue), 77u);
+}
+
+TEST_F(Line, CommErrSendsNothing) {
+  Start({});
+  HostBlock skipped(1, 0, 8, 1, 1, 0, {1});
+  skipped.SetName("CommErr");
+  EXPECT_EQ(driver.ExecuteBlock(skipped), 1);
+  ExpectUntouched(skipped);
+  HostBlock real(1, 0, 8, 1, 1, 0, {1});
+  ASSERT_EQ(driver.ExecuteBlock(real), 1);
+  EXPECT_EQ(sim->RequestsSeen(), 1);
+}
+
+TEST_F(Line, ALentHandleServesAnotherStationAndIsClosedByTheBorrower) {
+  Start({"--station", "1", "--station", "2", "--set", "D9=99"});
+  const intptr_t handle = driver.GetPortHandle();
+  {
+    DriverHandle borrower;
+    ASSERT_EQ(borrower.SetPortHandle(handle), 1);
+    HostBlock block(2, 0, 8, 9, 9, 0, {9});
+    ASSERT_EQ(borrower.ExecuteBlock(block), 1);
+    EXPECT_EQ(block.items[0].GetU32(item::kValue), 99u);
+  }
+#if !defined(_WIN32)
+  EXPECT_EQ(fcntl(static_cast<int>(handle), F_GETFD), -1) << "the borrower's release closed the line";
+#endif
+  driver.SetPortHandle(-1);
+}
+
+TEST(LineOpen, AMissingPortIsErrorThreeAndTheBaudLimitsHold) {
+  DriverHandle driver;
+#if defined(_WIN32)
+  PortSettingsRec missing = Settings("COM199");
+#else
+  PortSettingsRec missing = Settings("/dev/qv-no-such-port");
+#endif
+  EXPECT_EQ(driver.OpenPort(missing), 0);
+  EXPECT_EQ(driver.LastError(), 3);
+
+  SimulatorProcess sim({});
+  ASSERT_TRUE(sim.Started());
+  for (int baud : {300, 57600}) {
+    PortSettingsRec ok = Settings(sim.DevicePath(), baud);
+    EXPECT_EQ(driver.OpenPort(ok), 1) << baud;
+    EXPECT_EQ(driver.ClosePort(), 1);
+    EXPECT_EQ(driver.ClosePort(), 1) << "closing twice";
+  }
+  DriverHandle fresh;
+  for (int baud : {299, 57601}) {
+    PortSettingsRec refused = Settings(sim.DevicePath(), baud);
+    EXPECT_EQ(fresh.OpenPort(refused), 0) << baud;
+  }
+  EXPECT_EQ(fresh.LastError(), -1);
+}
+
+}  // namespace
+}  // namespace qvtest

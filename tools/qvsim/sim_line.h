@@ -1,0 +1,34 @@
+// The simulator's end of the line: a serial device, a pseudo-terminal it
+// makes itself, or (POSIX) a descriptor handed over by a test.
+#pragma once
+
+#include <stdint.h>
+
+#include <string>
+
+namespace qvsim {
+
+class SimLine {
+ public:
+  // One of: device path; "pty:LINK" (POSIX: make a pseudo-terminal, link
+  // LINK to it); "fd:N" (POSIX: an inherited descriptor).
+  bool Open(const std::string& spec, int baud, std::string* error);
+  // The device a client should open (the pty's path for "pty:").
+  const std::string& ClientPath() const { return clientPath_; }
+  // Reads what has arrived, waiting at most `waitMs`.
+  int Read(uint8_t* buffer, int capacity, int waitMs);
+  bool Write(const std::string& bytes);
+  void Close();
+
+ private:
+  intptr_t handle_ = -1;
+  intptr_t keepOpen_ = -1;
+  std::string clientPath_;
+  std::string link_;
+};
+
+void SleepMs(int ms);
+void SleepUs(int64_t us);
+int64_t NowUs();
+
+}  // namespace qvsim

@@ -1,0 +1,115 @@
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <string.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+#include "tools/qvsim/sim_line.h"
+
+namespace qvsim {
+namespace {
+
+void MakeRaw(int fd) {
+  termios tio{};
+  if (tcgetattr(fd, &tio) != 0) return;
+  cfmakeraw(&tio);
+  tio.c_cc[VMIN] = 0;
+  tio.c_cc[VTIME] = 0;
+  tcsetattr(fd, TCSANOW, &tio);
+}
+
+}  // namespace
+
+bool SimLine::Open(const std::string& spec, int, std::string* error) {
+  int fd = -1;
+  if (spec.rfind("fd:", 0) == 0) {
+    fd = atoi(spec.c_str() + 3);
+    if (fcntl(fd, F_GETFD) < 0) {
+      *error = "descriptor " + spec.substr(3) + " is not open";
+      return false;
+    }
+  } else if (spec.rfind("pty:", 0) == 0) {
+    fd = posix_openpt(O_RDWR | O_NOCTTY);
+    if (fd < 0 || grantpt(fd) != 0 || unlockpt(fd) != 0 || ptsname(fd) == nullptr) {
+      *error = std::string("cannot make a pseudo-terminal: ") + strerror(errno);
+      return false;
+    }
+    clientPath_ = ptsname(fd);
+    // Hold the client side open so that the line stays up between clients.
+    keepOpen_ = open(clientPath_.c_str(), O_RDWR | O_NOCTTY);
+    link_ = spec.substr(4);
+    if (!link_.empty()) {
+      unlink(link_.c_str());
+      if (symlink(clientPath_.c_str(), link_.c_str()) != 0) {
+        *error = "cannot link " + link_ + ": " + strerror(errno);
+        return false;
+      }
+      clientPath_ = link_;
+    }
+  } else {
+    fd = open(spec.c_str(), O_RDWR | O_NOCTTY);
+    if (fd < 0) {
+      *error = "cannot open " + spec + ": " + strerror(errno);
+      return false;
+    }
+    clientPath_ = spec;
+  }
+  MakeRaw(fd);
+  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+  handle_ = fd;
+  return true;
+}
+
+int SimLine::Read(uint8_t* buffer, int capacity, int waitMs) {
+  pollfd p{static_cast<int>(handle_), POLLIN, 0};
+  if (poll(&p, 1, waitMs) <= 0 || !(p.revents & POLLIN)) {
+    // A pty whose client side is closed reports a hang-up: wait, do not spin.
+    if (p.revents & (POLLHUP | POLLERR)) SleepMs(waitMs);
+    return 0;
+  }
+  const ssize_t n = read(static_cast<int>(handle_), buffer, static_cast<size_t>(capacity));
+  return n > 0 ? static_cast<int>(n) : 0;
+}
+
+bool SimLine::Write(const std::string& bytes) {
+  size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n = write(static_cast<int>(handle_), bytes.data() + done, bytes.size() - done);
+    if (n > 0) {
+      done += static_cast<size_t>(n);
+    } else if (n < 0 && errno != EAGAIN && errno != EINTR) {
+      return false;
+    } else {
+      pollfd p{static_cast<int>(handle_), POLLOUT, 0};
+      poll(&p, 1, 10);
+    }
+  }
+  return true;
+}
+
+void SimLine::Close() {
+  if (handle_ >= 0) close(static_cast<int>(handle_));
+  if (keepOpen_ >= 0) close(static_cast<int>(keepOpen_));
+  if (!link_.empty()) unlink(link_.c_str());
+  handle_ = keepOpen_ = -1;
+}
+
+void SleepMs(int ms) { SleepUs(static_cast<int64_t>(ms) * 1000); }
+
+void SleepUs(int64_t us) {
+  if (us <= 0) return;
+  timespec t{static_cast<time_t>(us / 1000000), static_cast<long>(us % 1000000) * 1000};
+  while (nanosleep(&t, &t) != 0 && errno == EINTR) {
+  }
+}
+
+int64_t NowUs() {
+  timespec t{};
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  return static_cast<int64_t>(t.tv_sec) * 1000000 + t.tv_nsec / 1000;
+}
+
+}  // namespace qvsim

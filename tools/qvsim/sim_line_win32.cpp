@@ -1,0 +1,68 @@
+#include <windows.h>
+
+#include "tools/qvsim/sim_line.h"
+
+namespace qvsim {
+
+bool SimLine::Open(const std::string& spec, int baud, std::string* error) {
+  if (spec.rfind("pty:", 0) == 0 || spec.rfind("fd:", 0) == 0) {
+    *error = "pseudo-terminals and descriptors exist only on POSIX systems; name a COM port";
+    return false;
+  }
+  const std::string path = spec.rfind("\\\\.\\", 0) == 0 || spec.rfind("//./", 0) == 0 ? spec : "\\\\.\\" + spec;
+  HANDLE h = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (h == INVALID_HANDLE_VALUE) {
+    *error = "cannot open " + spec + " (error " + std::to_string(GetLastError()) + ")";
+    return false;
+  }
+  DCB dcb{};
+  dcb.DCBlength = sizeof dcb;
+  GetCommState(h, &dcb);
+  dcb.BaudRate = baud > 0 ? static_cast<DWORD>(baud) : CBR_9600;
+  dcb.ByteSize = 8;
+  dcb.Parity = NOPARITY;
+  dcb.StopBits = ONESTOPBIT;
+  SetCommState(h, &dcb);
+  COMMTIMEOUTS timeouts{MAXDWORD, 0, 0, 0, 0};
+  SetCommTimeouts(h, &timeouts);
+  handle_ = reinterpret_cast<intptr_t>(h);
+  clientPath_ = spec;
+  return true;
+}
+
+int SimLine::Read(uint8_t* buffer, int capacity, int waitMs) {
+  DWORD count = 0;
+  if (!ReadFile(reinterpret_cast<HANDLE>(handle_), buffer, static_cast<DWORD>(capacity), &count, nullptr) ||
+      count == 0) {
+    Sleep(static_cast<DWORD>(waitMs));
+    return 0;
+  }
+  return static_cast<int>(count);
+}
+
+bool SimLine::Write(const std::string& bytes) {
+  DWORD count = 0;
+  return WriteFile(reinterpret_cast<HANDLE>(handle_), bytes.data(), static_cast<DWORD>(bytes.size()), &count,
+                   nullptr) &&
+         count == bytes.size();
+}
+
+void SimLine::Close() {
+  if (handle_ != -1) CloseHandle(reinterpret_cast<HANDLE>(handle_));
+  handle_ = -1;
+}
+
+void SleepMs(int ms) { Sleep(static_cast<DWORD>(ms)); }
+
+void SleepUs(int64_t us) {
+  if (us > 0) Sleep(static_cast<DWORD>((us + 999) / 1000));
+}
+
+int64_t NowUs() {
+  LARGE_INTEGER frequency, now;
+  QueryPerformanceFrequency(&frequency);
+  QueryPerformanceCounter(&now);
+  return static_cast<int64_t>(now.QuadPart * 1000000 / frequency.QuadPart);
+}
+
+}  // namespace qvsim
