@@ -48,6 +48,8 @@ typedef GUID CLSID;
 #define REFCLSID const CLSID*
 #endif
 
+#define SUCCEEDED(hr) (((HRESULT)(hr)) >= 0)
+#define FAILED(hr) (((HRESULT)(hr)) < 0)
 #define S_OK ((HRESULT)0)
 #define S_FALSE ((HRESULT)1)
 #define E_NOTIMPL ((HRESULT)0x80004001L)

@@ -1,0 +1,34 @@
+// Tags and blocks laid out as a data server lays them: TagAddress records
+// from ParseTag, BlockRequests grouped by CanJoinBlock, items on the
+// framework's doubly linked list.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "quorvalend/quorvalend.h"
+
+namespace qvpoll {
+
+struct Tag {
+  std::string text;
+  TagAddress address{};
+  bool write = false;
+  uint32_t writeValue = 0;
+  BlockItem item{};
+};
+
+struct Block {
+  BlockRequest request{};
+  std::vector<Tag*> tags;
+  std::vector<QvListNode> nodes;
+  std::string name;
+};
+
+// Offers the tags, sorted by area and address, to open blocks in turn:
+// the fewest blocks for reads, one block per written register.
+std::vector<std::unique_ptr<Block>> GroupTags(IDeviceDriver* driver, std::vector<Tag>& tags, bool writes,
+                                              int16_t station);
+
+}  // namespace qvpoll
