@@ -2,9 +2,10 @@
 #   make test   deps, build both targets, run both test suites
 #   make build  configure and build linux32 and win32
 #   make deps   install missing Debian packages (and 32-bit execution)
+#   make demo   poll the built-in simulator with qvpoll
 SHELL := /bin/bash
 .DEFAULT_GOAL := test
-.PHONY: deps build build-linux32 build-win32 test test-linux32 test-win32 test-asan clean
+.PHONY: deps build build-linux32 build-win32 test test-linux32 test-win32 test-asan demo demo-wine clean
 
 I386_MODE = build/i386-mode
 
@@ -42,6 +43,24 @@ test-asan: deps
 	@cmake --preset linux32-asan >/dev/null
 	@cmake --build --preset linux32-asan
 	@ctest --preset linux32-asan
+
+QVPOLL = build/linux32/bin/qvpoll
+DEMO_SIM = --sim-set D100=1234 --sim-set D101=0x00FF --sim-set D131=65535 --sim-set M10=0x3C --sim-set M30=0xA5
+
+# Three scans with a write read back, then a station nobody answers: its
+# time-out is the expected failure and does not fail the demo.
+demo: build-linux32
+	@echo "== qvpoll --sim: three scans, D102 written and read back"
+	@$(QVPOLL) --sim $(DEMO_SIM) --count 3 --interval 500 D100 D101 D102 D131 M0010 M0030 D102=0x2A
+	@echo
+	@echo "== station 7 is not on the line: the driver reports its time-out"
+	@$(QVPOLL) --sim --sim-station 1 --station 7 --timeout 500 D100; test $$? -eq 1
+
+# The same with qvpoll.exe and Quorvalend.dll under Wine, over a COM port
+# mapped to a pseudo-terminal; needs a kernel that runs 32-bit code.
+demo-wine: build-win32
+	@[ "$$(cat $(I386_MODE))" = native ] || { echo "demo-wine: this machine cannot run 32-bit Wine"; exit 1; }
+	@bash tools/demo-wine.sh build/win32
 
 clean:
 	rm -rf build
