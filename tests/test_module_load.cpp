@@ -18,15 +18,8 @@
 
 namespace {
 
-const IID kIidIClassFactory = QV_DEFINE_GUID_VALUE(1, 0, 0, 0xC0, 0, 0, 0, 0, 0, 0, 0x46);
+const IID kIidIClassFactory = QV_IID_ICLASSFACTORY;
 
-struct QvFactoryVtbl {
-  HRESULT(QV_STDCALL* QueryInterface)(void*, REFIID, void**);
-  ULONG(QV_STDCALL* AddRef)(void*);
-  ULONG(QV_STDCALL* Release)(void*);
-  HRESULT(QV_STDCALL* CreateInstance)(void*, void*, REFIID, void**);
-  HRESULT(QV_STDCALL* LockServer)(void*, BOOL);
-};
 
 class Module {
  public:
@@ -70,7 +63,7 @@ void UseOnce(const Module& module) {
 
   void* factory = nullptr;
   ASSERT_EQ(getClassObject(CLSID_QuorvalendPro, kIidIClassFactory, &factory), S_OK);
-  auto* vtbl = *static_cast<const QvFactoryVtbl**>(factory);
+  auto* vtbl = *static_cast<const QvClassFactoryVtbl**>(factory);
   IDeviceDriver* driver = nullptr;
   ASSERT_EQ(vtbl->CreateInstance(factory, nullptr, IID_IDeviceDriver, reinterpret_cast<void**>(&driver)), S_OK);
   vtbl->Release(factory);

@@ -101,6 +101,18 @@ QV_STATIC_ASSERT(sizeof(IDeviceIoVtbl) == 7 * sizeof(void*), "IDeviceIo has 7 sl
 
 /* ---- module entry points ---------------------------------------------- */
 
+/* The class object's table, for hosts that activate the driver through
+ * DllGetClassObject themselves (Linux, or LoadLibrary on Windows). */
+typedef struct QvClassFactoryVtbl {
+  HRESULT(QV_STDCALL* QueryInterface)(void* self, REFIID iid, void** out);
+  ULONG(QV_STDCALL* AddRef)(void* self);
+  ULONG(QV_STDCALL* Release)(void* self);
+  HRESULT(QV_STDCALL* CreateInstance)(void* self, void* outer, REFIID iid, void** out);
+  HRESULT(QV_STDCALL* LockServer)(void* self, BOOL lock);
+} QvClassFactoryVtbl;
+#define QV_IID_ICLASSFACTORY \
+  QV_DEFINE_GUID_VALUE(0x00000001, 0x0000, 0x0000, 0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46)
+
 typedef HRESULT(QV_STDCALL* QvDllCanUnloadNowFn)(void);
 typedef HRESULT(QV_STDCALL* QvDllGetClassObjectFn)(REFCLSID clsid, REFIID iid, void** out);
 typedef HRESULT(QV_STDCALL* QvDllRegisterServerFn)(void);

@@ -11,15 +11,8 @@
 namespace qvpoll {
 namespace {
 
-const IID kIidIClassFactory = QV_DEFINE_GUID_VALUE(1, 0, 0, 0xC0, 0, 0, 0, 0, 0, 0, 0x46);
+const IID kIidIClassFactory = QV_IID_ICLASSFACTORY;
 
-struct FactoryVtbl {
-  HRESULT(QV_STDCALL* QueryInterface)(void*, REFIID, void**);
-  ULONG(QV_STDCALL* AddRef)(void*);
-  ULONG(QV_STDCALL* Release)(void*);
-  HRESULT(QV_STDCALL* CreateInstance)(void*, void*, REFIID, void**);
-  HRESULT(QV_STDCALL* LockServer)(void*, BOOL);
-};
 
 std::string Hex(HRESULT status) {
   char text[16];
@@ -87,7 +80,7 @@ bool DriverSession::Open(const std::string& modulePath, std::string* error) {
       *error = "DllGetClassObject failed with " + Hex(found);
       return false;
     }
-    auto* vtbl = *static_cast<const FactoryVtbl**>(factory);
+    auto* vtbl = *static_cast<const QvClassFactoryVtbl**>(factory);
     const HRESULT created = vtbl->CreateInstance(factory, nullptr, IID_IDeviceDriver, &object);
     vtbl->Release(factory);
     if (FAILED(created)) {
