@@ -12,7 +12,7 @@ class SimLine {
  public:
   // One of: device path; "pty:LINK" (POSIX: make a pseudo-terminal, link
   // LINK to it); "fd:N" (POSIX: an inherited descriptor).
-  bool Open(const std::string& spec, int baud, std::string* error);
+  bool Open(const std::string& where, int baud, std::string* error);
   // The device a client should open (the pty's path for "pty:").
   const std::string& ClientPath() const { return clientPath_; }
   // Reads what has arrived, waiting at most `waitMs`.

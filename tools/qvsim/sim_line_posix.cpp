@@ -23,15 +23,15 @@ void MakeRaw(int fd) {
 
 }  // namespace
 
-bool SimLine::Open(const std::string& spec, int, std::string* error) {
+bool SimLine::Open(const std::string& where, int, std::string* error) {
   int fd = -1;
-  if (spec.rfind("fd:", 0) == 0) {
-    fd = atoi(spec.c_str() + 3);
+  if (where.rfind("fd:", 0) == 0) {
+    fd = atoi(where.c_str() + 3);
     if (fcntl(fd, F_GETFD) < 0) {
-      *error = "descriptor " + spec.substr(3) + " is not open";
+      *error = "descriptor " + where.substr(3) + " is not open";
       return false;
     }
-  } else if (spec.rfind("pty:", 0) == 0) {
+  } else if (where.rfind("pty:", 0) == 0) {
     fd = posix_openpt(O_RDWR | O_NOCTTY);
     if (fd < 0 || grantpt(fd) != 0 || unlockpt(fd) != 0 || ptsname(fd) == nullptr) {
       *error = std::string("cannot make a pseudo-terminal: ") + strerror(errno);
@@ -40,7 +40,7 @@ bool SimLine::Open(const std::string& spec, int, std::string* error) {
     clientPath_ = ptsname(fd);
     // Hold the client side open so that the line stays up between clients.
     keepOpen_ = open(clientPath_.c_str(), O_RDWR | O_NOCTTY);
-    link_ = spec.substr(4);
+    link_ = where.substr(4);
     if (!link_.empty()) {
       unlink(link_.c_str());
       if (symlink(clientPath_.c_str(), link_.c_str()) != 0) {
@@ -50,12 +50,12 @@ bool SimLine::Open(const std::string& spec, int, std::string* error) {
       clientPath_ = link_;
     }
   } else {
-    fd = open(spec.c_str(), O_RDWR | O_NOCTTY);
+    fd = open(where.c_str(), O_RDWR | O_NOCTTY);
     if (fd < 0) {
-      *error = "cannot open " + spec + ": " + strerror(errno);
+      *error = "cannot open " + where + ": " + strerror(errno);
       return false;
     }
-    clientPath_ = spec;
+    clientPath_ = where;
   }
   MakeRaw(fd);
   fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);

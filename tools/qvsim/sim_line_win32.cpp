@@ -4,15 +4,15 @@
 
 namespace qvsim {
 
-bool SimLine::Open(const std::string& spec, int baud, std::string* error) {
-  if (spec.rfind("pty:", 0) == 0 || spec.rfind("fd:", 0) == 0) {
+bool SimLine::Open(const std::string& where, int baud, std::string* error) {
+  if (where.rfind("pty:", 0) == 0 || where.rfind("fd:", 0) == 0) {
     *error = "pseudo-terminals and descriptors exist only on POSIX systems; name a COM port";
     return false;
   }
-  const std::string path = spec.rfind("\\\\.\\", 0) == 0 || spec.rfind("//./", 0) == 0 ? spec : "\\\\.\\" + spec;
+  const std::string path = where.rfind("\\\\.\\", 0) == 0 || where.rfind("//./", 0) == 0 ? where : "\\\\.\\" + where;
   HANDLE h = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
   if (h == INVALID_HANDLE_VALUE) {
-    *error = "cannot open " + spec + " (error " + std::to_string(GetLastError()) + ")";
+    *error = "cannot open " + where + " (error " + std::to_string(GetLastError()) + ")";
     return false;
   }
   DCB dcb{};
@@ -26,7 +26,7 @@ bool SimLine::Open(const std::string& spec, int baud, std::string* error) {
   COMMTIMEOUTS timeouts{MAXDWORD, 0, 0, 0, 0};
   SetCommTimeouts(h, &timeouts);
   handle_ = reinterpret_cast<intptr_t>(h);
-  clientPath_ = spec;
+  clientPath_ = where;
   return true;
 }
 
