@@ -7,6 +7,7 @@
 #include <string.h>
 
 #include <initializer_list>
+#include <string>
 #include <vector>
 
 namespace qvtest {
@@ -111,6 +112,16 @@ struct HostBlock {
   int32_t End() const { return request.Get32(block::kEnd); }
 };
 
+// A readable test name from a case's index and text.
+inline std::string CaseName(size_t index, const std::string& text) {
+  std::string name = std::to_string(index) + "_";
+  for (char c : text) {
+    const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+    name += plain ? c : '_';
+  }
+  return name.substr(0, 40);
+}
+
 #if defined(_WIN32)
 #define QVTEST_STDCALL __stdcall
 #else
@@ -133,21 +144,5 @@ constexpr int kGetRegisterTable = 3, kTestDevice = 4, kParseTag = 5, kReserved6 
               kCheckDeviceAddress = 12, kGetErrorText = 13;
 constexpr int kExecuteBlock = 3, kSetPortHandle = 4, kReserved5 = 5, kGetPortHandle = 6;
 }  // namespace slot
-
-}  // namespace qvtest
-
-#include <string>
-
-namespace qvtest {
-
-// A readable test name from a case's index and text.
-inline std::string CaseName(size_t index, const std::string& text) {
-  std::string name = std::to_string(index) + "_";
-  for (char c : text) {
-    const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
-    name += plain ? c : '_';
-  }
-  return name.substr(0, 40);
-}
 
 }  // namespace qvtest
