@@ -3,9 +3,10 @@
 #   make build  configure and build linux32 and win32
 #   make deps   install missing Debian packages (and 32-bit execution)
 #   make demo   poll the built-in simulator with qvpoll
+#   make soak   10,000 transactions against a controller that garbles replies
 SHELL := /bin/bash
 .DEFAULT_GOAL := test
-.PHONY: deps build build-linux32 build-win32 test test-linux32 test-win32 test-asan demo demo-wine clean
+.PHONY: deps build build-linux32 build-win32 test test-linux32 test-win32 test-asan soak demo demo-wine clean
 
 I386_MODE = build/i386-mode
 
@@ -47,6 +48,11 @@ test-asan: deps
 	@cmake --preset linux32-asan >/dev/null
 	@cmake --build --preset linux32-asan
 	@env $(ASAN_ENV) ctest --preset linux32-asan
+
+SOAK_TRANSACTIONS ?= 10000
+
+soak: build-linux32
+	@QUORVALEND_SOAK_TRANSACTIONS=$(SOAK_TRANSACTIONS) build/linux32/bin/soak_tests
 
 QVPOLL = build/linux32/bin/qvpoll
 DEMO_SIM = --sim-set D100=1234 --sim-set D101=0x00FF --sim-set D131=65535 --sim-set M10=0x3C --sim-set M30=0xA5

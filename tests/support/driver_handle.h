@@ -58,6 +58,9 @@ class DriverHandle {
   // White-box: the driver's last error, which hosts see only as its text.
   int32_t LastError() const { return Object()->lastError; }
   int32_t ReplyTimeout() const { return Object()->replyTimeout; }
+  // What OpenPort takes from the port settings; a driver that borrows a
+  // lent handle keeps its default otherwise.
+  void SetReplyTimeout(int32_t ms) { Object()->replyTimeout = ms; }
 
  private:
   quorvalend::CQuorvalendPro* Object() const {
