@@ -3,10 +3,11 @@
 #   make build  configure and build linux32 and win32
 #   make deps   install missing Debian packages (and 32-bit execution)
 #   make demo   poll the built-in simulator with qvpoll
+#   make fuzz   every fuzz target for FUZZ_SECONDS (default 60) each
 #   make soak   10,000 transactions against a controller that garbles replies
 SHELL := /bin/bash
 .DEFAULT_GOAL := test
-.PHONY: deps build build-linux32 build-win32 test test-linux32 test-win32 test-asan soak demo demo-wine clean
+.PHONY: deps build build-linux32 build-win32 test test-linux32 test-win32 test-asan soak fuzz fuzz-smoke build-fuzz demo demo-wine clean
 
 I386_MODE = build/i386-mode
 
@@ -34,10 +35,12 @@ test-linux32: build-linux32
 test-win32: build-win32
 	@ctest --preset win32
 
-test: build
+test: build build-fuzz
 	@status=0; \
 	ctest --preset linux32 || status=1; \
 	ctest --preset win32 || status=1; \
+	echo "== fuzz smoke: a few seconds per target over the committed seeds"; \
+	bash tests/fuzz/run_fuzz.sh build/fuzz $(FUZZ_SMOKE_SECONDS) seeds || status=1; \
 	exit $$status
 
 # Under user-mode emulation LeakSanitizer cannot stop the process's threads
@@ -48,6 +51,21 @@ test-asan: deps
 	@cmake --preset linux32-asan >/dev/null
 	@cmake --build --preset linux32-asan
 	@env $(ASAN_ENV) ctest --preset linux32-asan
+
+FUZZ_SECONDS ?= 60
+FUZZ_SMOKE_SECONDS ?= 3
+
+# libFuzzer targets: clang, AddressSanitizer and UndefinedBehaviorSanitizer,
+# 32-bit like the product.
+build-fuzz: deps
+	@cmake --preset fuzz >/dev/null
+	@cmake --build --preset fuzz
+
+fuzz: build-fuzz
+	@bash tests/fuzz/run_fuzz.sh build/fuzz $(FUZZ_SECONDS) grow
+
+fuzz-smoke: build-fuzz
+	@bash tests/fuzz/run_fuzz.sh build/fuzz $(FUZZ_SMOKE_SECONDS) seeds
 
 SOAK_TRANSACTIONS ?= 10000
 

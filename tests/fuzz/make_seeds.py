@@ -1,0 +1,101 @@
+#!/usr/bin/env python3
+"""Writes the fuzz targets' seed corpora: real tags, station texts, blocks
+and the frames a controller sends back for them.
+
+    tests/fuzz/make_seeds.py tests/fuzz/corpus
+
+The layouts follow the targets' readers: parse_tag takes a 16-bit data type
+then the address text; execute_block and build_request take a block shape
+(fuzz_block_shape.h), then for execute_block a delivery byte and the reply.
+"""
+import hashlib
+import os
+import struct
+import sys
+
+ENQ, ACK, NAK, CR = b"\x05", b"\x06", b"\x15", b"\r"
+
+
+def check(data):
+    x = 0
+    for b in data:
+        x ^= b
+    return b"%02X" % x
+
+
+def good_reply(station, data=b""):
+    body = ACK + b"%02X" % station + b"0" + data
+    return body + check(body) + CR
+
+
+def status_reply(station, status):
+    body = ACK + b"%02X" % station + status
+    return body + check(body) + CR
+
+
+def block(station, type_index, data_type, operation, start, span, items, extra_count=0):
+    out = struct.pack("<hBhBhBB", station, type_index, data_type, operation, start, span, len(items))
+    for address, value in items:
+        out += struct.pack("<HBB", address, value & 0xFF, value >> 8)
+    return out + struct.pack("<B", extra_count)
+
+
+def d_data(values):
+    return b"".join(b"%04X" % v for v in values)
+
+
+def m_data(groups):
+    return b"".join(b"%02X" % g for g in groups)
+
+
+def seeds():
+    tags = [(8, "D100"), (8, "D0"), (8, "D8199"), (8, "D8200"), (4, "D0100"), (2, "M0010"), (2, "M8150"),
+            (2, "M0015"), (8, "M0010"), (8, "d100"), (8, "D123456789"), (8, "D1234567890"), (8, "D"),
+            (8, ""), (8, "X10"), (8, "D-1"), (8, "D 10"), (16, "D100"), (8, "D" + "9" * 126)]
+    yield from (("parse_tag", struct.pack("<h", t) + text.encode()) for t, text in tags)
+
+    for text in ["0", "1", "31", "255", "1F", "32", "254", "256", "", "-1", "4294967297", "abc", "007", " 1"]:
+        yield "station", text.encode()
+
+    d_read = block(1, 0, 8, 0, 100, 3, [(100, 0), (101, 0), (102, 0), (103, 0)])
+    d_one = block(0x1F, 0, 8, 0, 0, 0, [(0, 0)])
+    d_wide = block(1, 0, 8, 0, 0, 31, [(a, 0) for a in range(0, 32, 3)])
+    m_read = block(1, 1, 2, 0, 10, 20, [(10, 0), (30, 0)])
+    d_write = block(3, 0, 8, 1, 500, 0, [(500, 0xBEEF)])
+    m_write = block(3, 1, 2, 1, 8150, 0, [(8150, 0x7E)])
+    outside = block(1, 0, 8, 0, 100, 1, [(100, 0), (90, 0), (200, 0)], extra_count=2)
+    for shape in [d_read, d_one, d_wide, m_read, d_write, m_write, outside]:
+        yield "build_request", shape
+
+    replies = [
+        (d_read, good_reply(1, d_data([1, 2, 0x1234, 0xFFFF]))),
+        (d_one, good_reply(0x1F, d_data([0xABCD]))),
+        (d_wide, good_reply(1, d_data(range(32)))),
+        (m_read, good_reply(1, m_data([0xA1, 0x5A, 0xC3]))),
+        (d_write, good_reply(3)),
+        (m_write, good_reply(3)),
+        (outside, good_reply(1, d_data([7, 8]))),
+        (d_read, NAK + b"01" + CR),
+        (d_read, status_reply(1, b"2")),
+        (d_read, good_reply(1, d_data([1, 2]))),
+        (d_read, good_reply(1, b"12G4" + d_data([2, 3, 4]))),
+        (d_read, b"\x7f#garbage*" + good_reply(1, d_data([1, 2, 3, 4]))),
+        (d_read, good_reply(1, d_data([1, 2, 3, 4]))[:-1] + b"Z" * 1100 + CR),
+    ]
+    for shape, reply in replies:
+        for delivery in (0, 1):  # all at once, or a little at each poll
+            yield "execute_block", shape + bytes([delivery]) + reply
+
+
+def main():
+    root = sys.argv[1] if len(sys.argv) > 1 else os.path.join(os.path.dirname(__file__), "corpus")
+    for target, data in seeds():
+        folder = os.path.join(root, target)
+        os.makedirs(folder, exist_ok=True)
+        name = hashlib.sha1(data).hexdigest()[:16]
+        with open(os.path.join(folder, name), "wb") as f:
+            f.write(data)
+
+
+if __name__ == "__main__":
+    main()
