@@ -4,10 +4,11 @@
 #   make deps   install missing Debian packages (and 32-bit execution)
 #   make demo   poll the built-in simulator with qvpoll
 #   make fuzz   every fuzz target for FUZZ_SECONDS (default 60) each
+#   make bench  line, CPU and scan measurements into build/bench
 #   make soak   10,000 transactions against a controller that garbles replies
 SHELL := /bin/bash
 .DEFAULT_GOAL := test
-.PHONY: deps build build-linux32 build-win32 test test-linux32 test-win32 test-asan soak fuzz fuzz-smoke build-fuzz demo demo-wine clean
+.PHONY: deps build build-linux32 build-win32 test test-linux32 test-win32 test-asan soak fuzz fuzz-smoke build-fuzz bench bench-smoke demo demo-wine clean
 
 I386_MODE = build/i386-mode
 
@@ -41,6 +42,8 @@ test: build build-fuzz
 	ctest --preset win32 || status=1; \
 	echo "== fuzz smoke: a few seconds per target over the committed seeds"; \
 	bash tests/fuzz/run_fuzz.sh build/fuzz $(FUZZ_SMOKE_SECONDS) seeds || status=1; \
+	echo "== bench smoke: a few transactions per shape"; \
+	$(MAKE) --no-print-directory bench-smoke || status=1; \
 	exit $$status
 
 # Under user-mode emulation LeakSanitizer cannot stop the process's threads
@@ -71,6 +74,22 @@ SOAK_TRANSACTIONS ?= 10000
 
 soak: build-linux32
 	@QUORVALEND_SOAK_TRANSACTIONS=$(SOAK_TRANSACTIONS) build/linux32/bin/soak_tests
+
+# The bench runs Release code; its timings say "emulated" where 32-bit code
+# runs under user-mode emulation, which inflates every CPU figure.
+bench: deps
+	@cmake --preset bench >/dev/null
+	@cmake --build --preset bench
+	@build/bench/bin/qvbench --out build/bench --execution $$(cat $(I386_MODE))
+	@gnuplot -e "data='build/bench/line.dat'; out='build/bench/line.png'" tests/bench/line.gp
+	@echo "drawn: build/bench/line.png"
+	@[ "$$(cat $(I386_MODE))" = native ] || echo "bench under Wine: not run, this machine cannot run 32-bit Wine"
+
+bench-smoke: build-linux32
+	@mkdir -p build/linux32/bench-smoke
+	@build/linux32/bin/qvbench --smoke --out build/linux32/bench-smoke --execution $$(cat $(I386_MODE)) > build/linux32/bench-smoke/table.txt \
+	  && echo "bench smoke: passed (build/linux32/bench-smoke/table.txt)" \
+	  || { cat build/linux32/bench-smoke/table.txt; exit 1; }
 
 QVPOLL = build/linux32/bin/qvpoll
 DEMO_SIM = --sim-set D100=1234 --sim-set D101=0x00FF --sim-set D131=65535 --sim-set M10=0x3C --sim-set M30=0xA5

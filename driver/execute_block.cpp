@@ -62,9 +62,11 @@ int32_t CQuorvalendPro::ExecuteBlock(BlockRequest* block) {
   if (block->blockName != nullptr && strcmp(block->blockName, QV_COMMERR_BLOCK) == 0) return QV_OK;
 
   Clock& clock = *ActiveDriverPlatform().clock;
+  // Only what a reply filled is ever read, so the receive buffers are not
+  // cleared: two kilobytes of zeroes would cost more than the decode.
   uint8_t request[kRequestBufferSize] = {};
-  uint8_t received[kReceiveCapacity] = {};
-  uint8_t reply[kReplyBufferSize + 1] = {};
+  uint8_t received[kReceiveCapacity];
+  uint8_t reply[kReplyBufferSize + 1];
   if (block->operation == QV_OPERATION_WRITE) clock.SleepMs(kPauseBeforeWriteMs);
 
   int32_t length = 0;

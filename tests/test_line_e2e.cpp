@@ -116,6 +116,20 @@ TEST_F(Line, NoReplyTimesOutWithinTwiceTheTimeout) {
   ExpectUntouched(block);
 }
 
+// The bench relies on a paced simulator taking the wire time of request
+// and reply: 15 + 135 bytes at 9600 baud, 10 bits each, are 156 ms.
+TEST_F(Line, APacedSimulatorTakesTheWireTime) {
+  Start({"--baud", "9600", "--turnaround", "2"});
+  std::initializer_list<int> all = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15,
+                                    16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 28, 29, 30, 31};
+  HostBlock block(1, 0, 8, 0, 31, 0, all);
+  const auto start = Clock::now();
+  ASSERT_EQ(driver.ExecuteBlock(block), 1) << sim->Trace();
+  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+  EXPECT_GE(ms, 156 + 2);
+  EXPECT_LT(ms, kTimeoutMs);
+}
+
 TEST_F(Line, GarbageBeforeTheReplyNeverCompletesIt) {
   Start({"--fault", "garbage"});
   HostBlock block(1, 0, 8, 100, 100, 0, {100});

@@ -1,81 +1,12 @@
 // A transaction allocates nothing on the heap. Every allocation of this
 // program is counted, so the count around ExecuteBlock is exact.
-#include <stdlib.h>
-
-#include <atomic>
-#include <new>
-
+#include "tests/support/counting_allocator.h"
 #include "tests/support/driver_handle.h"
 #include "tests/support/fake_line.h"
-
-namespace {
-std::atomic<long> allocations{0};
-}
-
-#if defined(__GLIBC__) && !defined(__SANITIZE_ADDRESS__)
-extern "C" void* __libc_malloc(size_t);
-extern "C" void* __libc_calloc(size_t, size_t);
-extern "C" void* __libc_realloc(void*, size_t);
-extern "C" void* malloc(size_t size) {
-  allocations.fetch_add(1);
-  return __libc_malloc(size);
-}
-extern "C" void* calloc(size_t n, size_t size) {
-  allocations.fetch_add(1);
-  return __libc_calloc(n, size);
-}
-extern "C" void* realloc(void* p, size_t size) {
-  allocations.fetch_add(1);
-  return __libc_realloc(p, size);
-}
-#endif
-
-void* operator new(size_t size) {
-  allocations.fetch_add(1);
-  void* p = malloc(size);
-  if (p == nullptr) throw std::bad_alloc();
-  return p;
-}
-void* operator new[](size_t size) { return operator new(size); }
-void operator delete(void* p) noexcept { free(p); }
-void operator delete[](void* p) noexcept { free(p); }
-void operator delete(void* p, size_t) noexcept { operator delete(p); }
-void operator delete[](void* p, size_t) noexcept { operator delete(p); }
+#include "tests/support/fixed_reply_port.h"
 
 namespace qvtest {
 namespace {
-
-// A line that answers from fixed buffers, so that nothing but the driver
-// could allocate while the count runs.
-class FixedReplyPort final : public quorvalend::SerialPort {
- public:
-  quorvalend::PortHandle Open(const char*) override { return 1; }
-  bool ApplyLineSettings(quorvalend::PortHandle, const quorvalend::LineSettings&) override { return true; }
-  void PrepareForPolling(quorvalend::PortHandle) override {}
-  bool Close(quorvalend::PortHandle) override { return true; }
-  void Purge(quorvalend::PortHandle) override { pending = 0; }
-  bool Write(quorvalend::PortHandle, const uint8_t*, int32_t length, int32_t* written, int32_t*) override {
-    *written = length;
-    ++requests;
-    const char* reply = replies[next++ % replyCount];
-    pending = static_cast<int32_t>(strlen(reply));
-    memcpy(buffer, reply, static_cast<size_t>(pending));
-    return true;
-  }
-  int32_t BytesWaiting(quorvalend::PortHandle) override { return pending; }
-  int32_t Read(quorvalend::PortHandle, uint8_t* out, int32_t capacity) override {
-    const int32_t n = pending < capacity ? pending : capacity;
-    memcpy(out, buffer, static_cast<size_t>(n));
-    pending = 0;
-    return n;
-  }
-  const char* replies[5] = {};
-  int replyCount = 1;
-  int next = 0;
-  int requests = 0;
-  int32_t pending = 0;
-  uint8_t buffer[256] = {};
-};
 
 TEST(NoHeap, ExecuteBlockAllocatesNothingForReadsWritesAndFailures) {
   FixedReplyPort port;
@@ -96,13 +27,13 @@ TEST(NoHeap, ExecuteBlockAllocatesNothingForReadsWritesAndFailures) {
   port.replies[4] = "";
   port.replyCount = 5;
 
-  const long before = allocations.load();
+  const long before = HeapAllocations();
   EXPECT_EQ(driver.ExecuteBlock(read), 1);
   EXPECT_EQ(driver.ExecuteBlock(write), 1);
   EXPECT_EQ(driver.ExecuteBlock(m), 1);
   EXPECT_EQ(driver.ExecuteBlock(read), 0);  // NAK
   EXPECT_EQ(driver.ExecuteBlock(write), 0);  // time-out: no reply arrives
-  const long during = allocations.load() - before;
+  const long during = HeapAllocations() - before;
 
   EXPECT_EQ(during, 0);
   EXPECT_EQ(port.requests, 5);
@@ -111,10 +42,10 @@ TEST(NoHeap, ExecuteBlockAllocatesNothingForReadsWritesAndFailures) {
 }
 
 TEST(NoHeap, TheCounterSeesAllocations) {
-  const long before = allocations.load();
+  const long before = HeapAllocations();
   void* p = malloc(16);
   int* q = new int(3);
-  EXPECT_GE(allocations.load() - before, 2);
+  EXPECT_GE(HeapAllocations() - before, 2);
   free(p);
   delete q;
 }

@@ -28,7 +28,8 @@ const char kUsage[] =
     "  --station N        serve station N (0..255); repeat for several; default 1\n"
     "  --set AREA=VALUE   preset memory, e.g. --set D100=1234 --set M10=0x3C\n"
     "Timing:\n"
-    "  --baud N           pace replies to N baud (default: no pacing)\n"
+    "  --baud N           take a request's wire time at N baud before answering,\n"
+    "                     and pace replies to it (default: no pacing)\n"
     "  --bits-per-byte N  bits a byte takes on the wire (default 10, 8N1)\n"
     "  --turnaround MS    pause before each reply (default 0)\n"
     "Faults:\n"
@@ -101,14 +102,18 @@ bool ApplyPreset(qvsim::Controller& controller, const std::string& preset) {
   return false;
 }
 
+// How long `bytes` bytes take on the wire at the paced baud rate.
+int64_t WireTimeUs(size_t bytes, const Options& options) {
+  return static_cast<int64_t>(bytes) * 1000000LL * options.bitsPerByte / options.baud;
+}
+
 // Writes `bytes` no faster than the line would carry them.
 bool Send(qvsim::SimLine& line, const std::string& bytes, const Options& options) {
   if (options.baud <= 0) return line.Write(bytes);
-  const int64_t byteUs = 1000000LL * options.bitsPerByte / options.baud;
   const int64_t start = qvsim::NowUs();
   for (size_t i = 0; i < bytes.size(); ++i) {
     if (!line.Write(bytes.substr(i, 1))) return false;
-    qvsim::SleepUs(start + static_cast<int64_t>(i + 1) * byteUs - qvsim::NowUs());
+    qvsim::SleepUs(start + WireTimeUs(i + 1, options) - qvsim::NowUs());
   }
   return true;
 }
@@ -198,11 +203,13 @@ int main(int argc, char** argv) {
 
   std::mt19937 random(options.seed);
   std::string pending;
+  int64_t frameStartUs = 0;
   long handled = 0;
   uint8_t buffer[512];
   while (!stopRequested && (options.requests < 0 || handled < options.requests)) {
     const int n = line.Read(buffer, sizeof buffer, 5);
     if (n <= 0) continue;
+    if (pending.empty()) frameStartUs = qvsim::NowUs();
     pending.append(reinterpret_cast<char*>(buffer), static_cast<size_t>(n));
     for (;;) {
       const size_t enq = pending.find('\x05');
@@ -218,6 +225,12 @@ int main(int argc, char** argv) {
       const std::string frame = pending.substr(enq, cr - enq + 1);
       pending.erase(0, cr + 1);
       ++handled;
+      // A pseudo-terminal delivers the request at once; a real line takes
+      // its wire time, which the controller cannot answer before.
+      if (options.baud > 0) {
+        qvsim::SleepUs(frameStartUs + WireTimeUs(frame.size(), options) - qvsim::NowUs());
+        frameStartUs = qvsim::NowUs();
+      }
 
       qvsim::Fault fault = options.fault;
       if (options.faultRate > 0 && std::uniform_real_distribution<double>(0, 1)(random) < options.faultRate) {

@@ -1,0 +1,20 @@
+// Transactions over a real line (a pseudo-terminal) with qvsim on the far
+// end, paced to the baud rate: how close the driver gets to the wire.
+#pragma once
+
+#include "tests/bench/bench_report.h"
+
+namespace qvbench {
+
+constexpr int kTurnaroundMs = 2;
+constexpr int kBitsPerByte = 10;  // 8N1
+
+// Every block shape at `baud`, `transactions` each. False when the line
+// could not be set up.
+bool RunLineBench(int baud, int transactions, Results* results);
+
+// The fewest blocks for 1,000 "D" tags, then a scan of (up to `maxBlocks`
+// of) them at 57600 baud.
+bool RunScanBench(int maxBlocks, Results* results);
+
+}  // namespace qvbench
