@@ -7,14 +7,16 @@ set xlabel "ideal: request + reply on the wire + turnaround (ms)"
 set ylabel "measured (ms)"
 set logscale xy
 set key top left
+set xrange [4:250]
+set yrange [4:250]
 set grid
 f(x) = x
 g(x) = x + 10
 plot f(x) title "ideal" with lines dashtype 2 lc "gray40", \
      g(x) title "ideal + one poll (10 ms)" with lines dashtype 3 lc "gray60", \
-     data index 0 using 3:4:4:5 with yerrorbars pt 7 title "9600 baud", \
-     data index 1 using 3:4:4:5 with yerrorbars pt 5 title "19200 baud", \
-     data index 2 using 3:4:4:5 with yerrorbars pt 9 title "57600 baud", \
+     data index 0 using 3:4:4:5 with yerrorbars pt 7 lc "dark-blue" title "9600 baud", \
+     data index 1 using 3:4:4:5 with yerrorbars pt 5 lc "dark-red" title "19200 baud", \
+     data index 2 using 3:4:4:5 with yerrorbars pt 9 lc "dark-green" title "57600 baud", \
      data index 0 using 3:4:2 with labels offset 1,-0.7 left font ",8" notitle, \
      data index 1 using 3:4:2 with labels offset 1,-0.7 left font ",8" notitle, \
      data index 2 using 3:4:2 with labels offset 1,-0.7 left font ",8" notitle
