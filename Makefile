@@ -41,9 +41,9 @@ test: build build-fuzz
 	ctest --preset linux32 || status=1; \
 	ctest --preset win32 || status=1; \
 	echo "== fuzz smoke: a few seconds per target over the committed seeds"; \
-	bash tests/fuzz/run_fuzz.sh build/fuzz $(FUZZ_SMOKE_SECONDS) seeds || status=1; \
+	$(FUZZ_SMOKE_RUN) || status=1; \
 	echo "== bench smoke: a few transactions per shape"; \
-	$(MAKE) --no-print-directory bench-smoke || status=1; \
+	$(BENCH_SMOKE_RUN) || status=1; \
 	exit $$status
 
 # Under user-mode emulation LeakSanitizer cannot stop the process's threads
@@ -67,8 +67,10 @@ build-fuzz: deps
 fuzz: build-fuzz
 	@bash tests/fuzz/run_fuzz.sh build/fuzz $(FUZZ_SECONDS) grow
 
+FUZZ_SMOKE_RUN = bash tests/fuzz/run_fuzz.sh build/fuzz $(FUZZ_SMOKE_SECONDS) seeds
+
 fuzz-smoke: build-fuzz
-	@bash tests/fuzz/run_fuzz.sh build/fuzz $(FUZZ_SMOKE_SECONDS) seeds
+	@$(FUZZ_SMOKE_RUN)
 
 SOAK_TRANSACTIONS ?= 10000
 
@@ -85,11 +87,13 @@ bench: deps
 	@echo "drawn: build/bench/line.png"
 	@[ "$$(cat $(I386_MODE))" = native ] || echo "bench under Wine: not run, this machine cannot run 32-bit Wine"
 
+SMOKE_OUT = build/linux32/bench-smoke
+BENCH_SMOKE_RUN = mkdir -p $(SMOKE_OUT) && \
+	{ build/linux32/bin/qvbench --smoke --out $(SMOKE_OUT) --execution $$(cat $(I386_MODE)) > $(SMOKE_OUT)/table.txt \
+	  && echo "bench smoke: passed ($(SMOKE_OUT)/table.txt)" || { cat $(SMOKE_OUT)/table.txt; false; }; }
+
 bench-smoke: build-linux32
-	@mkdir -p build/linux32/bench-smoke
-	@build/linux32/bin/qvbench --smoke --out build/linux32/bench-smoke --execution $$(cat $(I386_MODE)) > build/linux32/bench-smoke/table.txt \
-	  && echo "bench smoke: passed (build/linux32/bench-smoke/table.txt)" \
-	  || { cat build/linux32/bench-smoke/table.txt; exit 1; }
+	@$(BENCH_SMOKE_RUN)
 
 # valgrind's 32-bit x86 core stops with "host state invariant failure" under
 # user-mode emulation, so memcheck runs only where 32-bit code runs natively.

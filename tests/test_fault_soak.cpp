@@ -62,13 +62,8 @@ class FaultSoak : public ::testing::Test {
         "--station", "1", "--station", "2", "--station", "3", "--fault-rate", "0.2", "--seed",
         std::to_string(seed), "--split-pause", "5"});
     ASSERT_TRUE(sim->Started());
-    PortSettingsRec s(0);
-    s.PutText(port_settings::kName, sim->DevicePath().c_str(), 32);
-    s.Put32(port_settings::kBaud, 57600);
-    s.Put8(port_settings::kDataBits, 8);
-    s.Put16(port_settings::kStopBits, 1);
-    s.Put16(port_settings::kTimeout, kTimeoutMs);
-    ASSERT_EQ(drivers[0].OpenPort(s), 1) << sim->DevicePath();
+    PortSettingsRec settings = MakePortSettings(sim->DevicePath().c_str(), 57600, kTimeoutMs);
+    ASSERT_EQ(drivers[0].OpenPort(settings), 1) << sim->DevicePath();
     // The other two borrow the line, as a host lends one port to the
     // drivers of several stations.
     const intptr_t handle = drivers[0].GetPortHandle();

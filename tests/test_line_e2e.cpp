@@ -12,15 +12,8 @@ namespace {
 using Clock = std::chrono::steady_clock;
 constexpr int kTimeoutMs = 400;
 
-PortSettingsRec Settings(const std::string& port, int baud = 19200, int timeout = kTimeoutMs) {
-  PortSettingsRec s(0);
-  s.PutText(port_settings::kName, port.c_str(), 32);
-  s.Put32(port_settings::kBaud, baud);
-  s.Put8(port_settings::kDataBits, 8);
-  s.Put16(port_settings::kStopBits, 1);
-  s.Put8(port_settings::kParity, 0);
-  s.Put16(port_settings::kTimeout, timeout);
-  return s;
+PortSettingsRec Settings(const std::string& port, int baud = 19200) {
+  return MakePortSettings(port.c_str(), baud, kTimeoutMs);
 }
 
 // A driver with its port open on a line that qvsim serves.

@@ -68,6 +68,18 @@ inline TagDefinitionRec MakeTagDefinition(const char* text, int16_t dataType) {
   return def;
 }
 
+// Port settings for an 8N1 line, as the host's port dialog fills them.
+inline PortSettingsRec MakePortSettings(const char* port, int baud, int timeoutMs) {
+  PortSettingsRec s(0);
+  s.PutText(port_settings::kName, port, 32);
+  s.Put32(port_settings::kBaud, baud);
+  s.Put8(port_settings::kDataBits, 8);
+  s.Put16(port_settings::kStopBits, 1);
+  s.Put8(port_settings::kParity, 0);
+  s.Put16(port_settings::kTimeout, timeoutMs);
+  return s;
+}
+
 // A block with its items on a doubly linked list, laid out as the host does.
 struct HostBlock {
   BlockRequestRec request;
