@@ -53,8 +53,8 @@ int32_t CQuorvalendPro::BuildRequest(const BlockRequest* block, uint8_t* destina
   return *length > 0 ? QV_OK : QV_FAILED;
 }
 
-int32_t CQuorvalendPro::CheckReply(const BlockRequest*, const uint8_t* reply, int32_t) {
-  return ReplyIsGood(reply) ? 1 : 0;
+int32_t CQuorvalendPro::CheckReply(const BlockRequest*, const uint8_t* reply, int32_t length) {
+  return ReplyIsGood(reply, length) ? 1 : 0;
 }
 
 int32_t CQuorvalendPro::ExecuteBlock(BlockRequest* block) {

@@ -11,8 +11,10 @@
 
 namespace quorvalend {
 
-// NAK, or ACK with status "2", is a bad reply; anything else is good.
-bool ReplyIsGood(const uint8_t* reply);
+// NAK, or ACK with status "2", is a bad reply; anything else is good. Only
+// the `length` bytes that arrived are looked at: a reply too short to hold a
+// status character has none, whatever the buffer holds past its end.
+bool ReplyIsGood(const uint8_t* reply, int32_t length);
 
 // The rest runs for every item of every read, so it is inline.
 constexpr int32_t kReplyDataOffset = 4;

@@ -35,6 +35,8 @@ struct JoinCase {
   int tagStation, operation, result, startAfter, endAfter;
 };
 
+void PrintTo(const JoinCase& c, std::ostream* os) { *os << ::testing::PrintToString(std::string(c.tag)); }
+
 const JoinCase kJoins[] = {
     {0, 0, 100, 100, "D105", 1, 0, 1, 100, 105}, {0, 0, 100, 105, "D131", 1, 0, 1, 100, 131},
     {0, 0, 100, 105, "D132", 1, 0, 0, 100, 105}, {0, 0, 100, 105, "D90", 1, 0, 1, 90, 105},

@@ -27,6 +27,8 @@ struct FrameCase {
   const char* frame;  // hex bytes on the line
 };
 
+void PrintTo(const FrameCase& c, std::ostream* os) { *os << c.name; }
+
 const FrameCase kFrames[] = {
     {"read D100..D103", 1, 0, 8, 100, 103, 0, 0, 0, "05 30 31 30 52 44 30 31 30 30 30 38 32 42 0D"},
     {"write 0x1234 to D100", 1, 0, 8, 100, 100, 1, 0x34, 0x12,

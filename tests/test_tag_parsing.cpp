@@ -22,6 +22,10 @@ struct ParseCase {
   int typeIndex;
 };
 
+// GoogleTest names a case by its text; without a printer it would dump the
+// record's bytes, padding included.
+void PrintTo(const ParseCase& c, std::ostream* os) { *os << ::testing::PrintToString(std::string(c.text)); }
+
 std::string Blanks(int n) { return std::string(static_cast<size_t>(n), ' '); }
 
 const ParseCase kParseCases[] = {
@@ -181,6 +185,8 @@ const StationCase kStationCases[] = {
     {"7x", 1, 7},     {"abc", 1, 0},     {"", 1, 0},        {"-1", 0, 0},      {"65536", 1, 0},
     {"65567", 1, 31}, {"65791", 1, 255}, {"\n\v\f\r 9", 1, 9}, {"- 5", 1, 0}, {"4294967327", 1, 31},
 };
+
+void PrintTo(const StationCase& c, std::ostream* os) { *os << ::testing::PrintToString(std::string(c.text)); }
 
 class StationTable : public ::testing::TestWithParam<StationCase> {};
 

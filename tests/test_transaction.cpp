@@ -4,6 +4,7 @@
 
 #include "tests/support/driver_handle.h"
 #include "tests/support/fake_line.h"
+#include "link/reply_decoder.h"
 
 namespace qvtest {
 namespace {
@@ -107,6 +108,41 @@ TEST_F(Transaction, AShortestReplyIsGoodForAWrite) {
   line.port.replies.push_back(kAck + kCr);
   EXPECT_EQ(driver.ExecuteBlock(block), 1);
   ExpectUntouched(block);
+}
+
+// The status character is read only from bytes that arrived. A reply too
+// short to hold one is classified as if the buffer past it were cleared.
+TEST(ReplyClassification, OnlyTheBytesThatArrivedDecide) {
+  struct {
+    const char* name;
+    std::string buffer;  // the reply, then whatever the buffer held before
+    int32_t length;
+    bool good;
+  } cases[] = {
+      {"ACK CR, stale 2 past it", std::string("\x06\r\0" "2", 4), 2, true},
+      {"ACK x CR, stale 2 past it", std::string("\x06" "1\r" "2", 4), 3, true},
+      {"ACK with status 2", "\x06" "012\r", 5, false},
+      {"ACK with status 0", "\x06" "010\r", 5, true},
+      {"NAK CR", "\x15\r", 2, false},
+      {"status 2 as the CR position", "\x06" "01" "2", 4, false},
+  };
+  for (const auto& c : cases) {
+    const auto* bytes = reinterpret_cast<const uint8_t*>(c.buffer.data());
+    EXPECT_EQ(quorvalend::ReplyIsGood(bytes, c.length), c.good) << c.name;
+  }
+}
+
+// The receive buffers are not cleared between calls: a bad reply's "2" left
+// on the stack must not make the next, shortest reply bad.
+TEST_F(Transaction, AStaleStatusFromAnEarlierReplyIsNeverRead) {
+  HostBlock read(1, 0, 8, 100, 100, 0, {100});
+  HostBlock write(1, 0, 8, 100, 100, 1, {100});
+  for (int round = 0; round < 3; ++round) {
+    line.port.replies.push_back(Reply("0001", "2"));
+    EXPECT_EQ(driver.ExecuteBlock(read), 0);
+    line.port.replies.push_back(kAck + kCr);
+    EXPECT_EQ(driver.ExecuteBlock(write), 1) << "round " << round;
+  }
 }
 
 TEST_F(Transaction, ALongReplyFitsAndIsDecoded) {

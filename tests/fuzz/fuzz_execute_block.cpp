@@ -1,10 +1,31 @@
 // ExecuteBlock over any block shape and any reply bytes, with the reply's
 // properties checked, not only the absence of a crash.
 #include <string>
+#include <vector>
 
 #include "link/frame_codec.h"
+#include "link/port_exchange.h"
 #include "tests/fuzz/fuzz_block_shape.h"
 #include "tests/fuzz/fuzz_driver.h"
+
+namespace {
+
+// The frame the driver decoded, from what its reads returned. The driver
+// gathers reads until they end in a complete frame; input that would reach
+// the receive capacity is dropped and the gathering starts afresh after it.
+std::string DecodedFrame(const std::vector<std::string>& reads) {
+  std::string gathered;
+  for (const std::string& bytes : reads) {
+    if (gathered.size() + bytes.size() >= static_cast<size_t>(quorvalend::kReceiveCapacity)) {
+      gathered.clear();
+    } else {
+      gathered += bytes;
+    }
+  }
+  return gathered;
+}
+
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static qvfuzz::FuzzDriver fuzz;
@@ -18,6 +39,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   port.writes.clear();
   port.replies.clear();
   port.incoming.clear();
+  port.reads.clear();
   fuzz.line.clock.onSleep = nullptr;
   size_t sent = 0;
   if (pieces) {
@@ -60,6 +82,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // of the reply, quality 192; items outside stayed as they were.
   FUZZ_CHECK(wrote);
   const BlockRequest& r = block.request;
+  const std::string frame = DecodedFrame(port.reads);
+  FUZZ_CHECK(frame.size() >= 2 && frame.front() == '\x06' && frame.back() == '\r');
   for (size_t i = 0; i < block.count && static_cast<int32_t>(i) < r.items.count; ++i) {
     const BlockItem& item = block.items[i];
     const bool inside = item.registerAddress >= r.startAddress && item.registerAddress <= r.endAddress;
@@ -71,8 +95,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const int32_t rel = item.registerAddress - r.startAddress;
     const size_t at = r.registerTypeIndex == QV_TYPE_INDEX_D ? 4 + 4 * rel : 4 + 2 * (rel / 10);
     const size_t digits = r.registerTypeIndex == QV_TYPE_INDEX_D ? 4 : 2;
-    FUZZ_CHECK(at + digits < reply.size());
-    for (size_t d = 0; d < digits; ++d) FUZZ_CHECK(quorvalend::IsHexDigit(static_cast<uint8_t>(reply[at + d])));
+    // Every digit lies before the frame's CR and is a hexadecimal digit.
+    FUZZ_CHECK(at + digits < frame.size());
+    const auto* digitsAt = reinterpret_cast<const uint8_t*>(frame.data()) + at;
+    for (size_t d = 0; d < digits; ++d) FUZZ_CHECK(quorvalend::IsHexDigit(digitsAt[d]));
+    // ...and the item holds the value those digits spell.
+    if (digits == 4) {
+      uint32_t value = 0;
+      memcpy(&value, item.value, sizeof value);
+      FUZZ_CHECK(value == quorvalend::HexToByte(digitsAt) * 256u + quorvalend::HexToByte(digitsAt + 2));
+    } else {
+      FUZZ_CHECK(item.value[0] == quorvalend::HexToByte(digitsAt));
+    }
   }
   return 0;
 }

@@ -29,6 +29,24 @@ extern "C" void* realloc(void* p, size_t size) {
   allocations.fetch_add(1);
   return __libc_realloc(p, size);
 }
+#elif defined(_WIN32)
+// Linked with --wrap=malloc,calloc,realloc: every reference to them in this
+// program, the driver's static library included, lands here.
+extern "C" void* __real_malloc(size_t);
+extern "C" void* __real_calloc(size_t, size_t);
+extern "C" void* __real_realloc(void*, size_t);
+extern "C" void* __wrap_malloc(size_t size) {
+  allocations.fetch_add(1);
+  return __real_malloc(size);
+}
+extern "C" void* __wrap_calloc(size_t n, size_t size) {
+  allocations.fetch_add(1);
+  return __real_calloc(n, size);
+}
+extern "C" void* __wrap_realloc(void* p, size_t size) {
+  allocations.fetch_add(1);
+  return __real_realloc(p, size);
+}
 #endif
 
 void* operator new(size_t size) {

@@ -69,6 +69,7 @@ class FakePort final : public quorvalend::SerialPort {
       buffer[n++] = static_cast<uint8_t>(incoming.front());
       incoming.pop_front();
     }
+    if (n > 0) reads.emplace_back(reinterpret_cast<const char*>(buffer), static_cast<size_t>(n));
     return n;
   }
 
@@ -86,6 +87,7 @@ class FakePort final : public quorvalend::SerialPort {
   std::vector<std::string> writes;
   std::deque<std::string> replies;  // one per request written
   std::deque<char> incoming;
+  std::vector<std::string> reads;  // what every read that returned bytes gave
   int prepared = 0;
   int purges = 0;
 };
