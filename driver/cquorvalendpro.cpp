@@ -8,6 +8,8 @@
 #include "addressing/station.h"
 #include "addressing/tag_parser.h"
 #include "driver/com_ids.h"
+#include "driver/driver_platform.h"
+#include "driver/driver_trace.h"
 #include "driver/error_table.h"
 #include "module/module_lock.h"
 
@@ -42,6 +44,9 @@ CQuorvalendPro* CQuorvalendPro::Create() {
     ::operator delete(object);
     return nullptr;
   }
+  object->settings = ReadDriverSettings(ActiveDriverPlatform().settings);
+  object->trace = OpenTraceSink(object->settings.trace, uint64_t{object->settings.traceMaxKB} * 1024u);
+  TraceCreated(object->trace, object->settings);
   LockModule();
   return object;
 }
@@ -54,13 +59,17 @@ CQuorvalendPro::CQuorvalendPro()
       lastError(QV_NO_ERROR),
       replyTimeout(kDefaultReplyTimeoutMs),
       portHandle(QV_NO_PORT),
-      codec(nullptr) {}
+      codec(nullptr),
+      trace(nullptr),
+      portLabel{} {}
 
 CQuorvalendPro::~CQuorvalendPro() {
   // A lent handle is closed too: the borrower cannot tell it from its own.
   ClosePort();
   delete codec;
   codec = nullptr;
+  delete trace;
+  trace = nullptr;
   UnlockModule();
 }
 

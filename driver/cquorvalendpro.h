@@ -7,13 +7,17 @@
 #pragma once
 
 #include <atomic>
+#include <stddef.h>
 #include <stdint.h>
 
 #include "driver/dispatch_table.h"
+#include "driver/driver_settings.h"
 #include "link/frame_codec.h"
 #include "quorvalend/quorvalend.h"
 
 namespace quorvalend {
+
+class TraceSink;
 
 class CQuorvalendPro {
  public:
@@ -67,7 +71,16 @@ class CQuorvalendPro {
   QvPortHandle portHandle;
   FrameCodec* codec;
 
+  // The machine's driver settings, read once when the object is made.
+  DriverSettings settings;
+  TraceSink* trace;       // null when the trace is off
+  char portLabel[40];     // the port's name, or the lent handle, for the trace
+
  private:
+  struct Transaction;
+  int32_t RunBlock(BlockRequest* block, Transaction& t);
+  void SetLabel(const char* name, size_t size);
+
   CQuorvalendPro();
   ~CQuorvalendPro();
   CQuorvalendPro(const CQuorvalendPro&) = delete;

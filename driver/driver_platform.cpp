@@ -3,7 +3,7 @@
 namespace quorvalend {
 
 DriverPlatform& ActiveDriverPlatform() {
-  static DriverPlatform platform{&SystemSerialPort(), &SystemClock()};
+  static DriverPlatform platform{&SystemSerialPort(), &SystemClock(), &SystemSettings()};
   return platform;
 }
 

@@ -4,12 +4,16 @@
 
 #include "platform/clock.h"
 #include "platform/serial_port.h"
+#include "platform/settings.h"
 
 namespace quorvalend {
 
 struct DriverPlatform {
   SerialPort* port;
   Clock* clock;
+  // Null reads no settings: tests and fuzzers run with the defaults
+  // whatever the machine has set.
+  SettingsSource* settings;
 };
 
 DriverPlatform& ActiveDriverPlatform();

@@ -3,6 +3,7 @@
 
 #include "driver/cquorvalendpro.h"
 #include "driver/driver_platform.h"
+#include "driver/driver_trace.h"
 #include "link/port_exchange.h"
 #include "link/reply_decoder.h"
 #include "link/request_frame.h"
@@ -57,37 +58,75 @@ int32_t CQuorvalendPro::CheckReply(const BlockRequest*, const uint8_t* reply, in
   return ReplyIsGood(reply, length) ? 1 : 0;
 }
 
-int32_t CQuorvalendPro::ExecuteBlock(BlockRequest* block) {
-  if (block == nullptr) return QV_FAILED;
-  if (block->blockName != nullptr && strcmp(block->blockName, QV_COMMERR_BLOCK) == 0) return QV_OK;
-
-  Clock& clock = *ActiveDriverPlatform().clock;
-  // Only what a reply filled is ever read, so the receive buffers are not
-  // cleared: two kilobytes of zeroes would cost more than the decode.
+// The buffers of one call and what the trace tells of it. Only what a reply
+// filled is ever read, so the buffers are not cleared: two kilobytes of
+// zeroes would cost more than the decode.
+struct CQuorvalendPro::Transaction {
   uint8_t request[kRequestBufferSize] = {};
   uint8_t received[kReceiveCapacity];
   uint8_t reply[kReplyBufferSize + 1];
+  TransactionRecord record;
+};
+
+int32_t CQuorvalendPro::ExecuteBlock(BlockRequest* block) {
+  if (block == nullptr) return QV_FAILED;
+  if (block->blockName != nullptr && strcmp(block->blockName, QV_COMMERR_BLOCK) == 0) return QV_OK;
+  Transaction t;
+  if (trace == nullptr) return RunBlock(block, t);
+
+  Clock& clock = *ActiveDriverPlatform().clock;
+  const uint64_t start = clock.Microseconds();
+  const int32_t result = RunBlock(block, t);
+  t.record.microseconds = clock.Microseconds() - start;
+  TraceTransaction(trace, portLabel, *block, result, t.record);
+  return result;
+}
+
+int32_t CQuorvalendPro::RunBlock(BlockRequest* block, Transaction& t) {
+  Clock& clock = *ActiveDriverPlatform().clock;
+  TransactionRecord& record = t.record;
   if (block->operation == QV_OPERATION_WRITE) clock.SleepMs(kPauseBeforeWriteMs);
 
   int32_t length = 0;
-  BuildRequest(block, request, &length);
-  if (length <= 0) return QV_FAILED;
-  if (!SendFrame(request, &length)) return QV_FAILED;
+  BuildRequest(block, t.request, &length);
+  if (length <= 0) {
+    record.why = "nothing to send (a write block without an item, or an unknown area)";
+    return QV_FAILED;
+  }
+  record.request = t.request;
+  record.requestLength = length;
+  if (!SendFrame(t.request, &length)) {
+    // A frame the builder made is never refused, so this is the port's
+    // write failing, and lastError holds the system's number.
+    record.systemError = lastError;
+    return QV_FAILED;
+  }
 
   const uint32_t start = clock.TickCount();
   int32_t replyLength = 0;
   for (;;) {
-    if (ReceiveReply(received, &replyLength)) {
-      memcpy(reply, received, static_cast<size_t>(replyLength));
-      reply[replyLength] = 0;
-      if (!CheckReply(block, reply, replyLength)) {
-        lastError = QV_ERR_BAD_DATA;
+    if (ReceiveReply(t.received, &replyLength)) {
+      memcpy(t.reply, t.received, static_cast<size_t>(replyLength));
+      t.reply[replyLength] = 0;
+      record.reply = t.reply;
+      record.replyLength = replyLength;
+      if (!CheckReply(block, t.reply, replyLength)) {
+        lastError = record.error = QV_ERR_BAD_DATA;
+        record.why = t.reply[0] == kNak ? "the controller refused (NAK)" : "the controller refused (status 2)";
+        return QV_FAILED;
+      }
+      if (settings.checkStation && !SameStation(t.request, t.reply, replyLength)) {
+        lastError = record.error = QV_ERR_BAD_DATA;
+        record.why = "the reply's station digits are not the request's";
         return QV_FAILED;
       }
       break;
     }
     if (WaitExpired(start, clock.TickCount(), replyTimeout)) {
-      lastError = QV_ERR_RECEIVE_TIMEOUT;
+      lastError = record.error = QV_ERR_RECEIVE_TIMEOUT;
+      record.reply = t.received;
+      record.replyLength = replyLength;
+      if (replyLength > 0) record.why = "no complete reply (shown: what arrived)";
       return QV_FAILED;
     }
   }
@@ -95,6 +134,7 @@ int32_t CQuorvalendPro::ExecuteBlock(BlockRequest* block) {
 
   // Every value is checked before any item is written, so a short or
   // garbled reply leaves the whole block as it was.
+  const uint8_t* reply = t.reply;
   bool complete = true;
   ForEachItem(block, [&](BlockItem* item) {
     ValueLocation where{};
@@ -105,7 +145,8 @@ int32_t CQuorvalendPro::ExecuteBlock(BlockRequest* block) {
     }
   });
   if (!complete) {
-    lastError = QV_ERR_BAD_DATA;
+    lastError = record.error = QV_ERR_BAD_DATA;
+    record.why = "the reply lacks the hexadecimal digits of an item";
     return QV_FAILED;
   }
 

@@ -3,7 +3,9 @@
 
 #include "driver/cquorvalendpro.h"
 #include "driver/driver_platform.h"
+#include "driver/driver_trace.h"
 #include "link/port_exchange.h"
+#include "link/trace_text.h"
 
 namespace quorvalend {
 namespace {
@@ -28,6 +30,7 @@ int32_t CQuorvalendPro::OpenPort(const PortSettings* settings) {
   const PortHandle handle = Port().Open(path);
   if (handle == kNoPortHandle) {
     lastError = QV_ERR_OPEN_PORT;
+    if (trace != nullptr) TraceOpen(trace, *settings, false, Port().LastSystemError());
     return QV_FAILED;
   }
   // Taken before the line settings can fail, as the host expects.
@@ -36,24 +39,44 @@ int32_t CQuorvalendPro::OpenPort(const PortSettings* settings) {
   const LineSettings line{settings->baudRate, settings->dataBits, settings->parity,
                           settings->stopBits == QV_STOP_BITS_TWO};
   if (!Port().ApplyLineSettings(handle, line)) {
+    const int32_t systemError = Port().LastSystemError();
     Port().Close(handle);
     lastError = QV_ERR_OPEN_PORT;
+    if (trace != nullptr) TraceOpen(trace, *settings, false, systemError);
     return QV_FAILED;
   }
   Port().PrepareForPolling(handle);
   portHandle = handle;
+  SetLabel(settings->portName, sizeof settings->portName);
+  if (trace != nullptr) TraceOpen(trace, *settings, true, 0);
   return QV_OK;
+}
+
+void CQuorvalendPro::SetLabel(const char* name, size_t size) {
+  memset(portLabel, 0, sizeof portLabel);
+  const size_t length = strnlen(name, size);
+  memcpy(portLabel, name, length < sizeof portLabel ? length : sizeof portLabel - 1);
 }
 
 int32_t CQuorvalendPro::ClosePort() {
   if (portHandle == QV_NO_PORT) return QV_OK;
-  if (!Port().Close(portHandle)) return QV_FAILED;
+  const bool closed = Port().Close(portHandle);
+  if (trace != nullptr) TraceHandle(trace, portLabel, "close", portHandle, closed);
+  if (!closed) return QV_FAILED;
   portHandle = QV_NO_PORT;
   return QV_OK;
 }
 
 int32_t CQuorvalendPro::SetPortHandle(const PortHandleRecord* record) {
-  if (record != nullptr) portHandle = record->handle;
+  if (record == nullptr) return QV_OK;
+  portHandle = record->handle;
+  if (trace != nullptr) {
+    // A borrower never learns the port's name; the handle stands for it.
+    TraceText label;
+    label.Add("handle ").Number(portHandle);
+    SetLabel(label.text(), label.length());
+    TraceHandle(trace, portLabel, "lend", portHandle, true);
+  }
   return QV_OK;
 }
 
@@ -77,7 +100,7 @@ int32_t CQuorvalendPro::SendFrame(const uint8_t* frame, int32_t* length) {
 
 int32_t CQuorvalendPro::ReceiveReply(uint8_t* buffer, int32_t* length) {
   switch (quorvalend::ReceiveReply(Port(), *ActiveDriverPlatform().clock, portHandle, replyTimeout, buffer,
-                                   length)) {
+                                   length, settings.replyWait)) {
     case ExchangeStatus::Done:
       return QV_OK;
     case ExchangeStatus::TimedOut:

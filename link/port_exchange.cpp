@@ -21,26 +21,35 @@ ExchangeStatus SendFrame(SerialPort& port, PortHandle handle, const uint8_t* fra
   return ExchangeStatus::Done;
 }
 
+namespace {
+
+// One look at the port: what has arrived, up to `capacity`. Between looks
+// the poll sleeps its 10 ms; the early wait reads as soon as bytes come.
+int32_t NextBytes(SerialPort& port, Clock& clock, PortHandle handle, ReplyWait wait, uint8_t* chunk,
+                  int32_t capacity) {
+  if (wait == ReplyWait::Early) return port.ReadWithin(handle, chunk, capacity, kPollIntervalMs);
+  int32_t waiting = port.BytesWaiting(handle);
+  if (waiting > capacity) waiting = capacity;
+  const int32_t got = waiting > 0 ? port.Read(handle, chunk, waiting) : 0;
+  if (got <= 0) clock.SleepMs(kPollIntervalMs);
+  return got;
+}
+
+}  // namespace
+
 ExchangeStatus ReceiveReply(SerialPort& port, Clock& clock, PortHandle handle, int32_t timeoutMs,
-                            uint8_t* buffer, int32_t* length) {
+                            uint8_t* buffer, int32_t* length, ReplyWait wait) {
   const uint32_t start = clock.TickCount();
   int32_t received = 0;
   for (;;) {
-    if (WaitExpired(start, clock.TickCount(), timeoutMs)) return ExchangeStatus::TimedOut;
-
-    int32_t waiting = port.BytesWaiting(handle);
-    if (waiting > kReceiveCapacity) waiting = kReceiveCapacity;
-    if (waiting <= 0) {
-      clock.SleepMs(kPollIntervalMs);
-      continue;
+    if (WaitExpired(start, clock.TickCount(), timeoutMs)) {
+      *length = received;
+      return ExchangeStatus::TimedOut;
     }
-    // Read no more than fits: what stays queued is counted on the next poll.
+    // Read no more than fits: what stays queued is counted on the next look.
     uint8_t chunk[kReceiveCapacity];
-    const int32_t got = port.Read(handle, chunk, waiting);
-    if (got <= 0) {
-      clock.SleepMs(kPollIntervalMs);
-      continue;
-    }
+    const int32_t got = NextBytes(port, clock, handle, wait, chunk, kReceiveCapacity);
+    if (got <= 0) continue;
     if (received + got >= kReceiveCapacity) return ExchangeStatus::Overflow;
     memcpy(buffer + received, chunk, static_cast<size_t>(got));
     received += got;
@@ -51,7 +60,7 @@ ExchangeStatus ReceiveReply(SerialPort& port, Clock& clock, PortHandle handle, i
       *length = received;
       return ExchangeStatus::Done;
     }
-    clock.SleepMs(kPollIntervalMs);
+    if (wait == ReplyWait::Poll) clock.SleepMs(kPollIntervalMs);
   }
 }
 

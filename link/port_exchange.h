@@ -12,6 +12,10 @@ constexpr int32_t kLargestFrame = 1024;
 constexpr int32_t kReceiveCapacity = 1024;  // a reply stays below this
 constexpr uint32_t kPollIntervalMs = 10;
 
+// How the reply wait passes the time between looks at the port: a fixed
+// 10 ms sleep, or a wait that ends as soon as bytes arrive (at most 10 ms).
+enum class ReplyWait { Poll, Early };
+
 enum class ExchangeStatus {
   Done,
   Refused,    // nothing was tried; no error code applies
@@ -32,8 +36,9 @@ ExchangeStatus SendFrame(SerialPort& port, PortHandle handle, const uint8_t* fra
 
 // Polls every 10 ms until the buffer holds a reply that starts with ACK or
 // NAK and ends with CR, or `timeoutMs` has passed. `buffer` holds at least
-// kReceiveCapacity bytes.
+// kReceiveCapacity bytes. On a time-out `*length` is what had gathered, so
+// a trace can show it.
 ExchangeStatus ReceiveReply(SerialPort& port, Clock& clock, PortHandle handle, int32_t timeoutMs,
-                            uint8_t* buffer, int32_t* length);
+                            uint8_t* buffer, int32_t* length, ReplyWait wait = ReplyWait::Poll);
 
 }  // namespace quorvalend

@@ -17,4 +17,13 @@ bool ReplyIsGood(const uint8_t* reply, int32_t length) {
   return true;
 }
 
+bool SameStation(const uint8_t* request, const uint8_t* reply, int32_t replyLength) {
+  constexpr int32_t kStationOffset = 1;
+  // The two digits and a CR after them at least.
+  if (replyLength < kStationOffset + 3) return false;
+  const uint8_t* digits = reply + kStationOffset;
+  if (!IsHexDigit(digits[0]) || !IsHexDigit(digits[1])) return false;
+  return HexToByte(digits) == HexToByte(request + kStationOffset);
+}
+
 }  // namespace quorvalend

@@ -16,6 +16,11 @@ namespace quorvalend {
 // status character has none, whatever the buffer holds past its end.
 bool ReplyIsGood(const uint8_t* reply, int32_t length);
 
+// True when the reply's characters at offsets 1 and 2 name the station the
+// request did (as hexadecimal digits, in either case). A reply too short to
+// carry them names none.
+bool SameStation(const uint8_t* request, const uint8_t* reply, int32_t replyLength);
+
 // The rest runs for every item of every read, so it is inline.
 constexpr int32_t kReplyDataOffset = 4;
 

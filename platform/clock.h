@@ -14,6 +14,9 @@ class Clock {
   virtual void SleepMs(uint32_t milliseconds) = 0;
   // 100-nanosecond intervals since 1601-01-01 UTC.
   virtual uint64_t FileTimeNow() = 0;
+  // Microseconds from an arbitrary start, finer than the tick where the
+  // system has a finer counter; for measuring, never for deadlines.
+  virtual uint64_t Microseconds() { return static_cast<uint64_t>(TickCount()) * 1000u; }
 };
 
 Clock& SystemClock();

@@ -40,6 +40,13 @@ class SerialPort {
   virtual int32_t BytesWaiting(PortHandle handle) = 0;
   // Reads up to `capacity` bytes without waiting; -1 when the read fails.
   virtual int32_t Read(PortHandle handle, uint8_t* buffer, int32_t capacity) = 0;
+  // Waits at most `ms` for input and returns as soon as some has arrived,
+  // with up to `capacity` bytes of it. 0 when nothing came: the wait then
+  // took its whole time even on a device that answers at once, so a caller
+  // looping on it never spins. -1 when the read fails (after the same wait).
+  virtual int32_t ReadWithin(PortHandle handle, uint8_t* buffer, int32_t capacity, uint32_t ms) = 0;
+  // The system's error number of the last call that failed on this thread.
+  virtual int32_t LastSystemError() = 0;
 };
 
 SerialPort& SystemSerialPort();

@@ -21,6 +21,12 @@ class PosixClock final : public Clock {
     }
   }
 
+  uint64_t Microseconds() override {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<uint64_t>(now.tv_sec) * 1000000u + static_cast<uint64_t>(now.tv_nsec) / 1000u;
+  }
+
   uint64_t FileTimeNow() override {
     timespec now{};
     clock_gettime(CLOCK_REALTIME, &now);

@@ -7,6 +7,7 @@
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <string>
@@ -132,6 +133,47 @@ class PosixSerialPort final : public SerialPort {
     const ssize_t n = read(static_cast<int>(handle), buffer, static_cast<size_t>(capacity));
     if (n < 0) return errno == EAGAIN ? 0 : -1;
     return static_cast<int32_t>(n);
+  }
+
+  int32_t ReadWithin(PortHandle handle, uint8_t* buffer, int32_t capacity, uint32_t ms) override {
+    const int fd = static_cast<int>(handle);
+    const uint64_t deadline = NowMs() + ms;
+    for (;;) {
+      const uint64_t now = NowMs();
+      if (now >= deadline) return 0;
+      pollfd waitFor{fd, POLLIN, 0};
+      const int ready = poll(&waitFor, 1, static_cast<int>(deadline - now));
+      if (ready < 0 && errno == EINTR) continue;  // the rest of the slice, recomputed
+      if (ready == 0) return 0;
+      if (ready > 0 && (waitFor.revents & POLLIN) != 0) {
+        const int32_t got = Read(handle, buffer, capacity);
+        if (got != 0) {
+          if (got < 0) SleepUntil(deadline);
+          return got;
+        }
+      }
+      // A hang-up or an error without data answers every poll at once:
+      // sleep out the slice instead of spinning.
+      SleepUntil(deadline);
+      return 0;
+    }
+  }
+
+  int32_t LastSystemError() override { return errno; }
+
+ private:
+  static uint64_t NowMs() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<uint64_t>(now.tv_sec) * 1000u + static_cast<uint64_t>(now.tv_nsec) / 1000000u;
+  }
+  static void SleepUntil(uint64_t deadlineMs) {
+    const uint64_t now = NowMs();
+    if (now >= deadlineMs) return;
+    const uint64_t ms = deadlineMs - now;
+    timespec wait{static_cast<time_t>(ms / 1000u), static_cast<long>(ms % 1000u) * 1000000L};
+    while (nanosleep(&wait, &wait) != 0 && errno == EINTR) {
+    }
   }
 };
 

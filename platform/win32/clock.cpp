@@ -15,6 +15,14 @@ class Win32Clock final : public Clock {
     CoFileTimeNow(&now);
     return (static_cast<uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
   }
+  uint64_t Microseconds() override {
+    LARGE_INTEGER counter{}, frequency{};
+    QueryPerformanceCounter(&counter);
+    QueryPerformanceFrequency(&frequency);
+    return static_cast<uint64_t>(counter.QuadPart / frequency.QuadPart) * 1000000u +
+           static_cast<uint64_t>(counter.QuadPart % frequency.QuadPart) * 1000000u /
+               static_cast<uint64_t>(frequency.QuadPart);
+  }
 };
 
 }  // namespace

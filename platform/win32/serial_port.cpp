@@ -72,6 +72,47 @@ class Win32SerialPort final : public SerialPort {
     if (!ReadFile(AsHandle(handle), buffer, static_cast<DWORD>(capacity), &count, nullptr)) return -1;
     return static_cast<int32_t>(count);
   }
+
+  // A one-byte read that returns when the byte comes or after `ms`, then
+  // what else has arrived. A read of more waits out the whole time even
+  // when bytes are there on some drivers, so the first read takes one.
+  int32_t ReadWithin(PortHandle handle, uint8_t* buffer, int32_t capacity, uint32_t ms) override {
+    if (capacity <= 0) return 0;
+    const double started = NowMs();
+    COMMTIMEOUTS timeouts{};
+    timeouts.ReadIntervalTimeout = MAXDWORD;
+    timeouts.ReadTotalTimeoutMultiplier = MAXDWORD;
+    timeouts.ReadTotalTimeoutConstant = ms;
+    timeouts.WriteTotalTimeoutMultiplier = kWriteMsPerByte;
+    SetCommTimeouts(AsHandle(handle), &timeouts);
+    DWORD first = 0;
+    const bool read = ReadFile(AsHandle(handle), buffer, 1, &first, nullptr) != 0;
+    if (!read || first == 0) {
+      // Some USB serial drivers ignore the time-outs and return at once
+      // with nothing: the rest of the slice is slept, so a loop never spins.
+      const double left = ms - (NowMs() - started);
+      if (left >= 1.0) Sleep(static_cast<DWORD>(left));
+      return read ? 0 : -1;
+    }
+    int32_t got = 1;
+    int32_t more = BytesWaiting(handle);
+    if (more > capacity - got) more = capacity - got;
+    if (more > 0) {
+      const int32_t rest = Read(handle, buffer + got, more);
+      if (rest > 0) got += rest;
+    }
+    return got;
+  }
+
+  int32_t LastSystemError() override { return static_cast<int32_t>(GetLastError()); }
+
+ private:
+  static double NowMs() {
+    LARGE_INTEGER counter{}, frequency{};
+    QueryPerformanceCounter(&counter);
+    QueryPerformanceFrequency(&frequency);
+    return static_cast<double>(counter.QuadPart) * 1000.0 / static_cast<double>(frequency.QuadPart);
+  }
 };
 
 }  // namespace

@@ -39,6 +39,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   port.writes.clear();
   port.replies.clear();
   port.incoming.clear();
+  port.readAt = 0;
   port.reads.clear();
   fuzz.line.clock.onSleep = nullptr;
   size_t sent = 0;

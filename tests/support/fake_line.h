@@ -2,6 +2,8 @@
 // that transactions run without a line and without waiting.
 #pragma once
 
+#include <string.h>
+
 #include <deque>
 #include <functional>
 #include <string>
@@ -46,6 +48,7 @@ class FakePort final : public quorvalend::SerialPort {
   void Purge(quorvalend::PortHandle) override {
     ++purges;
     incoming.clear();
+    readAt = 0;
   }
   bool Write(quorvalend::PortHandle, const uint8_t* data, int32_t length, int32_t* written,
              int32_t* platformError) override {
@@ -55,27 +58,71 @@ class FakePort final : public quorvalend::SerialPort {
     }
     writes.emplace_back(reinterpret_cast<const char*>(data), static_cast<size_t>(length));
     *written = length;
+    for (const auto& p : pending) scheduled.push_back({(clock != nullptr ? clock->tick : 0) + p.dueTick, p.bytes});
+    pending.clear();
     if (!replies.empty()) {
       const std::string reply = replies.front();
       replies.pop_front();
-      incoming.insert(incoming.end(), reply.begin(), reply.end());
+      Arrive(reply);
     }
     return true;
   }
-  int32_t BytesWaiting(quorvalend::PortHandle) override { return static_cast<int32_t>(incoming.size()); }
-  int32_t Read(quorvalend::PortHandle, uint8_t* buffer, int32_t capacity) override {
-    int32_t n = 0;
-    while (n < capacity && !incoming.empty()) {
-      buffer[n++] = static_cast<uint8_t>(incoming.front());
-      incoming.pop_front();
+  int32_t BytesWaiting(quorvalend::PortHandle) override {
+    DeliverDue();
+    return static_cast<int32_t>(incoming.size() - readAt);
+  }
+  // The early wait: returns at once with what is there, else moves the
+  // clock to the next scheduled arrival within `ms`, or by `ms`.
+  int32_t ReadWithin(quorvalend::PortHandle handle, uint8_t* buffer, int32_t capacity, uint32_t ms) override {
+    ++waits;
+    DeliverDue();
+    if (incoming.size() == readAt && clock != nullptr) {
+      uint32_t step = ms;
+      if (!scheduled.empty() && scheduled.front().dueTick - clock->tick < ms) {
+        step = scheduled.front().dueTick - clock->tick;
+      }
+      clock->SleepMs(step);
+      DeliverDue();
     }
-    if (n > 0) reads.emplace_back(reinterpret_cast<const char*>(buffer), static_cast<size_t>(n));
+    return Read(handle, buffer, capacity);
+  }
+  int32_t LastSystemError() override { return systemError; }
+
+  // Bytes that arrive `afterMs` after the next request is written, in the
+  // order scheduled.
+  void ArriveAfterNextWrite(uint32_t afterMs, const std::string& bytes) { pending.push_back({afterMs, bytes}); }
+  int32_t Read(quorvalend::PortHandle, uint8_t* buffer, int32_t capacity) override {
+    const size_t left = incoming.size() - readAt;
+    const int32_t n = capacity < 0 ? 0 : left < static_cast<size_t>(capacity) ? static_cast<int32_t>(left) : capacity;
+    if (n == 0) return 0;
+    memcpy(buffer, incoming.data() + readAt, static_cast<size_t>(n));
+    reads.emplace_back(incoming, readAt, static_cast<size_t>(n));
+    readAt += static_cast<size_t>(n);
+    if (readAt == incoming.size()) {
+      incoming.clear();
+      readAt = 0;
+    }
     return n;
   }
 
   // Bytes that arrive on the line now (before the request's purge).
-  void Arrive(const std::string& bytes) { incoming.insert(incoming.end(), bytes.begin(), bytes.end()); }
+  void Arrive(const std::string& bytes) { incoming += bytes; }
 
+  struct Arrival {
+    uint32_t dueTick;
+    std::string bytes;
+  };
+  void DeliverDue() {
+    while (clock != nullptr && !scheduled.empty() && clock->tick - scheduled.front().dueTick < 0x80000000u) {
+      Arrive(scheduled.front().bytes);
+      scheduled.pop_front();
+    }
+  }
+
+  FakeClock* clock = nullptr;  // set by FakeLine; moves in the early wait
+  std::deque<Arrival> pending, scheduled;
+  int waits = 0;
+  int32_t systemError = 0;
   bool openSucceeds = true;
   bool settingsAccepted = true;
   bool closeSucceeds = true;
@@ -86,7 +133,8 @@ class FakePort final : public quorvalend::SerialPort {
   std::vector<quorvalend::PortHandle> closed;
   std::vector<std::string> writes;
   std::deque<std::string> replies;  // one per request written
-  std::deque<char> incoming;
+  std::string incoming;  // what has arrived; read from readAt on
+  size_t readAt = 0;
   std::vector<std::string> reads;  // what every read that returned bytes gave
   int prepared = 0;
   int purges = 0;
@@ -94,9 +142,10 @@ class FakePort final : public quorvalend::SerialPort {
 
 // Puts a fake port and clock under every driver object for one test.
 struct FakeLine {
+  FakeLine() { port.clock = &clock; }
   FakePort port;
   FakeClock clock;
-  quorvalend::ScopedDriverPlatform scope{quorvalend::DriverPlatform{&port, &clock}};
+  quorvalend::ScopedDriverPlatform scope{quorvalend::DriverPlatform{&port, &clock, nullptr}};
 };
 
 }  // namespace qvtest

@@ -31,6 +31,10 @@ class FixedReplyPort final : public quorvalend::SerialPort {
     pending = 0;
     return n;
   }
+  int32_t ReadWithin(quorvalend::PortHandle handle, uint8_t* out, int32_t capacity, uint32_t) override {
+    return Read(handle, out, capacity);
+  }
+  int32_t LastSystemError() override { return 0; }
   const char* replies[5] = {};
   int replyCount = 1;
   int next = 0;

@@ -1,0 +1,51 @@
+// Settings from the environment: "ReplyWait" is QUORVALEND_REPLY_WAIT.
+#include <ctype.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "platform/settings.h"
+
+namespace quorvalend {
+namespace {
+
+constexpr char kPrefix[] = "QUORVALEND_";
+
+// "TraceMaxKB" -> "QUORVALEND_TRACE_MAX_KB": a word starts where a capital
+// follows a small letter.
+bool VariableName(const char* name, char* out, size_t size) {
+  size_t n = 0;
+  for (const char* p = kPrefix; *p != '\0'; ++p) out[n++] = *p;
+  for (size_t i = 0; name[i] != '\0'; ++i) {
+    const unsigned char c = static_cast<unsigned char>(name[i]);
+    if (i > 0 && isupper(c) && islower(static_cast<unsigned char>(name[i - 1]))) {
+      if (n + 1 >= size) return false;
+      out[n++] = '_';
+    }
+    if (n + 1 >= size) return false;
+    out[n++] = static_cast<char>(toupper(c));
+  }
+  out[n] = '\0';
+  return true;
+}
+
+class EnvironmentSettings final : public SettingsSource {
+ public:
+  bool Read(const char* name, char* buffer, size_t size) override {
+    char variable[64];
+    if (size == 0 || !VariableName(name, variable, sizeof variable)) return false;
+    const char* value = getenv(variable);
+    if (value == nullptr) return false;
+    strncpy(buffer, value, size - 1);
+    buffer[size - 1] = '\0';
+    return true;
+  }
+};
+
+}  // namespace
+
+SettingsSource& SystemSettings() {
+  static EnvironmentSettings settings;
+  return settings;
+}
+
+}  // namespace quorvalend
