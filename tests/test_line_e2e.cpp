@@ -1,9 +1,17 @@
 // The driver end to end on a real line, with qvsim on the far end.
 #include <chrono>
 #include <string>
+#include <thread>
+
+#if !defined(_WIN32)
+#include <pty.h>
+#include <sys/resource.h>
+#include <unistd.h>
+#endif
 
 #include "platform/clock.h"
 #include "tests/support/driver_handle.h"
+#include "tests/support/scoped_setting.h"
 #include "tests/support/simulator_process.h"
 
 namespace qvtest {
@@ -175,6 +183,70 @@ TEST_F(Line, ALentHandleServesAnotherStationAndIsClosedByTheBorrower) {
 #endif
   driver.SetPortHandle(-1);
 }
+
+// The early reply wait, set as an integrator sets it, changes when a
+// transaction ends and nothing of what it gives.
+TEST(LineEarlyWait, ReadsWritesAndTimeOutsAsThePollDoes) {
+  ScopedSetting early("ReplyWait", "QUORVALEND_REPLY_WAIT", "early");
+  SimulatorProcess sim({"--set", "D100=0x1234", "--set", "M10=0x5A", "--baud", "19200"});
+  ASSERT_TRUE(sim.Started());
+  DriverHandle driver;
+  PortSettingsRec settings = Settings(sim.DevicePath());
+  ASSERT_EQ(driver.OpenPort(settings), 1);
+  HostBlock write(1, 0, 8, 101, 101, 1, {101});
+  write.items[0].Put16(item::kValue, 0x00FF);
+  ASSERT_EQ(driver.ExecuteBlock(write), 1) << sim.Trace();
+  HostBlock read(1, 0, 8, 100, 101, 0, {100, 101});
+  ASSERT_EQ(driver.ExecuteBlock(read), 1) << sim.Trace();
+  EXPECT_EQ(read.items[0].GetU32(item::kValue), 0x1234u);
+  EXPECT_EQ(read.items[1].GetU32(item::kValue), 0x00FFu);
+  HostBlock m(1, 1, 2, 10, 10, 0, {10});
+  ASSERT_EQ(driver.ExecuteBlock(m), 1);
+  EXPECT_EQ(m.items[0].bytes[item::kValue], 0x5A);
+
+  HostBlock elsewhere(9, 0, 8, 100, 100, 0, {100});
+  const auto start = Clock::now();
+  EXPECT_EQ(driver.ExecuteBlock(elsewhere), 0);
+  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+  EXPECT_EQ(driver.LastError(), 5);
+  EXPECT_GE(ms, kTimeoutMs);
+  EXPECT_LT(ms, 2 * kTimeoutMs);
+  driver.ClosePort();
+}
+
+#if !defined(_WIN32)
+// A line whose far end is gone answers every wait at once with nothing;
+// the driver must still sleep between looks, in either wait.
+TEST(LineHangUp, AWaitOnADeadLineDoesNotSpin) {
+  for (const char* mode : {"poll", "early"}) {
+    ScopedSetting wait("ReplyWait", "QUORVALEND_REPLY_WAIT", mode);
+    int master = -1, slave = -1;
+    ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+    const std::string path = ttyname(slave);
+    close(slave);
+    DriverHandle driver;
+    PortSettingsRec settings = Settings(path);
+    ASSERT_EQ(driver.OpenPort(settings), 1);
+    std::thread hangUp([master] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(30));
+      close(master);
+    });
+    rusage before{}, after{};
+    getrusage(RUSAGE_THREAD, &before);
+    HostBlock block(1, 0, 8, 100, 100, 0, {100});
+    EXPECT_EQ(driver.ExecuteBlock(block), 0) << mode;
+    getrusage(RUSAGE_THREAD, &after);
+    hangUp.join();
+    const double cpuMs = (after.ru_utime.tv_sec - before.ru_utime.tv_sec + after.ru_stime.tv_sec -
+                          before.ru_stime.tv_sec) * 1000.0 +
+                         (after.ru_utime.tv_usec - before.ru_utime.tv_usec + after.ru_stime.tv_usec -
+                          before.ru_stime.tv_usec) / 1000.0;
+    EXPECT_EQ(driver.LastError(), 5) << mode;
+    EXPECT_LT(cpuMs, kTimeoutMs / 4.0) << mode << ": the wait spun";
+    driver.ClosePort();
+  }
+}
+#endif
 
 TEST(LineOpen, AMissingPortIsErrorThreeAndTheBaudLimitsHold) {
   DriverHandle driver;

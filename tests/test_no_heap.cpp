@@ -1,5 +1,10 @@
 // A transaction allocates nothing on the heap. Every allocation of this
 // program is counted, so the count around ExecuteBlock is exact.
+#include <stdio.h>
+
+#include <fstream>
+#include <string>
+
 #include "tests/support/counting_allocator.h"
 #include "tests/support/driver_handle.h"
 #include "tests/support/fake_line.h"
@@ -39,6 +44,36 @@ TEST(NoHeap, ExecuteBlockAllocatesNothingForReadsWritesAndFailures) {
   EXPECT_EQ(port.requests, 5);
   EXPECT_EQ(read.items[2].GetU32(item::kValue), 0x1234u);
   EXPECT_EQ(m.items[1].bytes[item::kValue], 0xD4);  // M30: the fourth group
+}
+
+// With the trace on, lines are made in fixed buffers: the transactions
+// still allocate nothing (opening the trace, when the object is made, may).
+TEST(NoHeap, NothingWithTheTraceOnEither) {
+  FixedReplyPort port;
+  FakeClock clock;
+  FakeSettings settings;
+  const std::string path = ::testing::TempDir() + "qv-no-heap-trace.txt";
+  remove(path.c_str());
+  settings.values["Trace"] = path;
+  quorvalend::ScopedDriverPlatform scope(quorvalend::DriverPlatform{&port, &clock, &settings});
+  DriverHandle driver;
+  driver.SetPortHandle(3);
+  HostBlock read(1, 0, 8, 0, 3, 0, {0, 3});
+  port.replies[0] = "\x06" "010" "0001000200030004" "00\r";
+  port.replies[1] = "\x15" "01\r";
+  port.replies[2] = "";
+  port.replyCount = 3;
+
+  const long before = HeapAllocations();
+  EXPECT_EQ(driver.ExecuteBlock(read), 1);
+  EXPECT_EQ(driver.ExecuteBlock(read), 0);  // NAK
+  EXPECT_EQ(driver.ExecuteBlock(read), 0);  // time-out
+  EXPECT_EQ(HeapAllocations() - before, 0);
+  std::ifstream trace(path);
+  int lines = 0;
+  for (std::string line; std::getline(trace, line);) ++lines;
+  EXPECT_EQ(lines, 1 + 1 + 3 * 2) << "created, lend, two lines a transaction";
+  remove(path.c_str());
 }
 
 // Each way a program can reach the heap is counted, on both targets, so the

@@ -377,3 +377,92 @@ TEST_F(PortControl, AnUnterminatedPortNameStopsAtItsField) {
 
 }  // namespace
 }  // namespace qvtest
+
+namespace qvtest {
+namespace {
+
+// The early wait ends a transaction when the reply's last byte arrives; the
+// poll at the first 10 ms step after it. Everything else is the same.
+TEST(ReplyWaitModes, EarlyEndsAtTheReplyPollAtTheNextStep) {
+  const std::string full = "\x06" "010" "1234" "7F\r";
+  struct {
+    const char* mode;
+    std::vector<std::pair<uint32_t, std::string>> arrivals;  // ms after the request
+    int result, error;
+    uint32_t elapsedLow, elapsedHigh;
+  } cases[] = {
+      {"poll", {{33, full}}, 1, -1, 40, 40},
+      {"early", {{33, full}}, 1, -1, 33, 33},
+      {"poll", {{33, full.substr(0, 4)}, {36, full.substr(4)}}, 1, -1, 40, 40},
+      {"early", {{33, full.substr(0, 4)}, {36, full.substr(4)}}, 1, -1, 36, 36},
+      {"early", {{0, full}}, 1, -1, 0, 0},
+      {"early", {}, 0, 5, 101, 110},
+      {"poll", {}, 0, 5, 101, 110},
+      {"early", {{33, "\x15\r"}}, 0, 6, 33, 33},
+  };
+  for (const auto& c : cases) {
+    FakeLine line;
+    line.settings.values["ReplyWait"] = c.mode;
+    DriverHandle driver;
+    driver.SetPortHandle(5);
+    driver.SetReplyTimeout(100);
+    for (const auto& a : c.arrivals) line.port.ArriveAfterNextWrite(a.first, a.second);
+    HostBlock block(1, 0, 8, 100, 100, 0, {100});
+    const uint32_t before = line.clock.tick;
+    EXPECT_EQ(driver.ExecuteBlock(block), c.result) << c.mode;
+    const uint32_t elapsed = line.clock.tick - before;
+    EXPECT_GE(elapsed, c.elapsedLow) << c.mode << " " << c.arrivals.size();
+    EXPECT_LE(elapsed, c.elapsedHigh) << c.mode << " " << c.arrivals.size();
+    if (c.result == 1) {
+      EXPECT_EQ(block.items[0].GetU32(item::kValue), 0x1234u);
+    }
+    if (c.error >= 0) {
+      EXPECT_EQ(driver.LastError(), c.error);
+    }
+    // Each early wait takes its slice: a silent line costs one wait per 10 ms.
+    if (std::string(c.mode) == "early") {
+      EXPECT_LE(line.port.waits, 12) << "waits";
+    }
+  }
+}
+
+// With the station check on, a reply naming another station is erroneous
+// data and no item changes; off, the contract's reading holds.
+TEST(StationCheck, AReplyFromAnotherStationIsRefusedOnlyWhenOn) {
+  struct {
+    const char* check;
+    std::string reply;
+    int result;
+  } cases[] = {
+      {"0", "\x06" "020" "1234" "7F\r", 1},
+      {"1", "\x06" "020" "1234" "7F\r", 0},
+      {"1", "\x06" "010" "1234" "7F\r", 1},
+      {"1", "\x06" "1f0" "1234" "7F\r", 0},
+      {"1", std::string("\x06\r", 2), 0},  // no station digits at all
+  };
+  for (const auto& c : cases) {
+    FakeLine line;
+    line.settings.values["CheckStation"] = c.check;
+    DriverHandle driver;
+    driver.SetPortHandle(5);
+    HostBlock block(1, 0, 8, 100, 100, 0, {100});
+    line.port.replies.push_back(c.reply);
+    EXPECT_EQ(driver.ExecuteBlock(block), c.result) << c.check << " " << c.reply;
+    if (c.result == 0) {
+      EXPECT_EQ(driver.LastError(), 6);
+      for (size_t i = 4; i < sizeof block.items[0].bytes; ++i) ASSERT_EQ(block.items[0].bytes[i], 0xEE);
+    }
+  }
+  // Station 31 is "1F" on the line; a controller answering in lower case
+  // still names it.
+  FakeLine line;
+  line.settings.values["CheckStation"] = "1";
+  DriverHandle driver;
+  driver.SetPortHandle(5);
+  HostBlock block(31, 0, 8, 100, 100, 0, {100});
+  line.port.replies.push_back("\x06" "1f0" "1234" "7F\r");
+  EXPECT_EQ(driver.ExecuteBlock(block), 1);
+}
+
+}  // namespace
+}  // namespace qvtest

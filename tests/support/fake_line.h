@@ -4,7 +4,10 @@
 
 #include <string.h>
 
+#include <stdio.h>
+
 #include <deque>
+#include <map>
 #include <functional>
 #include <string>
 #include <vector>
@@ -140,12 +143,26 @@ class FakePort final : public quorvalend::SerialPort {
   int purges = 0;
 };
 
-// Puts a fake port and clock under every driver object for one test.
+// Driver settings as a test sets them; none unless set.
+class FakeSettings final : public quorvalend::SettingsSource {
+ public:
+  bool Read(const char* name, char* buffer, size_t size) override {
+    const auto found = values.find(name);
+    if (found == values.end() || size == 0) return false;
+    snprintf(buffer, size, "%s", found->second.c_str());
+    return true;
+  }
+  std::map<std::string, std::string> values;
+};
+
+// Puts a fake port, clock and settings under every driver object made
+// while it lives.
 struct FakeLine {
   FakeLine() { port.clock = &clock; }
   FakePort port;
   FakeClock clock;
-  quorvalend::ScopedDriverPlatform scope{quorvalend::DriverPlatform{&port, &clock, nullptr}};
+  FakeSettings settings;
+  quorvalend::ScopedDriverPlatform scope{quorvalend::DriverPlatform{&port, &clock, &settings}};
 };
 
 }  // namespace qvtest
