@@ -85,7 +85,14 @@ bench: deps
 	@build/bench/bin/qvbench --out build/bench --execution $$(cat $(I386_MODE))
 	@gnuplot -e "data='build/bench/line.dat'; out='build/bench/line.png'" tests/bench/line.gp
 	@echo "drawn: build/bench/line.png"
-	@[ "$$(cat $(I386_MODE))" = native ] || echo "bench under Wine: not run, this machine cannot run 32-bit Wine"
+	@if [ "$$(cat $(I386_MODE))" = native ]; then \
+	  cmake --preset win32 -DQUORVALEND_WINE=ON >/dev/null && cmake --build --preset win32 --target qvbench && \
+	  cmake --preset linux32 >/dev/null && cmake --build --preset linux32 --target qvsim && \
+	  echo && echo "== under Wine (the driver's Windows code on a mapped COM port)" && \
+	  bash tests/bench/wine_bench.sh build/win32 build/linux32 build/bench/wine && \
+	  gnuplot -e "data='build/bench/wine/line.dat'; out='build/bench/wine-line.png'" tests/bench/line.gp && \
+	  echo "drawn: build/bench/wine-line.png"; \
+	else echo "bench under Wine: not run, this machine cannot run 32-bit Wine"; fi
 
 SMOKE_OUT = build/linux32/bench-smoke
 BENCH_SMOKE_RUN = mkdir -p $(SMOKE_OUT) && \

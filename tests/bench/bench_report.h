@@ -10,7 +10,10 @@ namespace qvbench {
 
 struct LineRow {
   int baud = 0;
+  std::string wait;  // "poll" or "early"
   std::string shape;
+  double looksPerTransaction = 0;  // checks of the port or early waits
+  double cpuUsPerTransaction = 0;
   int transactions = 0;
   int failures = 0;
   double idealMs = 0, medianMs = 0, p95Ms = 0;

@@ -1,6 +1,7 @@
 #include "tests/bench/cpu_bench.h"
 
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
 #include <chrono>
@@ -72,13 +73,28 @@ std::string Reply32() {
   return reply + hex + "\r";
 }
 
+std::string TraceFile() {
+  const char* folder = getenv("TMPDIR");
+#ifdef _WIN32
+  if (folder == nullptr) folder = getenv("TEMP");
+#endif
+  std::string path = std::string(folder != nullptr ? folder : "/tmp") + "/qvbench-trace.txt";
+  remove(path.c_str());
+  return path;
+}
+
 // A driver object on an in-memory line that answers at once.
 struct MemoryLine {
+  explicit MemoryLine(const std::string& trace = "") {
+    if (!trace.empty()) settings.values["Trace"] = trace;
+    object = quorvalend::CQuorvalendPro::Create();
+    object->portHandle = 1;
+  }
   qvtest::FixedReplyPort port;
   qvtest::FakeClock clock;
-  quorvalend::ScopedDriverPlatform scope{quorvalend::DriverPlatform{&port, &clock}};
-  quorvalend::CQuorvalendPro* object = quorvalend::CQuorvalendPro::Create();
-  MemoryLine() { object->portHandle = 1; }
+  qvtest::FakeSettings settings;
+  quorvalend::ScopedDriverPlatform scope{quorvalend::DriverPlatform{&port, &clock, &settings}};
+  quorvalend::CQuorvalendPro* object = nullptr;
   ~MemoryLine() { object->Release(); }
   IDeviceDriver* Driver() { return object->DeviceDriver(); }
   IDeviceIo* Io() { return object->DeviceIo(); }
@@ -135,6 +151,21 @@ void RunCpuBench(int calls, Results* results) {
   results->cpu.push_back({"ExecuteBlock (same reply, 1 item)", NsPerCall(calls, [&](int) {
                             return io->lpVtbl->ExecuteBlock(io, &block.request);
                           })});
+  block.request.items.count = 32;
+
+  // The trace's cost: the same read with two lines a transaction appended
+  // to a file.
+  const std::string tracePath = TraceFile();
+  {
+    MemoryLine traced(tracePath);
+    traced.port.replies[0] = reply.c_str();
+    IDeviceIo* tracedIo = traced.Io();
+    results->cpu.push_back({"ExecuteBlock (32-register read, trace on)",
+                            NsPerCall(calls / 10 + 1, [&](int) {
+                              return tracedIo->lpVtbl->ExecuteBlock(tracedIo, &block.request);
+                            })});
+  }
+  remove(tracePath.c_str());
 }
 
 void CountAllocations(int transactions, Results* results) {

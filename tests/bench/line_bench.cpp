@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "driver/cquorvalendpro.h"
+#include "tests/bench/counting_platform.h"
 #include "tools/qvpoll/host_blocks.h"
 #include "tools/qvpoll/sim_launcher.h"
 
@@ -44,14 +45,16 @@ const std::vector<Shape>& Shapes() {
 }
 
 // A driver object on a line that qvsim serves, stopped with it.
+// With `device` given, the simulator already serves its far end (under
+// Wine a script starts it on a mapped COM port); else it is started here.
 class BenchLine {
  public:
-  explicit BenchLine(int baud) : object_(quorvalend::CQuorvalendPro::Create()) {
-    std::string device, error;
+  BenchLine(int baud, std::string device) : object_(quorvalend::CQuorvalendPro::Create()) {
+    std::string error;
     const std::vector<std::string> args = {"--baud", std::to_string(baud), "--bits-per-byte",
                                            std::to_string(kBitsPerByte), "--turnaround",
                                            std::to_string(kTurnaroundMs)};
-    if (object_ == nullptr || !qvpoll::StartSimulator(args, &device, &error)) {
+    if (object_ == nullptr || (device.empty() && !qvpoll::StartSimulator(args, &device, &error))) {
       fprintf(stderr, "qvbench: %s\n", error.c_str());
       return;
     }
@@ -128,8 +131,10 @@ double TimedExecute(IDeviceIo* io, BlockRequest* block, bool* ok) {
 
 }  // namespace
 
-bool RunLineBench(int baud, int transactions, Results* results) {
-  BenchLine line(baud);
+bool RunLineBench(int baud, int transactions, const std::string& wait, const std::string& device,
+                  Results* results) {
+  BenchPlatform platform(wait);
+  BenchLine line(baud, device);
   if (!line.Open()) return false;
   for (const Shape& shape : Shapes()) {
     std::vector<qvpoll::Tag> tags;
@@ -140,6 +145,7 @@ bool RunLineBench(int baud, int transactions, Results* results) {
     }
     LineRow row;
     row.baud = baud;
+    row.wait = wait;
     row.shape = shape.name;
     row.idealMs = IdealMs(blocks[0]->request, baud);
     // A few first transactions are not counted: the simulator may still be
@@ -149,6 +155,8 @@ bool RunLineBench(int baud, int transactions, Results* results) {
       TimedExecute(line.Io(), &blocks[0]->request, &ok);
     }
     std::vector<double> times;
+    platform.port.looks = 0;
+    const double cpuBefore = ThreadCpuMicroseconds();
     for (int i = 0; i < transactions; ++i) {
       bool ok = false;
       const double ms = TimedExecute(line.Io(), &blocks[0]->request, &ok);
@@ -158,6 +166,8 @@ bool RunLineBench(int baud, int transactions, Results* results) {
         ++row.failures;
       }
     }
+    row.cpuUsPerTransaction = (ThreadCpuMicroseconds() - cpuBefore) / transactions;
+    row.looksPerTransaction = static_cast<double>(platform.port.looks) / transactions;
     row.transactions = transactions;
     row.p95Ms = Percentile(times, 0.95);
     row.medianMs = Percentile(times, 0.5);
@@ -166,7 +176,7 @@ bool RunLineBench(int baud, int transactions, Results* results) {
   return true;
 }
 
-bool RunScanBench(int maxBlocks, Results* results) {
+bool RunScanBench(int maxBlocks, const std::string& device, Results* results) {
   constexpr int kTags = 1000, kBaud = 57600;
   std::mt19937 random(8199);
   std::set<int> addresses;
@@ -183,7 +193,7 @@ bool RunScanBench(int maxBlocks, Results* results) {
     while (it != addresses.end() && *it < start + 32) ++it;
   }
 
-  BenchLine line(kBaud);
+  BenchLine line(kBaud, device);
   if (!line.Open()) return false;
   std::vector<qvpoll::Tag> tags;
   auto blocks = Group(line.Driver(), tags, texts, false);
