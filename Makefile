@@ -6,9 +6,11 @@
 #   make fuzz   every fuzz target for FUZZ_SECONDS (default 60) each
 #   make bench  line, CPU and scan measurements into build/bench
 #   make soak   10,000 transactions against a controller that garbles replies
+#   make dist   the release archives (Windows zip, Linux tarball) in build/dist
+#   make dist-test  the archives installed and run: under Wine, from a temp folder
 SHELL := /bin/bash
 .DEFAULT_GOAL := test
-.PHONY: deps build build-linux32 build-win32 test test-linux32 test-win32 test-asan soak fuzz fuzz-smoke build-fuzz bench bench-smoke valgrind demo demo-wine clean
+.PHONY: deps build build-linux32 build-win32 build-release dist dist-test test test-linux32 test-win32 test-asan soak fuzz fuzz-smoke build-fuzz bench bench-smoke valgrind demo demo-wine clean
 
 I386_MODE = build/i386-mode
 
@@ -128,3 +130,17 @@ demo-wine: build-win32
 
 clean:
 	rm -rf build
+
+# The release: Release builds of both targets (no tests), packed by
+# dist/make_dist.sh into build/dist with the version from VERSION.
+DIST = build/dist
+DIST_ARGS = $(DIST) build/linux32-release/bin build/win32-release/bin
+
+build-release: deps
+	@cmake --preset linux32-release >/dev/null
+	@cmake --build --preset linux32-release
+	@cmake --preset win32-release >/dev/null
+	@cmake --build --preset win32-release
+
+dist: build-release
+	@bash dist/make_dist.sh $(DIST_ARGS)
