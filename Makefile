@@ -38,7 +38,7 @@ test-linux32: build-linux32
 test-win32: build-win32
 	@ctest --preset win32
 
-test: build build-fuzz
+test: build build-fuzz dist
 	@status=0; \
 	ctest --preset linux32 || status=1; \
 	ctest --preset win32 || status=1; \
@@ -46,6 +46,8 @@ test: build build-fuzz
 	$(FUZZ_SMOKE_RUN) || status=1; \
 	echo "== bench smoke: a few transactions per shape"; \
 	$(BENCH_SMOKE_RUN) || status=1; \
+	echo "== release archives: contents, the tarball run, packed again"; \
+	$(DIST_CHECK_RUN) || status=1; \
 	exit $$status
 
 # Under user-mode emulation LeakSanitizer cannot stop the process's threads
@@ -144,3 +146,18 @@ build-release: deps
 
 dist: build-release
 	@bash dist/make_dist.sh $(DIST_ARGS)
+
+# The archives checked and the tarball run (also part of make test), a
+# rebuild in fresh folders compared byte for byte, and, where 32-bit code
+# runs natively, the zip installed and uninstalled in a fresh Wine prefix.
+DIST_CHECK_RUN = bash tests/dist/check_archives.sh $(DIST_ARGS)
+
+dist-test: dist build-win32
+	@status=0; \
+	echo "== release archives"; $(DIST_CHECK_RUN) || status=1; \
+	echo "== rebuild in fresh folders"; bash tests/dist/rebuild_check.sh $(DIST) build/dist-rebuild || status=1; \
+	echo "== Windows release under Wine"; \
+	if [ "$$(cat $(I386_MODE))" = native ]; then \
+	  bash tests/dist/wine_install.sh $(DIST)/quorvalend-$$(head -n 1 VERSION)-win32.zip build/win32/bin build/dist-test || status=1; \
+	else echo "skipped: this machine runs 32-bit code only under emulation, where Wine does not start"; fi; \
+	exit $$status

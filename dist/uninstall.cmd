@@ -114,7 +114,7 @@ reg delete "%~1" /ve /f %view% >nul 2>&1
 set "lines=0"
 for /f "delims=" %%L in ('reg query "%~1" %view% 2^>nul') do set /a lines+=1
 if !lines! GTR 1 (
-  echo kept     %~1: it holds other programs' entries; removed its value !old!
+  echo kept     %~1: it holds other programs' entries; removed only its value !old!
   goto :eof
 )
 reg delete "%~1" /f %view% >nul 2>&1
