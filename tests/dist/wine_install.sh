@@ -123,7 +123,31 @@ expect_status 0 "install.cmd registers again" run cmd /c "$app\\install.cmd"
 five_values
 activation
 
+step "uninstall.cmd knows this folder's DLL by every name the registry may hold"
+server_key="HKCR\\CLSID\\$clsid\\InProcServer32"
+for form in "0 $app\\Quorvalend.dll" "0 ${app,,}\\quorvalend.dll" "1 C:\\Other\\Quorvalend.dll" "1 $app\\qvsim.exe"; do
+  want=${form%% *} path=${form#* }
+  run cmd /c "$app\\install.cmd" >/dev/null
+  wine_run reg add "$server_key" /ve /d "$path" /f >/dev/null 2>&1
+  expect_status "$want" "uninstall.cmd with InProcServer32 = $path" run cmd /c "$app\\uninstall.cmd"
+done
+
+step "the 64-bit Windows path: regsvr32 from SysWOW64, the registry's 32-bit view"
+wow="$prefix/drive_c/windows/syswow64"
+mkdir -p "$wow"
+# An impostor shows which regsvr32 install.cmd runs: qvsim refuses "/s" with status 2.
+cp "$app_unix/qvsim.exe" "$wow/regsvr32.exe"
+expect_status 2 "install.cmd runs SysWOW64's regsvr32" run cmd /c "$app\\install.cmd"
+cp "$prefix/drive_c/windows/system32/regsvr32.exe" "$wow/regsvr32.exe"
+expect_status 0 "install.cmd with SysWOW64" run cmd /c "$app\\install.cmd"
+five_values
+expect_status 0 "uninstall.cmd with /reg:32" run cmd /c "$app\\uninstall.cmd"
+[ "$(grep -c '^removed ' "$work/out")" -eq 5 ] || bad "uninstall.cmd with /reg:32 did not list five removals"
+key_exists "CLSID\\$clsid" && bad "the class key is still there" || ok "the class key is gone"
+rm -rf "$wow"
+
 step "uninstall.cmd spares other programs' entries"
+run cmd /c "$app\\install.cmd" >/dev/null
 other='{0A1B2C3D-4E5F-4061-8273-94A5B6C7D8E9}'
 wine_run reg add "HKCR\\CLSID\\$clsid\\Implemented Categories" /ve /d kept /f >/dev/null 2>&1
 wine_run reg add "HKCR\\CLSID\\$clsid\\InProcServer32" /v ThreadingModel /d Apartment /f >/dev/null 2>&1
