@@ -49,7 +49,7 @@ exit /b 4
 :refused
 echo Registration failed: the registry refused Quorvalend's entries under
 echo HKEY_CLASSES_ROOT (SELFREG_E_CLASS). This needs administrator rights:
-echo right-click install.cmd and choose "Run as administrator".
+echo run install.cmd from a command prompt started as administrator.
 exit /b 5
 
 :registered
