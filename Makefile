@@ -6,9 +6,11 @@
 #   make fuzz   every fuzz target for FUZZ_SECONDS (default 60) each
 #   make bench  line, CPU and scan measurements into build/bench
 #   make soak   10,000 transactions against a controller that garbles replies
+#   make dist   the release archives (Windows zip, Linux tarball) in build/dist
+#   make dist-test  the archives installed and run: under Wine, from a temp folder
 SHELL := /bin/bash
 .DEFAULT_GOAL := test
-.PHONY: deps build build-linux32 build-win32 test test-linux32 test-win32 test-asan soak fuzz fuzz-smoke build-fuzz bench bench-smoke valgrind demo demo-wine clean
+.PHONY: deps build build-linux32 build-win32 build-release dist dist-test test test-linux32 test-win32 test-asan soak fuzz fuzz-smoke build-fuzz bench bench-smoke valgrind demo demo-wine clean
 
 I386_MODE = build/i386-mode
 
@@ -36,7 +38,7 @@ test-linux32: build-linux32
 test-win32: build-win32
 	@ctest --preset win32
 
-test: build build-fuzz
+test: build build-fuzz dist
 	@status=0; \
 	ctest --preset linux32 || status=1; \
 	ctest --preset win32 || status=1; \
@@ -44,6 +46,8 @@ test: build build-fuzz
 	$(FUZZ_SMOKE_RUN) || status=1; \
 	echo "== bench smoke: a few transactions per shape"; \
 	$(BENCH_SMOKE_RUN) || status=1; \
+	echo "== release archives: contents, the tarball run, packed again"; \
+	$(DIST_CHECK_RUN) || status=1; \
 	exit $$status
 
 # Under user-mode emulation LeakSanitizer cannot stop the process's threads
@@ -135,3 +139,32 @@ demo-wine: build-win32
 
 clean:
 	rm -rf build
+
+# The release: Release builds of both targets (no tests), packed by
+# dist/make_dist.sh into build/dist with the version from VERSION.
+DIST = build/dist
+DIST_ARGS = $(DIST) build/linux32-release/bin build/win32-release/bin
+
+build-release: deps
+	@cmake --preset linux32-release >/dev/null
+	@cmake --build --preset linux32-release
+	@cmake --preset win32-release >/dev/null
+	@cmake --build --preset win32-release
+
+dist: build-release
+	@bash dist/make_dist.sh $(DIST_ARGS)
+
+# The archives checked and the tarball run (also part of make test), a
+# rebuild in fresh folders compared byte for byte, and, where 32-bit code
+# runs natively, the zip installed and uninstalled in a fresh Wine prefix.
+DIST_CHECK_RUN = bash tests/dist/check_archives.sh $(DIST_ARGS)
+
+dist-test: dist build-win32
+	@status=0; \
+	echo "== release archives"; $(DIST_CHECK_RUN) || status=1; \
+	echo "== rebuild in fresh folders"; bash tests/dist/rebuild_check.sh $(DIST) build/dist-rebuild || status=1; \
+	echo "== Windows release under Wine"; \
+	if [ "$$(cat $(I386_MODE))" = native ]; then \
+	  bash tests/dist/wine_install.sh $(DIST)/quorvalend-$$(head -n 1 VERSION)-win32.zip build/win32/bin build/dist-test || status=1; \
+	else echo "skipped: this machine runs 32-bit code only under emulation, where Wine does not start"; fi; \
+	exit $$status

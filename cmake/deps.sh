@@ -10,7 +10,7 @@ packages=(
   wine wine32:i386 socat
   googletest libgtest-dev libgmock-dev
   valgrind libc6-dbg:i386 clang libclang-rt-14-dev
-  gnuplot-nox python3
+  gnuplot-nox python3 zip unzip
 )
 
 sudo_cmd=()

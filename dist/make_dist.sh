@@ -1,0 +1,75 @@
+#!/usr/bin/env bash
+# Packs the Release builds into the two release archives and their
+# SHA256SUMS. The same sources give the same bytes: every file gets the last
+# commit's time (or SOURCE_DATE_EPOCH), fixed modes and owner, and the
+# archives list their files in name order.
+# Usage: make_dist.sh OUT_DIR LINUX_BIN_DIR WIN32_BIN_DIR
+set -euo pipefail
+out=$1 linux_bin=$2 win_bin=$3
+mkdir -p "$out"
+out=$(cd "$out" && pwd)
+here=$(cd "$(dirname "$0")" && pwd)
+root=$(dirname "$here")
+export LC_ALL=C TZ=UTC
+umask 022
+
+version=$(head -n 1 "$root/VERSION")
+IFS=. read -r major minor patch <<<"$version"
+# Outside a git checkout (a source archive) every file gets one fixed time.
+epoch=${SOURCE_DATE_EPOCH:-$(git -C "$root" log -1 --format=%ct 2>/dev/null || echo 1767225600)}
+
+fail() { echo "make_dist.sh: $*" >&2; exit 1; }
+
+# The binaries must say the version the archive names.
+for f in "$linux_bin"/{Quorvalend.so,qvpoll,qvsim} "$win_bin"/{Quorvalend.dll,qvpoll.exe,qvsim.exe}; do
+  [ -f "$f" ] || fail "missing $f"
+done
+readelf -p .quorvalend.version "$linux_bin/Quorvalend.so" | grep -F "Quorvalend $version" >/dev/null ||
+  fail "Quorvalend.so does not carry version $version"
+i686-w64-mingw32-strings -el "$win_bin/Quorvalend.dll" | grep -xF "$major, $minor, $patch, 0" >/dev/null ||
+  fail "Quorvalend.dll's version resource is not $version"
+for tool in qvpoll qvsim; do
+  "$linux_bin/$tool" --version | grep -F "$version" >/dev/null || fail "$tool --version does not say $version"
+  i686-w64-mingw32-strings -a "$win_bin/$tool.exe" | grep -F "$tool $version" >/dev/null || fail "$tool.exe does not say $version"
+done
+
+win_name=quorvalend-$version-win32
+linux_name=quorvalend-$version-linux-i386
+stage=$out/stage
+rm -rf "$stage"
+mkdir -p "$stage/$win_name" "$stage/$linux_name"
+
+crlf() { sed 's/\r$//; s/$/\r/' "$1"; }
+
+# Windows: a flat folder, unpacked where the DLL is to stay.
+w=$stage/$win_name
+install -m 644 "$win_bin/Quorvalend.dll" "$win_bin/qvpoll.exe" "$win_bin/qvsim.exe" "$w/"
+bash "$here/readme_txt.sh" "$root/README.md" "$version" >"$stage/README"
+crlf "$stage/README" >"$w/README.txt"
+crlf "$root/LICENSE" >"$w/LICENSE"
+crlf "$here/install.cmd" >"$w/install.cmd"
+crlf "$here/uninstall.cmd" >"$w/uninstall.cmd"
+
+# Linux: one top folder, as a tarball is expected to unpack.
+l=$stage/$linux_name
+install -m 755 "$linux_bin/Quorvalend.so" "$linux_bin/qvpoll" "$linux_bin/qvsim" "$l/"
+install -m 644 "$stage/README" "$l/README"
+install -m 644 "$root/LICENSE" "$l/LICENSE"
+rm "$stage/README"
+
+for d in "$w" "$l"; do
+  (cd "$d" && find . -maxdepth 1 -type f ! -name SHA256SUMS -printf '%f\n' | sort | xargs sha256sum >SHA256SUMS)
+  chmod 644 "$d/SHA256SUMS"
+  chmod 755 "$d"
+  find "$d" -exec touch -h -d "@$epoch" {} +
+done
+
+rm -f "$out/$win_name.zip" "$out/$linux_name.tar.gz"
+# zip keeps local time in its entries (TZ is UTC here); -X leaves out the
+# owner and extra time fields, -D the folder entry.
+(cd "$w" && find . -maxdepth 1 -type f -printf '%f\n' | sort | zip -q -X -D -9 "$out/$win_name.zip" -@)
+tar --sort=name --format=gnu --mtime="@$epoch" --owner=0 --group=0 --numeric-owner \
+  -C "$stage" -cf - "$linux_name" | gzip -n -9 >"$out/$linux_name.tar.gz"
+rm -rf "$stage"
+
+(cd "$out" && sha256sum "$win_name.zip" "$linux_name.tar.gz" >SHA256SUMS && cat SHA256SUMS)

@@ -1,0 +1,72 @@
+#!/usr/bin/env bash
+# The release archives as an integrator gets them: exactly the listed files,
+# the builds' own binaries, checksums that verify, text files with the line
+# ends of their system; the tarball's qvpoll runs its simulator from a
+# temporary folder; packing again under another umask, time zone and file
+# times gives the same bytes.
+# Usage: check_archives.sh DIST_DIR LINUX_BIN_DIR WIN32_BIN_DIR
+set -euo pipefail
+dist=$1 linux_bin=$2 win_bin=$3
+root=$(cd "$(dirname "$0")/../.." && pwd)
+version=$(head -n 1 "$root/VERSION")
+zip=$dist/quorvalend-$version-win32.zip
+tarball=$dist/quorvalend-$version-linux-i386.tar.gz
+top=quorvalend-$version-linux-i386
+tmp=$(mktemp -d)
+trap 'rm -rf "$tmp"' EXIT
+failures=0
+check() { # check WHAT COMMAND...
+  local what=$1; shift
+  if "$@" >"$tmp/out" 2>&1; then echo "ok   $what"; else echo "FAIL $what"; sed 's/^/     /' "$tmp/out"; failures=$((failures + 1)); fi
+}
+
+(cd "$dist" && sha256sum -c --quiet SHA256SUMS) || { echo "FAIL $dist/SHA256SUMS"; exit 1; }
+mkdir "$tmp/zip" "$tmp/tar"
+unzip -q "$zip" -d "$tmp/zip"
+tar -xzf "$tarball" -C "$tmp/tar"
+w=$tmp/zip l=$tmp/tar/$top
+
+listing() { (cd "$1" && find . -mindepth 1 | sed 's|^\./||' | sort | tr '\n' ' '); }
+check "zip holds exactly its eight files" \
+  test "$(listing "$w")" = "LICENSE Quorvalend.dll README.txt SHA256SUMS install.cmd qvpoll.exe qvsim.exe uninstall.cmd "
+check "tarball holds one folder with its six files" \
+  test "$(listing "$tmp/tar")" = "$top $top/LICENSE $top/Quorvalend.so $top/README $top/SHA256SUMS $top/qvpoll $top/qvsim "
+
+for f in Quorvalend.dll qvpoll.exe qvsim.exe; do check "zip's $f is the Release build's" cmp "$w/$f" "$win_bin/$f"; done
+for f in Quorvalend.so qvpoll qvsim; do check "tarball's $f is the Release build's" cmp "$l/$f" "$linux_bin/$f"; done
+check "zip's SHA256SUMS verifies" bash -c "cd '$w' && sha256sum -c --quiet SHA256SUMS && test \$(wc -l <SHA256SUMS) -eq 7"
+check "tarball's SHA256SUMS verifies" bash -c "cd '$l' && sha256sum -c --quiet SHA256SUMS && test \$(wc -l <SHA256SUMS) -eq 5"
+
+# Every line of a Windows text file ends in CR LF; a Linux one has no CR.
+all_crlf() { [ -s "$1" ] && [ "$(grep -c $'\r$' "$1")" -eq "$(wc -l <"$1")" ] && ! sed 's/\r$//' "$1" | grep -q $'\r'; }
+for f in README.txt LICENSE install.cmd uninstall.cmd; do check "zip's $f has CR LF line ends" all_crlf "$w/$f"; done
+for f in README LICENSE; do check "tarball's $f has LF line ends" bash -c "! grep -q \$'\\r' '$l/$f'"; done
+check "LICENSE is MIT, The Quorvalend authors" \
+  bash -c "grep -q '^MIT License' '$l/LICENSE' && grep -q 'Copyright (c) [0-9]* The Quorvalend authors' '$l/LICENSE'"
+check "README names the version, has the install part and no build part" \
+  bash -c "head -n 1 '$l/README' | grep -qx 'Quorvalend $version' && grep -qx '## Installing a release' '$l/README' &&
+         grep -qx '## Error codes' '$l/README' && ! grep -qx '## Commands' '$l/README' && ! grep -qx '## Layout' '$l/README'"
+check "README names this version's archives" \
+  bash -c "grep -qF '$(basename "$zip")' '$l/README' && grep -qF '$(basename "$tarball")' '$l/README'"
+check "README.txt is the README with CR LF" bash -c "tr -d '\\r' <'$w/README.txt' | cmp -s - '$l/README'"
+
+# qvpoll finds qvsim and Quorvalend.so beside itself, wherever it is run from.
+check "tarball's qvpoll --sim reads from a temporary folder" \
+  bash -c "cd / && '$l/qvpoll' --sim --sim-set D100=1234 --sim-set M10=0x3C --count 1 D100 M0010 D101=0x2A D101 >'$tmp/poll' &&
+         grep -Eq '^1 +D100 +1234 ' '$tmp/poll' && grep -Eq '^1 +M0010 +60 ' '$tmp/poll' && grep -Eq '^1 +D101 +42 ' '$tmp/poll'"
+cp -r "$l" "$tmp/no-module" && rm "$tmp/no-module/Quorvalend.so"
+check "without Quorvalend.so beside it qvpoll refuses (status 2)" \
+  bash -c "'$tmp/no-module/qvpoll' --sim D100; test \$? -eq 2"
+check "the tarball's module says its version" bash -c "readelf -p .quorvalend.version '$l/Quorvalend.so' | grep -q 'Quorvalend $version'"
+
+# Packed again from copies with other times, under another umask and zone.
+mkdir -p "$tmp/again/linux" "$tmp/again/win32"
+cp "$linux_bin"/{Quorvalend.so,qvpoll,qvsim} "$tmp/again/linux/"
+cp "$win_bin"/{Quorvalend.dll,qvpoll.exe,qvsim.exe} "$tmp/again/win32/"
+touch -d '2001-02-03 04:05:06' "$tmp/again"/*/*
+check "packing again gives the same archives" bash -c "
+  umask 077; TZ=Asia/Shanghai bash '$root/dist/make_dist.sh' '$tmp/again/out' '$tmp/again/linux' '$tmp/again/win32' >/dev/null &&
+  cmp '$dist/SHA256SUMS' '$tmp/again/out/SHA256SUMS'"
+
+[ "$failures" -eq 0 ] || { echo "$failures check(s) failed"; exit 1; }
+echo "release archives: all checks passed"
