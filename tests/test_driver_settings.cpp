@@ -21,6 +21,7 @@
 #include "tests/support/driver_handle.h"
 #include "tests/support/fake_line.h"
 #include "tests/support/scoped_setting.h"
+#include "tests/support/temp_path.h"
 
 namespace qvtest {
 namespace {
@@ -28,13 +29,7 @@ namespace {
 using quorvalend::ReplyWait;
 
 std::string TempPath(const char* stem) {
-  static int serial = 0;
-#ifdef _WIN32
-  const unsigned long pid = GetCurrentProcessId();
-#else
-  const unsigned long pid = static_cast<unsigned long>(getpid());
-#endif
-  const std::string path = ::testing::TempDir() + stem + std::to_string(pid) + "-" + std::to_string(++serial);
+  const std::string path = UniqueTempPath(stem);
   remove(path.c_str());
   remove((path + ".1").c_str());
   return path;

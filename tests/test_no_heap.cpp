@@ -9,6 +9,7 @@
 #include "tests/support/driver_handle.h"
 #include "tests/support/fake_line.h"
 #include "tests/support/fixed_reply_port.h"
+#include "tests/support/temp_path.h"
 
 namespace qvtest {
 namespace {
@@ -52,7 +53,7 @@ TEST(NoHeap, NothingWithTheTraceOnEither) {
   FixedReplyPort port;
   FakeClock clock;
   FakeSettings settings;
-  const std::string path = ::testing::TempDir() + "qv-no-heap-trace.txt";
+  const std::string path = UniqueTempPath("qv-no-heap-trace-");
   remove(path.c_str());
   settings.values["Trace"] = path;
   quorvalend::ScopedDriverPlatform scope(quorvalend::DriverPlatform{&port, &clock, &settings});

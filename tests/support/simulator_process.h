@@ -16,6 +16,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/temp_path.h"
+
 #if defined(_WIN32)
 #include <windows.h>
 #else
@@ -32,8 +34,7 @@ namespace qvtest {
 class SimulatorProcess {
  public:
   explicit SimulatorProcess(const std::vector<std::string>& args) {
-    static int serial = 0;
-    tracePath_ = ::testing::TempDir() + "qvsim-trace-" + std::to_string(++serial) + ".txt";
+    tracePath_ = UniqueTempPath("qvsim-trace-") + ".txt";
 #if defined(_WIN32)
     devicePath_ = "COM40";
     std::string command = std::string("\"") + QVSIM_PATH + "\" --port COM41 --trace";
