@@ -8,14 +8,13 @@ namespace qvtools {
 namespace {
 
 CLI::Validator Strict(int64_t low, int64_t high, bool hex) {
-  const std::string range = std::to_string(low) + ".." + std::to_string(high);
   return CLI::Validator(
       [=](std::string& text) -> std::string {
         int64_t v = 0;
         const bool ok = hex ? ParseNumber(text, low, high, &v) : ParseDecimal(text, low, high, &v);
         return ok ? std::string() : NumberProblem(text, low, high, hex);
       },
-      hex ? "NUMBER:" + range : "DECIMAL:" + range);
+      "");
 }
 
 // CLI11's wording for the few errors a person makes most, in ours.

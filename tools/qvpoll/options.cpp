@@ -24,7 +24,7 @@ CLI::Validator Station() {
         }
         return "'" + text + "' is not a station: stations are 0..31 and 255, in decimal";
       },
-      "N");
+      "");
 }
 
 CLI::Validator Preset() {
@@ -34,7 +34,7 @@ CLI::Validator Preset() {
         std::string problem;
         return qvtools::ParsePreset(text, &preset, &problem) ? std::string() : problem;
       },
-      "AREA=VALUE");
+      "");
 }
 
 const char kTagHelp[] =
@@ -63,14 +63,15 @@ int ParseOptions(int argc, char** argv, Options* o) {
   auto* line = app.add_option_group("Line");
   auto* port = line->add_option("--port", o->port, "serial port: COM3 on Windows, ttyUSB0 or /dev/ttyUSB0 on Linux")
                    ->type_name("NAME");
-  line->add_option("--baud", baud, "300..57600 (default 9600)")->check(DecimalIn(300, 57600))->type_name("N");
-  line->add_option("--data-bits", dataBits, "5..8 (default 8)")->check(DecimalIn(5, 8))->type_name("N");
+  line->add_option("--baud", baud, "300..57600 (default 9600)")->check(NumberIn(300, 57600))->type_name("N");
+  line->add_option("--data-bits", dataBits, "5..8 (default 8)")->check(NumberIn(5, 8))->type_name("N");
   line->add_option("--parity", parity, "none|odd|even|mark|space (default none)")
       ->check(CLI::IsMember({"none", "odd", "even", "mark", "space"}))->type_name("P");
-  line->add_option("--stop-bits", stopBits, "1|2 (default 1)")->check(DecimalIn(1, 2))->type_name("N");
+  line->add_option("--stop-bits", stopBits, "1|2 (default 1)")->check(NumberIn(1, 2))->type_name("N");
   line->add_option("--timeout", timeout, "reply time-out, 0..32767 (default 1000; 0 gives up after one poll)")
       ->check(NumberIn(0, 32767))->type_name("MS");
-  line->add_option("--station", station, "controller station 0..31 or 255 (default 1)")->check(Station());
+  line->add_option("--station", station, "controller station 0..31 or 255 (default 1)")->check(Station())
+      ->type_name("N");
 
   auto* polling = app.add_option_group("Polling");
   polling->add_option("--count", count, "scans to run; 0 = until Ctrl-C (default 1)")
@@ -94,7 +95,7 @@ int ParseOptions(int argc, char** argv, Options* o) {
                                                   "for several")
       ->check(DecimalIn(0, 255))->allow_extra_args(false)->needs(sim)->type_name("N");
   other->add_option("--sim-set", o->simSets, "preset simulator memory, e.g. --sim-set D100=1234")
-      ->check(Preset())->allow_extra_args(false)->needs(sim);
+      ->check(Preset())->allow_extra_args(false)->needs(sim)->type_name("AREA=VALUE");
   other->add_option("--module", o->module, "load the driver from PATH instead of the default")->type_name("PATH");
   port->excludes(sim);
 

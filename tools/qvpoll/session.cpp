@@ -36,7 +36,7 @@ bool Session::OpenLine(const LineRequest& line, int timeoutMs, std::string* erro
   IDeviceDriver* owner = objects_.front()->driver;
   if (!owner->lpVtbl->OpenPort(owner, 0, &settings)) {
     *error = "--port " + line.port + ": " + (reason.empty() ? "the driver could not open it" : reason) +
-             " (driver: " + Describe(LastDriverError(owner)) + ")";
+             "; the driver says " + Describe(LastDriverError(owner));
     return false;
   }
   open_ = true;

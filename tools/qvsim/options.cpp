@@ -16,7 +16,7 @@ CLI::Validator FaultKind() {
         Fault fault;
         return ParseFault(text, &fault) ? std::string() : "unknown fault '" + text + "': use " + FaultNames();
       },
-      "KIND");
+      "");
 }
 
 CLI::Validator Preset() {
@@ -26,7 +26,7 @@ CLI::Validator Preset() {
         std::string problem;
         return qvtools::ParsePreset(text, &preset, &problem) ? std::string() : problem;
       },
-      "AREA=VALUE");
+      "");
 }
 
 }  // namespace
@@ -49,28 +49,28 @@ int ParseOptions(int argc, char** argv, Options* o) {
   controller->add_option("--station", stations, "serve station N (0..255); repeat for several; default 1")
       ->check(DecimalIn(0, 255))->allow_extra_args(false)->type_name("N");
   controller->add_option("--set", presets, "preset memory, e.g. --set D100=1234 --set M10=0x3C")
-      ->check(Preset())->allow_extra_args(false);
+      ->check(Preset())->allow_extra_args(false)->type_name("AREA=VALUE");
 
   auto* timing = app.add_option_group("Timing");
   timing->add_option("--baud", baud, "take a request's wire time at N baud before answering, and pace replies to "
-                                     "it (default: no pacing)")->check(DecimalIn(0, 1000000))->type_name("N");
+                                     "it (default: no pacing)")->check(NumberIn(0, 1000000))->type_name("N");
   timing->add_option("--bits-per-byte", bitsPerByte, "bits a byte takes on the wire (default 10, 8N1)")
-      ->check(DecimalIn(7, 12))->type_name("N");
+      ->check(NumberIn(7, 12))->type_name("N");
   timing->add_option("--turnaround", turnaround, "pause before each reply (default 0)")
-      ->check(DecimalIn(0, 60000))->type_name("MS");
+      ->check(NumberIn(0, 60000))->type_name("MS");
 
   auto* faults = app.add_option_group("Faults");
-  faults->add_option("--fault", fault, "apply to every reply (see below)")->check(FaultKind());
+  faults->add_option("--fault", fault, "apply to every reply (see below)")->check(FaultKind())->type_name("KIND");
   faults->add_option("--fault-rate", faultRate, "apply a random fault to a share P (0..1) of replies")
       ->check(CLI::Range(0.0, 1.0))->type_name("P");
   faults->add_option("--seed", seed, "seed for --fault-rate (default 1)")->check(NumberIn(0, 0x7FFFFFFF))
       ->type_name("N");
   faults->add_option("--split-pause", splitPause, "pause between the pieces of a split reply (default 30)")
-      ->check(DecimalIn(0, 10000))->type_name("MS");
+      ->check(NumberIn(0, 10000))->type_name("MS");
 
   auto* other = app.add_option_group("Other");
   other->add_option("--requests", requests, "exit after N requests (default: run until stopped)")
-      ->check(DecimalIn(1, 0x7FFFFFFF))->type_name("N");
+      ->check(NumberIn(1, 0x7FFFFFFF))->type_name("N");
   other->add_flag("--trace", o->trace, "print every frame received and sent");
 
   const int status = qvtools::ParseCommandLine(app, argc, argv);
