@@ -18,6 +18,10 @@ void QuitNow(int signalNumber) {
   KillSimulatorNow();
   // Ends the way the signal would have, so that a shell sees it.
   signal(signalNumber, SIG_DFL);
+  sigset_t pending;
+  sigemptyset(&pending);
+  sigaddset(&pending, signalNumber);
+  sigprocmask(SIG_UNBLOCK, &pending, nullptr);
   raise(signalNumber);
   _exit(128 + signalNumber);
 }
