@@ -1,5 +1,6 @@
 #include "tools/qvpoll/sim_launcher.h"
 
+#include <poll.h>
 #include <pty.h>
 #include <signal.h>
 #include <stdio.h>
@@ -15,8 +16,26 @@ namespace {
 
 volatile pid_t simulator = -1;
 int slave = -1;
+int announcements = -1;  // the simulator's standard output, kept open while it runs
 
 constexpr int kStopWaitMs = 1000;
+constexpr int kStartWaitMs = 5000;
+
+// The simulator says "qvsim: serving ..." once its line is up; a simulator
+// that refuses its arguments or its line says why on standard error and
+// ends, which the user must hear as such, not as a time-out later.
+bool Announced(int fd) {
+  std::string line;
+  for (int waited = 0; waited < kStartWaitMs && line.find('\n') == std::string::npos; waited += 50) {
+    pollfd ready{fd, POLLIN, 0};
+    if (poll(&ready, 1, 50) <= 0) continue;
+    char buffer[256];
+    const ssize_t n = read(fd, buffer, sizeof buffer);
+    if (n <= 0) return false;
+    line.append(buffer, static_cast<size_t>(n));
+  }
+  return line.rfind("qvsim: serving", 0) == 0;
+}
 
 }  // namespace
 
@@ -32,6 +51,11 @@ bool StartSimulator(const std::vector<std::string>& args, std::string* device, s
     return false;
   }
   *device = ttyname(slave);
+  int out[2];
+  if (pipe(out) != 0) {
+    *error = "--sim: cannot make a pipe";
+    return false;
+  }
   const pid_t parent = getpid();
   const pid_t child = fork();
   if (child == 0) {
@@ -44,21 +68,30 @@ bool StartSimulator(const std::vector<std::string>& args, std::string* device, s
     setpgid(0, 0);
     signal(SIGINT, SIG_IGN);
     close(slave);
+    close(out[0]);
+    if (dup2(out[1], STDOUT_FILENO) < 0) _exit(127);
+    close(out[1]);
     std::vector<std::string> all{program, "--fd", std::to_string(master)};
     all.insert(all.end(), args.begin(), args.end());
     std::vector<char*> argv;
     for (auto& a : all) argv.push_back(&a[0]);
     argv.push_back(nullptr);
-    if (freopen("/dev/null", "w", stdout) == nullptr) _exit(127);
     execv(program.c_str(), argv.data());
     _exit(127);
   }
   close(master);
+  close(out[1]);
+  announcements = out[0];
   if (child < 0) {
     *error = "--sim: cannot start " + program;
     return false;
   }
   simulator = child;
+  if (!Announced(announcements)) {
+    StopSimulator();
+    *error = "--sim: the simulator did not start";
+    return false;
+  }
   return true;
 }
 
@@ -79,7 +112,8 @@ void StopSimulator() {
     simulator = -1;
   }
   if (slave >= 0) close(slave);
-  slave = -1;
+  if (announcements >= 0) close(announcements);
+  slave = announcements = -1;
 }
 
 void KillSimulatorNow() {
