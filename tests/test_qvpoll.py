@@ -9,7 +9,8 @@ import datetime
 import io
 import json
 import os
-import re
+import shlex
+import subprocess
 import sys
 import time
 import unittest
@@ -145,6 +146,17 @@ class Messages(unittest.TestCase):
         lines = json_lines(out)
         self.assertEqual(lines[0]["error"], {"code": 5, "meaning": "receive time-out", "text": "接收数据超时错误!"})
         self.assertEqual(lines[-1]["summary"]["failures_by_code"], {"5": 1})
+
+
+    @unittest.skipUnless(P.wine, "a Windows console")
+    def test_a_windows_console_shows_the_driver_text(self):
+        # `script` gives Wine a terminal, so qvpoll.exe writes to a console:
+        # bytes in the console's code page would come out garbled.
+        command = " ".join(shlex.quote(c) for c in P.qvpoll_command(["X5"], port="COM99"))
+        done = subprocess.run(["script", "-qec", command, "/dev/null"], capture_output=True, timeout=60,
+                              stdin=subprocess.DEVNULL)
+        self.assertEqual(done.returncode, 2)
+        self.assertIn("code 0, register name error (寄存器名字错误!", done.stdout.decode(errors="replace"))
 
 
 class PortFailures(unittest.TestCase):
