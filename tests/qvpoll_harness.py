@@ -5,8 +5,10 @@ starts its own simulator (--sim). Under Wine: the CTest fixture has mapped
 COM40 and COM41 to the two ends of a pty pair; qvsim.exe serves COM41 and
 qvpoll.exe opens COM40. Every process started here is ended here, by PID.
 """
+import atexit
 import ctypes
 import os
+import shutil
 import signal
 import subprocess
 import tempfile
@@ -31,6 +33,7 @@ class Programs:
             del argv[:1]
         # Short: the driver takes port names of up to 31 characters.
         self.scratch = tempfile.mkdtemp(prefix="qv", dir="/tmp")
+        atexit.register(shutil.rmtree, self.scratch, True)
         # Orphans of a qvpoll that died come to this process, which can
         # then see that they end, and reap them.
         if not self.wine:
