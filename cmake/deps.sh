@@ -11,6 +11,7 @@ packages=(
   googletest libgtest-dev libgmock-dev
   valgrind libc6-dbg:i386 clang libclang-rt-14-dev
   gnuplot-nox python3 zip unzip
+  libcli11-dev nlohmann-json3-dev
 )
 
 sudo_cmd=()

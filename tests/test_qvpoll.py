@@ -1,100 +1,288 @@
 #!/usr/bin/env python3
-"""qvpoll run as a user runs it, against its built-in simulator."""
+"""qvpoll run as a user runs it, against qvsim on a pseudo-terminal (Linux)
+or on COM ports mapped to one (qvpoll.exe under Wine).
+
+Usage: test_qvpoll.py QVPOLL | --wine PREFIX RUNNER QVPOLL.EXE QVSIM.EXE DLL
+"""
 import csv
+import datetime
 import io
 import json
+import os
+import shlex
 import subprocess
 import sys
+import time
 import unittest
 
-QVPOLL = sys.argv.pop(1)
+from qvpoll_harness import Programs, Simulator
+
+P = Programs(sys.argv[1:])
+del sys.argv[1:]
+linux_only = unittest.skipIf(P.wine, "needs a pseudo-terminal of its own (Linux)")
+STAMP = r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}[+-]\d\d:\d\d"
 
 
-def run(*args, timeout=60):
-    done = subprocess.run([QVPOLL, *args], capture_output=True, timeout=timeout)
-    return done.returncode, done.stdout.decode(), done.stderr.decode()
+def poll(args, sim=(), env=None):
+    """qvpoll on a line that a qvsim started with `sim` serves: (code, out, err, requests seen)."""
+    with Simulator(P, sim) as s:
+        code, out, err = P.run_qvpoll(args, port=s.port, env=env)
+        return code, out, err, s.requests()
 
 
-class ArgumentErrors(unittest.TestCase):
-    def test_each_names_the_bad_argument_and_exits_2(self):
-        cases = [
-            (["--sim"], "name at least one tag"),
-            (["D1"], "--port"),
-            (["--sim", "--baud", "115200", "D1"], "--baud 115200"),
-            (["--sim", "--parity", "odd2", "D1"], "--parity odd2"),
-            (["--sim", "--format", "xml", "D1"], "--format xml"),
-            (["--sim", "--bogus", "D1"], "--bogus"),
-            (["--sim", "D8200"], "D8200"),
-            (["--sim", "M0013"], "M0013"),
-            (["--sim", "M10=256"], "M10=256"),
-            (["--sim", "--station", "40", "D1"], "--station 40"),
-            (["--port", "/dev/qv-no-such-port", "D1"], "/dev/qv-no-such-port"),
-        ]
-        for args, named in cases:
-            with self.subTest(args=args):
-                code, out, err = run(*args)
+def json_lines(out):
+    return [json.loads(line) for line in out.splitlines()]
+
+
+class Numbers(unittest.TestCase):
+    """1: a leading zero is decimal, hex needs 0x; values read back as typed."""
+
+    def test_values_written_and_preset_read_back_as_typed(self):
+        code, out, err, _ = poll(["--format", "json", "D100=0100", "D101=0777", "D102=09", "D103=0x1F",
+                                  "D100", "D101", "D102", "D103", "D200"], sim=["--set", "D200=0100"])
+        self.assertEqual(code, 0, err)
+        reads = {r["tag"]: r["value"] for r in json_lines(out) if r.get("operation") == "read"}
+        self.assertEqual(reads, {"D100": 100, "D101": 777, "D102": 9, "D103": 31, "D200": 100})
+
+    def test_numeric_options_take_decimal_with_leading_zeros(self):
+        code, _, err, requests = poll(["--timeout", "0100", "--count", "02", "--interval", "010", "D1"])
+        self.assertEqual(code, 0, err)
+        self.assertEqual(len(requests), 2)
+
+    def test_values_that_are_not_numbers_are_refused(self):
+        for tag in ["D100=0x", "D100=1e3", "D100=-1", "D100= 5", "D100=65536", "M10=256", "M10=0x100"]:
+            with self.subTest(tag=tag):
+                code, _, err = P.run_qvpoll([tag], port="COM99")
                 self.assertEqual(code, 2, err)
-                self.assertIn(named, err)
-
-    def test_driver_messages_arrive_in_utf8(self):
-        code, _, err = run("--sim", "X5")
-        self.assertEqual(code, 2)
-        self.assertIn("寄存器名字错误", err)
-
-    def test_help_and_version(self):
-        code, out, _ = run("--help")
-        self.assertEqual(code, 0)
-        self.assertIn("usage: qvpoll", out)
-        code, out, _ = run("--version")
-        self.assertEqual((code, out.strip()), (0, "qvpoll 6.0.1"))
+                self.assertIn(tag, err)
 
 
-class Polling(unittest.TestCase):
-    PRESETS = ["--sim-set", "D100=1234", "--sim-set", "D131=0xBEEF", "--sim-set", "M30=0x3C"]
+class Stations(unittest.TestCase):
+    """2: exactly a decimal 0..31 or 255, once."""
 
-    def test_csv_rows_parse_back(self):
-        code, out, err = run("--sim", *self.PRESETS, "--format", "csv", "--count", "2", "--interval", "50",
-                             "D100", "D131", "M0030", "M0")
+    def test_anything_else_is_refused_naming_the_argument(self):
+        for args in [["--station", "abc"], ["--station", "7x"], ["--station", "65567"], ["--station", " 7 foo"],
+                     ["--station", "32"], ["--station", "0x7"], ["--station", "7", "--station", "8"]]:
+            with self.subTest(args=args):
+                code, _, err = P.run_qvpoll([*args, "D1"], port="COM99")
+                self.assertEqual(code, 2, err)
+                self.assertIn("--station", err)
+
+    def test_the_station_typed_is_the_station_polled(self):
+        code, out, err, requests = poll(["--station", "07", "--format", "json", "D1=5", "D1"], sim=["--station", "7"])
         self.assertEqual(code, 0, err)
+        self.assertEqual({r["station"] for r in json_lines(out) if "station" in r}, {7})
+        self.assertEqual(requests, ["write D1 = 5", "read D1 x1"])
+
+
+class Writes(unittest.TestCase):
+    """3: once, in the order typed, before the first scan; the first failure stops the run."""
+
+    def test_writes_go_once_in_the_order_typed(self):
+        code, out, err, requests = poll(["--count", "3", "--interval", "10", "--format", "csv",
+                                         "M30=1", "D100=5", "D50=6", "D100"])
+        self.assertEqual(code, 0, err)
+        self.assertEqual(requests, ["write M30 = 1", "write D100 = 5", "write D50 = 6"] + ["read D100 x1"] * 3)
         rows = list(csv.DictReader(io.StringIO(out)))
-        self.assertEqual(len(rows), 8)
-        values = {(r["scan"], r["tag"]): r for r in rows}
-        self.assertEqual(values[("1", "D100")]["value"], "1234")
-        self.assertEqual(values[("2", "D131")]["hex"], "0xBEEF")
-        self.assertEqual(values[("2", "M0030")]["value"], "60")
-        self.assertEqual(values[("1", "M0")]["value"], "0")
-        for r in rows:
-            self.assertEqual(r["quality"], "192")
-            self.assertRegex(r["timestamp"], r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}$")
-        self.assertIn("2 scans", err)
+        writes = [(r["scan"], r["tag"], r["value"]) for r in rows if r["operation"] == "write"]
+        self.assertEqual(writes, [("0", "M30", "1"), ("0", "D100", "5"), ("0", "D50", "6")])
+        self.assertEqual([r["value"] for r in rows if r["operation"] == "read"], ["5"] * 3)
 
-    def test_json_write_then_read_back(self):
-        code, out, err = run("--sim", "--format", "json", "D500=0x1234", "M40=7", "D500", "M40", "D501")
-        self.assertEqual(code, 0, err)
-        lines = [json.loads(line) for line in out.splitlines()]
-        rows = {line["tag"]: line for line in lines if "tag" in line}
-        self.assertEqual(rows["D500"]["value"], 0x1234)
-        self.assertEqual(rows["M40"]["value"], 7)
-        self.assertEqual(rows["D501"]["value"], 0)
-        summary = lines[-1]["summary"]
-        # Two writes and two read blocks (D500..D501 together, M40).
-        self.assertEqual(summary["transactions"], 4)
-        self.assertEqual(summary["failures"], 0)
-
-    def test_an_unreachable_station_times_out_and_exits_1(self):
-        code, out, err = run("--sim", "--station", "7", "--sim-station", "1", "--timeout", "300",
-                             "--format", "json", "D1")
+    def test_the_first_failed_write_stops_the_run(self):
+        code, out, err, requests = poll(["--format", "json", "D100=5", "M10=1", "D100"], sim=["--fault", "status2"])
         self.assertEqual(code, 1, err)
-        lines = [json.loads(line) for line in out.splitlines()]
-        self.assertEqual(lines[0]["error"]["code"], 5)
-        self.assertEqual(lines[0]["error"]["message"], "接收数据超时错误!")
+        self.assertEqual(len(requests), 1, "nothing after the failed write is sent")
+        lines = json_lines(out)
+        self.assertEqual(lines[0]["operation"], "write")
+        self.assertEqual(lines[0]["error"]["code"], 6)
+        self.assertEqual(len(lines), 2)
+        self.assertIn("--keep-going", lines[-1]["summary"]["stopped"])
+
+    def test_keep_going_sends_the_rest_and_scans(self):
+        code, out, err, requests = poll(["--keep-going", "--format", "csv", "D100=5", "M10=1", "D100"],
+                                        sim=["--fault", "status2"])
+        self.assertEqual(code, 1, err)
+        self.assertEqual(len(requests), 3)
+        self.assertEqual([r["operation"] for r in csv.DictReader(io.StringIO(out))], ["write", "write", "read"])
+
+    def test_every_format_has_a_row_per_write(self):
+        for fmt, pattern in [("table", r"write\s+1\s+D7\s+4660\s+0x1234\s+-\s+" + STAMP),
+                             ("csv", r"0,1,D7,write,4660,0x1234,," + STAMP + ",,,"),
+                             ("json", r'"tag":"D7","operation":"write","value":4660')]:
+            with self.subTest(fmt=fmt):
+                code, out, err, _ = poll(["--format", fmt, "D7=0x1234"])
+                self.assertEqual(code, 0, err)
+                self.assertRegex(out, pattern)
+
+
+class Messages(unittest.TestCase):
+    """4 and 6: code, English meaning, the driver's own text; what is wrong with a tag."""
+
+    def test_tag_errors_say_what_is_wrong(self):
+        cases = [("d100", "code 0, register name error (寄存器名字错误!", "upper case: D100"),
+                 ("M13", "code 20, register data address error (寄存器数据地址错误!", "M10..M17"),
+                 ("D8200", "code 20,", "up to D8199"),
+                 ("X5", "code 0,", "unknown area")]
+        for tag, driver, why in cases:
+            with self.subTest(tag=tag):
+                code, _, err = P.run_qvpoll([tag], port="COM99")
+                self.assertEqual(code, 2, err)
+                self.assertIn(f"tag '{tag}'", err)
+                self.assertIn(driver, err)
+                self.assertIn(why, err)
+                self.assertNotIn("--help", err)
+
+    def test_failures_carry_code_meaning_and_text_in_every_format(self):
+        args = ["--station", "7", "--timeout", "200", "D1"]
+        _, table, _, _ = poll(args)
+        self.assertRegex(table, r"1\s+7\s+D1\s+-\s+-\s+-\s+" + STAMP +
+                         r"\s+code 5, receive time-out \(接收数据超时错误!\)")
+        _, out, _, _ = poll([*args, "--format", "csv"])
+        row = next(csv.DictReader(io.StringIO(out)))
+        self.assertEqual((row["error_code"], row["error_meaning"], row["error_text"]),
+                         ("5", "receive time-out", "接收数据超时错误!"))
+        code, out, _, _ = poll([*args, "--format", "json"])
+        self.assertEqual(code, 1)
+        lines = json_lines(out)
+        self.assertEqual(lines[0]["error"], {"code": 5, "meaning": "receive time-out", "text": "接收数据超时错误!"})
         self.assertEqual(lines[-1]["summary"]["failures_by_code"], {"5": 1})
 
-    def test_table_output_for_people(self):
-        code, out, _ = run("--sim", *self.PRESETS, "D100")
+
+    @unittest.skipUnless(P.wine, "a Windows console")
+    def test_a_windows_console_shows_the_driver_text(self):
+        # `script` gives Wine a terminal, so qvpoll.exe writes to a console:
+        # bytes in the console's code page would come out garbled.
+        command = " ".join(shlex.quote(c) for c in P.qvpoll_command(["X5"], port="COM99"))
+        done = subprocess.run(["script", "-qec", command, "/dev/null"], capture_output=True, timeout=60,
+                              stdin=subprocess.DEVNULL)
+        self.assertEqual(done.returncode, 2)
+        self.assertIn("code 0, register name error (寄存器名字错误!", done.stdout.decode(errors="replace"))
+
+
+class PortFailures(unittest.TestCase):
+    """5: why a port cannot be used, beside the driver's code and text."""
+
+    def check(self, args, port, reason):
+        code, _, err = P.run_qvpoll([*args, "D1"], port=port)
+        self.assertEqual(code, 2, err)
+        self.assertIn(reason, err)
+        self.assertIn("code 3, opening the serial port failed (打开串口失败!)", err)
+
+    def test_no_such_port(self):
+        if P.wine:
+            self.check([], "COM99", "no such port")
+        else:
+            self.check([], "/dev/qv-no-such-port", "no such device")
+
+    @linux_only
+    def test_not_a_serial_device(self):
+        self.check([], "/dev/null", "not a serial device")
+        self.check([], P.scratch, "not a serial device")
+
+    @linux_only
+    def test_in_use_by_another_program(self):
+        import fcntl
+        with Simulator(P) as s:
+            with open(s.port, "rb") as holder:
+                fcntl.flock(holder, fcntl.LOCK_EX)
+                self.check([], s.port, "in use by another program")
+
+    @linux_only
+    def test_line_settings_refused(self):
+        with Simulator(P) as s:
+            self.check(["--baud", "14400"], s.port, "line settings refused: 14400 baud")
+
+
+class Times(unittest.TestCase):
+    """7: ISO 8601 with the offset; --utc; failed rows carry when the failure was seen."""
+
+    @linux_only
+    def test_local_time_with_its_offset_and_utc(self):
+        env = dict(os.environ, TZ="QVT-05:30")
+        for args, offset in [([], "+05:30"), (["--utc"], "+00:00")]:
+            with self.subTest(args=args):
+                code, out, err, _ = poll(["--format", "json", *args, "D1"], env=env)
+                self.assertEqual(code, 0, err)
+                stamp = json_lines(out)[0]["timestamp"]
+                self.assertTrue(stamp.endswith(offset), stamp)
+                seen = datetime.datetime.fromisoformat(stamp).timestamp()
+                self.assertLess(abs(seen - time.time()), 30)
+
+    def test_failed_rows_carry_the_time_of_the_failure(self):
+        started = time.time()
+        code, out, _, _ = poll(["--format", "json", "--station", "7", "--timeout", "500", "D1"])
+        self.assertEqual(code, 1)
+        stamp = json_lines(out)[0]["timestamp"]
+        self.assertRegex(stamp, "^" + STAMP + "$")
+        failed = datetime.datetime.fromisoformat(stamp).timestamp()
+        self.assertGreater(failed, started + 0.4, "after the time-out, not before the request")
+
+
+class Shapes(unittest.TestCase):
+    """8: the columns and fields, a station column, the order typed, --output and --append."""
+    PRESETS = ["--set", "D100=1234", "--set", "D131=0xBEEF", "--set", "M30=0x3C"]
+    COLUMNS = ["scan", "station", "tag", "operation", "value", "hex", "quality", "timestamp", "error_code",
+               "error_meaning", "error_text"]
+
+    def test_csv_rows_parse_back_in_the_order_typed(self):
+        code, out, err, _ = poll(["--format", "csv", "--count", "2", "--interval", "50",
+                                  "D131", " D100 ", "M30", "M0"], sim=self.PRESETS)
+        self.assertEqual(code, 0, err)
+        reader = csv.DictReader(io.StringIO(out))
+        self.assertEqual(reader.fieldnames, self.COLUMNS)
+        rows = list(reader)
+        self.assertEqual([(r["scan"], r["tag"]) for r in rows],
+                         [(s, t) for s in "12" for t in ["D131", "D100", "M30", "M0"]])
+        self.assertEqual([r["value"] for r in rows[:4]], ["48879", "1234", "60", "0"])
+        self.assertEqual([r["hex"] for r in rows[:4]], ["0xBEEF", "0x04D2", "0x3C", "0x00"])
+        for r in rows:
+            self.assertEqual((r["station"], r["operation"], r["quality"], r["error_code"]), ("1", "read", "192", ""))
+            self.assertRegex(r["timestamp"], "^" + STAMP + "$")
+        self.assertIn("2 scans", err)
+
+    def test_json_fields(self):
+        code, out, err, _ = poll(["--format", "json", "D500=0x1234", "D500", "D501"])
+        self.assertEqual(code, 0, err)
+        lines = json_lines(out)
+        self.assertEqual(list(lines[1]), ["scan", "station", "tag", "operation", "value", "hex", "quality",
+                                          "timestamp"])
+        self.assertEqual(lines[1]["value"], 0x1234)
+        summary = lines[-1]["summary"]
+        self.assertEqual((summary["scans"], summary["transactions"], summary["failures"], summary["stopped"]),
+                         (1, 2, 0, None))
+
+    def test_output_file_takes_one_header(self):
+        path = os.path.join(P.scratch, "rows.csv")
+        with open(path, "w") as f:
+            f.write("")
+        for _ in range(2):
+            code, out, err, _ = poll(["--format", "csv", "--output", path, "--append", "D1"])
+            self.assertEqual((code, out), (0, ""), err)
+        with open(path) as f:
+            text = f.read()
+        self.assertEqual(text.count("scan,station"), 1)
+        self.assertEqual(len(list(csv.DictReader(io.StringIO(text)))), 2)
+        poll(["--format", "csv", "--output", path, "D1"])
+        with open(path) as f:
+            self.assertEqual(len(f.read().splitlines()), 2, "without --append the file starts anew")
+
+
+class Usage(unittest.TestCase):
+    def test_help_lists_every_option(self):
+        code, out, _ = P.run_qvpoll(["-h"])
         self.assertEqual(code, 0)
-        self.assertRegex(out, r"1\s+D100\s+1234\s+0x04D2\s+192\s+\d{4}-")
-        self.assertIn("summary: 1 scan, 1 transaction, 0 failed", out)
+        for option in ["--sim-station", "--sim-set", "--keep-going", "--output", "--append", "--utc", "--timeout"]:
+            self.assertIn(option, out)
+        code, out, _ = P.run_qvpoll(["--version"])
+        self.assertEqual((code, out.strip()), (0, "qvpoll 6.0.1"))
+
+    def test_other_usage_errors_name_the_argument(self):
+        for args, named in [(["--parity", "odd2", "D1"], "odd2"), (["--format", "xml", "D1"], "xml"),
+                            (["--bogus", "D1"], "--bogus"), (["--baud", "115200", "D1"], "--baud")]:
+            with self.subTest(args=args):
+                code, _, err = P.run_qvpoll(args, port="COM99")
+                self.assertEqual(code, 2, err)
+                self.assertIn(named, err)
 
 
 if __name__ == "__main__":

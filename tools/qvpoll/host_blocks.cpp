@@ -9,9 +9,10 @@ std::vector<std::unique_ptr<Block>> GroupTags(IDeviceDriver* driver, std::vector
                                               int16_t station) {
   std::vector<Tag*> order;
   for (Tag& tag : tags) {
-    if (tag.write == writes) order.push_back(&tag);
+    if (tag.write == writes && tag.address.deviceAddress == station) order.push_back(&tag);
   }
-  std::stable_sort(order.begin(), order.end(), [](const Tag* a, const Tag* b) {
+  // Writes keep the order typed: a controller may depend on it.
+  if (!writes) std::stable_sort(order.begin(), order.end(), [](const Tag* a, const Tag* b) {
     if (a->address.registerTypeIndex != b->address.registerTypeIndex) {
       return a->address.registerTypeIndex < b->address.registerTypeIndex;
     }
@@ -22,7 +23,7 @@ std::vector<std::unique_ptr<Block>> GroupTags(IDeviceDriver* driver, std::vector
   std::vector<std::unique_ptr<Block>> blocks;
   for (Tag* tag : order) {
     bool joined = false;
-    if (!blocks.empty()) {
+    if (!blocks.empty() && !writes) {
       Block& open = *blocks.back();
       joined = driver->lpVtbl->CanJoinBlock(driver, &tag->address, operation, &open.request) != 0;
       if (joined) open.tags.push_back(tag);

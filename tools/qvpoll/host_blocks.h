@@ -26,8 +26,9 @@ struct Block {
   std::string name;
 };
 
-// Offers the tags, sorted by area and address, to open blocks in turn:
-// the fewest blocks for reads, one block per written register.
+// Offers the station's tags to open blocks in turn: reads sorted by area
+// and address, for the fewest blocks; writes in their given order, one
+// block per written register.
 std::vector<std::unique_ptr<Block>> GroupTags(IDeviceDriver* driver, std::vector<Tag>& tags, bool writes,
                                               int16_t station);
 

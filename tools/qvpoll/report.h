@@ -1,5 +1,5 @@
-// What qvpoll prints: rows per scan in table, csv or json form, and the
-// summary at the end.
+// What qvpoll prints: one row per write and per read tag and scan, in
+// table, CSV or JSON form, and the summary at the end.
 #pragma once
 
 #include <stdint.h>
@@ -8,47 +8,48 @@
 #include <string>
 #include <vector>
 
+#include "tools/qvpoll/driver_errors.h"
+#include "tools/qvpoll/options.h"
+#include "tools/qvpoll/text_output.h"
+
 namespace qvpoll {
 
-enum class Format { Table, Csv, Json };
-
 struct Row {
-  int scan;
-  std::string tag;
-  bool ok;
-  uint32_t value;
-  int digits;  // hex digits to show: 4 for "D", 2 for "M"
-  int quality;
-  uint64_t fileTime;
-  int errorCode;
-  std::string message;  // UTF-8
+  int scan = 0;  // 0 for a write: writes go out once, before the first scan
+  int station = 0;
+  std::string tag;  // trimmed, as typed
+  bool write = false;
+  bool ok = false;
+  uint32_t value = 0;  // read, or to be written
+  int digits = 4;      // hex digits: 4 for D, 2 for M
+  int quality = 0;     // reads only
+  int64_t unixMs = 0;  // the driver's stamp for a good read, else when the outcome was seen
+  DriverError error;
 };
 
 class Report {
  public:
-  explicit Report(Format format) : format_(format) {}
-  void Header() const;
-  void Print(const Row& row) const;
+  Report(Format format, RowOutput& output, bool utc) : format_(format), output_(output), utc_(utc) {}
+  // Into an empty output only, so that appended files keep one header.
+  void Header();
+  void Print(const Row& row);
   void Transaction(double milliseconds, bool ok, int errorCode);
-  void Note(const std::string& text) const;  // a write's outcome, a failure
-  void Summary(int scans) const;
+  // `stopped`: why the run ended early, empty when it did not.
+  void Summary(int scans, const std::string& stopped);
   int Failures() const { return failures_; }
 
  private:
+  std::string TableRow(const Row& row) const;
+  std::string CsvRow(const Row& row) const;
+  std::string JsonRow(const Row& row) const;
+
   Format format_;
+  RowOutput& output_;
+  bool utc_;
   int transactions_ = 0;
   int failures_ = 0;
   std::map<int, int> failuresByCode_;
   std::vector<double> times_;
 };
-
-// The driver's GBK message in UTF-8, and a short English gloss of the code.
-std::string GbkToUtf8(const char* gbk);
-const char* Gloss(int code);
-// The driver's code behind one of its messages; the host sees only the
-// text. kPlatformError for the generic message of a failed port write.
-constexpr int kPlatformError = -2;
-int ErrorCodeOf(const char* gbk);
-std::string LocalTime(uint64_t fileTime);
 
 }  // namespace qvpoll

@@ -7,13 +7,22 @@ namespace {
 
 constexpr char kEnq = 0x05, kAck = 0x06, kNak = 0x15, kCr = 0x0D;
 
+// Every fault with what it does to a reply; --help and --fault's check
+// are made from this table, so a new fault is one row and one case below.
 struct FaultText {
   Fault fault;
   const char* name;
+  const char* effect;
 } const kFaultNames[] = {
-    {Fault::None, "none"},       {Fault::Silent, "silent"}, {Fault::Nak, "nak"},    {Fault::Status2, "status2"},
-    {Fault::Split, "split"},     {Fault::Garbage, "garbage"}, {Fault::Short, "short"}, {Fault::Long, "long"},
-    {Fault::NonHex, "nonhex"},
+    {Fault::None, "none", "answer correctly"},
+    {Fault::Silent, "silent", "no reply at all (the host times out)"},
+    {Fault::Nak, "nak", "NAK instead of the reply"},
+    {Fault::Status2, "status2", "status 2 (address out of range) instead of the data"},
+    {Fault::Split, "split", "the reply in three pieces, --split-pause apart"},
+    {Fault::Garbage, "garbage", "stray bytes before the reply"},
+    {Fault::Short, "short", "half the data, then CR"},
+    {Fault::Long, "long", "300 extra characters before the CR"},
+    {Fault::NonHex, "nonhex", "a non-hex digit in the reply"},
 };
 
 bool HexValue(const std::string& text, size_t at, size_t digits, int* value) {
@@ -52,6 +61,22 @@ const char* FaultName(Fault fault) {
     if (f.fault == fault) return f.name;
   }
   return "?";
+}
+
+std::string FaultHelp() {
+  std::string help;
+  for (const auto& f : kFaultNames) {
+    std::string name = f.name;
+    name.resize(9, ' ');
+    help += "  " + name + f.effect + "\n";
+  }
+  return help;
+}
+
+std::string FaultNames() {
+  std::string names;
+  for (const auto& f : kFaultNames) names += (names.empty() ? "" : ", ") + std::string(f.name);
+  return names;
 }
 
 bool ParseFault(const std::string& text, Fault* fault) {

@@ -15,6 +15,8 @@ constexpr int kMGroups = 816;      // M0..M8150 in tens
 enum class Fault { None, Silent, Nak, Status2, Split, Garbage, Short, Long, NonHex };
 const char* FaultName(Fault fault);
 bool ParseFault(const std::string& text, Fault* fault);
+std::string FaultHelp();   // one line per fault: its name and what it does
+std::string FaultNames();  // "none, silent, ..."
 constexpr Fault kAllFaults[] = {Fault::Silent, Fault::Nak,  Fault::Status2, Fault::Split,
                                 Fault::Garbage, Fault::Short, Fault::Long,  Fault::NonHex};
 

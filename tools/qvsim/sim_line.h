@@ -25,6 +25,7 @@ class SimLine {
   intptr_t keepOpen_ = -1;
   std::string clientPath_;
   std::string link_;
+  std::string ptyPath_;
 };
 
 void SleepMs(int ms);

@@ -3,6 +3,7 @@
 #include <poll.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
@@ -19,6 +20,18 @@ void MakeRaw(int fd) {
   tio.c_cc[VMIN] = 0;
   tio.c_cc[VTIME] = 0;
   tcsetattr(fd, TCSANOW, &tio);
+}
+
+// A link qvsim made earlier points at a pseudo-terminal's client side; any
+// other file at the path belongs to someone and is never replaced.
+bool IsOurLink(const std::string& path, std::string* target) {
+  char buffer[256] = {};
+  const ssize_t n = readlink(path.c_str(), buffer, sizeof buffer - 1);
+  if (n <= 0) return false;
+  *target = std::string(buffer, static_cast<size_t>(n));
+  const std::string pts = "/dev/pts/";
+  return target->rfind(pts, 0) == 0 && target->size() > pts.size() &&
+         target->find_first_not_of("0123456789", pts.size()) == std::string::npos;
 }
 
 }  // namespace
@@ -38,15 +51,26 @@ bool SimLine::Open(const std::string& where, int, std::string* error) {
       return false;
     }
     clientPath_ = ptsname(fd);
+    ptyPath_ = clientPath_;
     // Hold the client side open so that the line stays up between clients.
     keepOpen_ = open(clientPath_.c_str(), O_RDWR | O_NOCTTY);
-    link_ = where.substr(4);
-    if (!link_.empty()) {
-      unlink(link_.c_str());
-      if (symlink(clientPath_.c_str(), link_.c_str()) != 0) {
-        *error = "cannot link " + link_ + ": " + strerror(errno);
+    const std::string link = where.substr(4);
+    if (!link.empty()) {
+      struct stat status {};
+      std::string old;
+      if (lstat(link.c_str(), &status) == 0) {
+        if (!IsOurLink(link, &old)) {
+          *error = "--pty " + link + ": the path exists and is not a pseudo-terminal link qvsim made; "
+                   "name a new path";
+          return false;
+        }
+        unlink(link.c_str());
+      }
+      if (symlink(clientPath_.c_str(), link.c_str()) != 0) {
+        *error = "--pty " + link + ": cannot make the link: " + strerror(errno);
         return false;
       }
+      link_ = link;
       clientPath_ = link_;
     }
   } else {
@@ -93,7 +117,9 @@ bool SimLine::Write(const std::string& bytes) {
 void SimLine::Close() {
   if (handle_ >= 0) close(static_cast<int>(handle_));
   if (keepOpen_ >= 0) close(static_cast<int>(keepOpen_));
-  if (!link_.empty()) unlink(link_.c_str());
+  // Only the link this run made, and only while it still points where it did.
+  std::string target;
+  if (!link_.empty() && IsOurLink(link_, &target) && target == ptyPath_) unlink(link_.c_str());
   handle_ = keepOpen_ = -1;
 }
 

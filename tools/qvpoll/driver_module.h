@@ -1,0 +1,46 @@
+// The driver as a data server holds it: the module loaded, driver objects
+// made by its class object, each with its two interfaces. Only the public
+// header is used.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "quorvalend/quorvalend.h"
+
+namespace qvpoll {
+
+// One driver object: one station's view of the line.
+class DriverObject {
+ public:
+  DriverObject(IDeviceDriver* driver, IDeviceIo* io) : driver(driver), io(io) {}
+  ~DriverObject();
+  DriverObject(const DriverObject&) = delete;
+  DriverObject& operator=(const DriverObject&) = delete;
+
+  IDeviceDriver* const driver;
+  IDeviceIo* const io;
+};
+
+class DriverModule {
+ public:
+  DriverModule() = default;
+  ~DriverModule();
+  DriverModule(const DriverModule&) = delete;
+  DriverModule& operator=(const DriverModule&) = delete;
+
+  // `modulePath` empty: Windows activates by ProgID through the registry,
+  // Linux loads Quorvalend.so from beside this program.
+  bool Load(const std::string& modulePath, std::string* error);
+  std::unique_ptr<DriverObject> Create(std::string* error);
+
+ private:
+  void* module_ = nullptr;
+  bool byProgId_ = false;
+  bool comInitialized_ = false;
+};
+
+// The directory this program was started from, with a trailing separator.
+std::string ProgramDirectory();
+
+}  // namespace qvpoll

@@ -1,0 +1,23 @@
+// Why a port cannot be used, found by the tool before the driver opens it:
+// the driver has one message for every cause ("opening the serial port
+// failed"), and the user needs the cause.
+#pragma once
+
+#include <string>
+
+namespace qvpoll {
+
+struct LineRequest {
+  std::string port;  // as the user typed it, as the driver takes it
+  int baud = 9600;
+  int dataBits = 8;
+  int parity = 0;
+  int stopBits = 1;
+};
+
+// "no such device", "not a serial device", "in use by another program",
+// "line settings refused: ..."; empty when nothing is wrong. Leaves the
+// port as it found it.
+std::string ProbePort(const LineRequest& line);
+
+}  // namespace qvpoll

@@ -1,0 +1,72 @@
+#include "tools/qvpoll/session.h"
+
+#include <string.h>
+
+#include <chrono>
+
+#include "tools/qvpoll/timestamps.h"
+
+namespace qvpoll {
+
+bool Session::Create(DriverModule& module, const std::vector<int>& stations, std::string* error) {
+  stations_ = stations;
+  for (size_t i = 0; i < stations.size(); ++i) {
+    auto object = module.Create(error);
+    if (object == nullptr) return false;
+    objects_.push_back(std::move(object));
+  }
+  return !objects_.empty();
+}
+
+bool Session::OpenLine(const LineRequest& line, int timeoutMs, std::string* error) {
+  PortSettings settings{};
+  if (line.port.size() >= sizeof settings.portName) {
+    *error = "--port " + line.port + ": the driver takes names of up to 31 characters";
+    return false;
+  }
+  // Asked before the driver touches the port, so that its one message for
+  // every cause comes with the cause.
+  const std::string reason = ProbePort(line);
+  memcpy(settings.portName, line.port.c_str(), line.port.size());
+  settings.baudRate = line.baud;
+  settings.dataBits = static_cast<uint8_t>(line.dataBits);
+  settings.stopBits = static_cast<int16_t>(line.stopBits == 2 ? QV_STOP_BITS_TWO : 1);
+  settings.parity = static_cast<uint8_t>(line.parity);
+  settings.replyTimeout = static_cast<int16_t>(timeoutMs);
+  IDeviceDriver* owner = objects_.front()->driver;
+  if (!owner->lpVtbl->OpenPort(owner, 0, &settings)) {
+    *error = "--port " + line.port + ": " + (reason.empty() ? "the driver could not open it" : reason) +
+             "; the driver says " + Describe(LastDriverError(owner));
+    return false;
+  }
+  open_ = true;
+  PortHandleRecord lent{};
+  objects_.front()->io->lpVtbl->GetPortHandle(objects_.front()->io, &lent.handle);
+  for (size_t i = 1; i < objects_.size(); ++i) objects_[i]->io->lpVtbl->SetPortHandle(objects_[i]->io, &lent);
+  return true;
+}
+
+Outcome Session::Execute(BlockRequest& request) {
+  size_t index = 0;
+  while (index + 1 < stations_.size() && stations_[index] != request.deviceAddress) ++index;
+  DriverObject& object = *objects_[index];
+  Outcome outcome;
+  const auto start = std::chrono::steady_clock::now();
+  outcome.ok = object.io->lpVtbl->ExecuteBlock(object.io, &request) != 0;
+  outcome.milliseconds =
+      std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+  outcome.unixMs = NowUnixMs();
+  if (!outcome.ok) outcome.error = LastDriverError(object.driver);
+  return outcome;
+}
+
+void Session::Close() {
+  if (!open_) return;
+  open_ = false;
+  // A borrower closes a handle it holds; only the owner may.
+  const PortHandleRecord none{QV_NO_PORT};
+  for (size_t i = 1; i < objects_.size(); ++i) objects_[i]->io->lpVtbl->SetPortHandle(objects_[i]->io, &none);
+  objects_.front()->driver->lpVtbl->ClosePort(objects_.front()->driver);
+}
+
+}  // namespace qvpoll

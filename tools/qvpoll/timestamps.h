@@ -1,0 +1,19 @@
+// Times as qvpoll prints them: ISO 8601 with milliseconds and the offset
+// from UTC, local time by default, so that a reader never has to guess.
+#pragma once
+
+#include <stdint.h>
+
+#include <string>
+
+namespace qvpoll {
+
+// Milliseconds since 1970-01-01 UTC.
+int64_t NowUnixMs();
+// The driver stamps items with a FILETIME (100 ns since 1601, UTC); 0 for
+// none.
+int64_t UnixMsFromFileTime(uint64_t fileTime);
+// "2026-12-09T01:34:51.717+00:00"; local time with its offset unless `utc`.
+std::string Iso8601(int64_t unixMs, bool utc);
+
+}  // namespace qvpoll

@@ -1,0 +1,102 @@
+#include "tools/qvsim/options.h"
+
+#include "tools/common/command_line.h"
+#include "tools/common/number_text.h"
+
+namespace qvsim {
+namespace {
+
+using qvtools::DecimalIn;
+using qvtools::NumberIn;
+using qvtools::NumberValue;
+
+CLI::Validator FaultKind() {
+  return CLI::Validator(
+      [](std::string& text) -> std::string {
+        Fault fault;
+        return ParseFault(text, &fault) ? std::string() : "unknown fault '" + text + "': use " + FaultNames();
+      },
+      "");
+}
+
+CLI::Validator Preset() {
+  return CLI::Validator(
+      [](std::string& text) -> std::string {
+        qvtools::MemoryPreset preset;
+        std::string problem;
+        return qvtools::ParsePreset(text, &preset, &problem) ? std::string() : problem;
+      },
+      "");
+}
+
+}  // namespace
+
+int ParseOptions(int argc, char** argv, Options* o) {
+  CLI::App app{"Answers read and write requests as a controller on a serial line.", "qvsim"};
+  app.set_version_flag("--version", "qvsim 6.0.1");
+  app.footer("Faults (--fault KIND):\n" + FaultHelp() +
+             "Numbers are decimal, or hex with 0x; a leading zero is still decimal.");
+  std::string port, pty, fd, baud, bitsPerByte, turnaround, faultRate, seed, splitPause, requests, fault;
+  std::vector<std::string> stations, presets;
+
+  auto* where = app.add_option_group("Where to serve", "one of");
+  where->add_option("--port", port, "a serial device (/dev/ttyS0, COM3)");
+  where->add_option("--pty", pty, "make a pseudo-terminal and link LINK to it (POSIX); an existing path must be "
+                                  "such a link")->type_name("LINK");
+  where->add_option("--fd", fd, "an inherited descriptor, e.g. a pty master (POSIX)")->check(DecimalIn(0, 65535));
+
+  auto* controller = app.add_option_group("Controller");
+  controller->add_option("--station", stations, "serve station N (0..255); repeat for several; default 1")
+      ->check(DecimalIn(0, 255))->allow_extra_args(false)->type_name("N");
+  controller->add_option("--set", presets, "preset memory, e.g. --set D100=1234 --set M10=0x3C")
+      ->check(Preset())->allow_extra_args(false)->type_name("AREA=VALUE");
+
+  auto* timing = app.add_option_group("Timing");
+  timing->add_option("--baud", baud, "take a request's wire time at N baud before answering, and pace replies to "
+                                     "it (default: no pacing)")->check(NumberIn(0, 1000000))->type_name("N");
+  timing->add_option("--bits-per-byte", bitsPerByte, "bits a byte takes on the wire (default 10, 8N1)")
+      ->check(NumberIn(7, 12))->type_name("N");
+  timing->add_option("--turnaround", turnaround, "pause before each reply (default 0)")
+      ->check(NumberIn(0, 60000))->type_name("MS");
+
+  auto* faults = app.add_option_group("Faults");
+  faults->add_option("--fault", fault, "apply to every reply (see below)")->check(FaultKind())->type_name("KIND");
+  faults->add_option("--fault-rate", faultRate, "apply a random fault to a share P (0..1) of replies")
+      ->check(CLI::Range(0.0, 1.0))->type_name("P");
+  faults->add_option("--seed", seed, "seed for --fault-rate (default 1)")->check(NumberIn(0, 0x7FFFFFFF))
+      ->type_name("N");
+  faults->add_option("--split-pause", splitPause, "pause between the pieces of a split reply (default 30)")
+      ->check(NumberIn(0, 10000))->type_name("MS");
+
+  auto* other = app.add_option_group("Other");
+  other->add_option("--requests", requests, "exit after N requests (default: run until stopped)")
+      ->check(NumberIn(1, 0x7FFFFFFF))->type_name("N");
+  other->add_flag("--trace", o->trace, "print every frame received and sent");
+
+  const int status = qvtools::ParseCommandLine(app, argc, argv);
+  if (status >= 0) return status;
+
+  const int lines = !port.empty() + !pty.empty() + !fd.empty();
+  if (lines == 0) return qvtools::UsageError("qvsim", "say where to serve: --port, --pty or --fd");
+  if (lines > 1) return qvtools::UsageError("qvsim", "serve one line: give only one of --port, --pty and --fd");
+  o->line = !port.empty() ? port : !pty.empty() ? "pty:" + pty : "fd:" + fd;
+  for (const auto& s : stations) o->stations.insert(static_cast<int>(NumberValue(s)));
+  if (o->stations.empty()) o->stations.insert(1);
+  for (const auto& text : presets) {
+    qvtools::MemoryPreset preset;
+    std::string problem;
+    qvtools::ParsePreset(text, &preset, &problem);
+    o->presets.push_back(preset);
+  }
+  if (!baud.empty()) o->baud = static_cast<int>(NumberValue(baud));
+  if (!bitsPerByte.empty()) o->bitsPerByte = static_cast<int>(NumberValue(bitsPerByte));
+  if (!turnaround.empty()) o->turnaroundMs = static_cast<int>(NumberValue(turnaround));
+  if (!fault.empty()) ParseFault(fault, &o->fault);
+  if (!faultRate.empty()) o->faultRate = std::stod(faultRate);
+  if (!seed.empty()) o->seed = static_cast<unsigned>(NumberValue(seed));
+  if (!splitPause.empty()) o->splitPauseMs = static_cast<int>(NumberValue(splitPause));
+  if (!requests.empty()) o->requests = static_cast<long>(NumberValue(requests));
+  return -1;
+}
+
+}  // namespace qvsim

@@ -1,0 +1,32 @@
+// qvsim's command line.
+#pragma once
+
+#include <set>
+#include <string>
+#include <vector>
+
+#include "tools/common/memory_preset.h"
+#include "tools/qvsim/controller.h"
+
+namespace qvsim {
+
+struct Options {
+  std::string line;  // as SimLine::Open takes it
+  std::set<int> stations;
+  std::vector<qvtools::MemoryPreset> presets;
+  int baud = 0;
+  int bitsPerByte = 10;
+  int turnaroundMs = 0;
+  Fault fault = Fault::None;
+  double faultRate = 0;
+  unsigned seed = 1;
+  int splitPauseMs = 30;
+  long requests = -1;
+  bool trace = false;
+};
+
+// -1 to run, else the exit status (0 after --help or --version, 2 after a
+// usage error, reported on standard error).
+int ParseOptions(int argc, char** argv, Options* options);
+
+}  // namespace qvsim
