@@ -119,8 +119,11 @@ int WireBytes(const BlockRequest& block) {
   return 15 + 7 + dataChars;
 }
 
+// The wire time, the controller's turnaround, and for a write the 1 ms
+// pause the driver takes before it by contract.
 double IdealMs(const BlockRequest& block, int baud) {
-  return 1000.0 * WireBytes(block) * kBitsPerByte / baud + kTurnaroundMs;
+  const double pause = block.operation == QV_OPERATION_WRITE ? kWritePauseMs : 0;
+  return 1000.0 * WireBytes(block) * kBitsPerByte / baud + kTurnaroundMs + pause;
 }
 
 double TimedExecute(IDeviceIo* io, BlockRequest* block, bool* ok) {

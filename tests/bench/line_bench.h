@@ -10,6 +10,7 @@ namespace qvbench {
 
 constexpr int kTurnaroundMs = 2;
 constexpr int kBitsPerByte = 10;  // 8N1
+constexpr int kWritePauseMs = 1;   // the driver's pause before a write
 
 // Every block shape at `baud`, `transactions` each, with the reply wait
 // `wait` ("poll" or "early"). An empty `device` starts a simulator on a

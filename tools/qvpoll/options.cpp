@@ -52,7 +52,7 @@ const char kFooter[] =
 
 int ParseOptions(int argc, char** argv, Options* o) {
   CLI::App app{"Reads (and writes) controller registers through the Quorvalend driver.", "qvpoll"};
-  app.set_version_flag("--version", "qvpoll 6.0.1");
+  app.set_version_flag("--version", "qvpoll " QUORVALEND_VERSION_TEXT);
   app.footer(kFooter);
   std::string baud, dataBits, stopBits, timeout, station, count, interval;
   std::string parity = "none", format = "table";

@@ -33,7 +33,7 @@ CLI::Validator Preset() {
 
 int ParseOptions(int argc, char** argv, Options* o) {
   CLI::App app{"Answers read and write requests as a controller on a serial line.", "qvsim"};
-  app.set_version_flag("--version", "qvsim 6.0.1");
+  app.set_version_flag("--version", "qvsim " QUORVALEND_VERSION_TEXT);
   app.footer("Faults (--fault KIND):\n" + FaultHelp() +
              "Numbers are decimal, or hex with 0x; a leading zero is still decimal.");
   std::string port, pty, fd, baud, bitsPerByte, turnaround, faultRate, seed, splitPause, requests, fault;
