@@ -24,7 +24,12 @@ bool SimLine::OpenDevice(const std::string& where, std::string* error) {
   }
   DCB dcb{};
   dcb.DCBlength = sizeof dcb;
-  GetCommState(h, &dcb);
+  // A port whose line has gone still opens; its state cannot be read.
+  if (!GetCommState(h, &dcb)) {
+    *error = where + " has no line behind it (error " + std::to_string(GetLastError()) + ")";
+    CloseHandle(h);
+    return false;
+  }
   dcb.BaudRate = baud > 0 ? static_cast<DWORD>(baud) : CBR_9600;
   dcb.ByteSize = 8;
   dcb.Parity = NOPARITY;
