@@ -145,11 +145,13 @@ bool SimLine::Write(const std::string& bytes) {
 }
 
 void SimLine::Close() {
-  if (handle_ >= 0) close(static_cast<int>(handle_));
-  if (keepOpen_ >= 0) close(static_cast<int>(keepOpen_));
-  // Only the link this run made, and only while it still points where it did.
+  // Only the link this run made, and only while it still points where it
+  // did; it goes first, so that a client that sees the hang-up finds the
+  // name gone too, as with an unplugged adapter.
   std::string target;
   if (!link_.empty() && IsOurLink(link_, &target) && target == ptyPath_) unlink(link_.c_str());
+  if (handle_ >= 0) close(static_cast<int>(handle_));
+  if (keepOpen_ >= 0) close(static_cast<int>(keepOpen_));
   handle_ = keepOpen_ = -1;
   link_.clear();
 }
