@@ -1,11 +1,11 @@
 #include "module/class_object.h"
 
-#include <mutex>
 #include <stddef.h>
 
 #include "driver/com_ids.h"
 #include "module/module_lock.h"
 #include "module/registration.h"
+#include "platform/lock.h"
 
 namespace quorvalend {
 namespace {
@@ -30,23 +30,19 @@ HRESULT QV_STDCALL FactoryLockServer(QvClassFactory*, BOOL lock) {
 const QvClassFactoryVtbl kFactoryVtbl = {FactoryQueryInterface, FactoryAddRef, FactoryRelease,
                                          FactoryCreateInstance, FactoryLockServer};
 
-// The class-object list, newest first, and the lock that guards it.
-std::mutex& ListLock() {
-  static std::mutex lock;
-  return lock;
-}
-ClassObject*& ListHead() {
-  static ClassObject* head = nullptr;
-  return head;
-}
+// The class-object list, newest first, and the lock that guards it. Both
+// are set up before any constructor runs, so the class objects' own
+// constructors may use them.
+PlatformLock listLock;
+ClassObject* listHead = nullptr;
 
 // The application object: its initialisation step marks every class object
 // with a real class identifier as available; its exit step does nothing.
 class CQuorvalendApp {
  public:
   bool InitInstance() {
-    std::lock_guard<std::mutex> hold(ListLock());
-    for (ClassObject* object = ListHead(); object != nullptr; object = object->Next()) {
+    LockHold hold(listLock);
+    for (ClassObject* object = listHead; object != nullptr; object = object->Next()) {
       if (!SameGuid(object->ClassId(), kNullGuid)) object->MarkAvailable();
     }
     return true;
@@ -61,15 +57,15 @@ ClassObject theClassObject(CLSID_QuorvalendPro, &CQuorvalendPro::Create, QV_PROG
 
 ClassObject::ClassObject(const CLSID& clsid, CreateFunction create, const char* progId)
     : factory_{&kFactoryVtbl}, clsid_(clsid), create_(create), progId_(progId) {
-  std::lock_guard<std::mutex> hold(ListLock());
-  next_ = ListHead();
-  ListHead() = this;
+  LockHold hold(listLock);
+  next_ = listHead;
+  listHead = this;
 }
 
 ClassObject::~ClassObject() {
-  std::lock_guard<std::mutex> hold(ListLock());
+  LockHold hold(listLock);
   available_ = 0;
-  for (ClassObject** link = &ListHead(); *link != nullptr; link = &(*link)->next_) {
+  for (ClassObject** link = &listHead; *link != nullptr; link = &(*link)->next_) {
     if (*link == this) {
       *link = next_;
       break;
@@ -83,12 +79,12 @@ ClassObject* ClassObject::From(QvClassFactory* factory) {
 
 HRESULT ClassObject::QueryInterface(REFIID iid, void** out) {
   if (out == nullptr) return E_POINTER;
+  *out = nullptr;
   if (SameGuid(iid, kIidIUnknown) || SameGuid(iid, kIidIClassFactory)) {
     *out = &factory_;
     AddRef();
     return S_OK;
   }
-  *out = nullptr;
   return E_NOINTERFACE;
 }
 
@@ -112,8 +108,8 @@ HRESULT ClassObject::CreateInstance(void* outer, REFIID iid, void** out) {
 
 HRESULT ModuleCanUnloadNow() {
   if (ModuleLockCount() != 0) return S_FALSE;
-  std::lock_guard<std::mutex> hold(ListLock());
-  for (ClassObject* object = ListHead(); object != nullptr; object = object->Next()) {
+  LockHold hold(listLock);
+  for (ClassObject* object = listHead; object != nullptr; object = object->Next()) {
     if (object->RefCount() > 1) return S_FALSE;
   }
   return S_OK;
@@ -122,17 +118,17 @@ HRESULT ModuleCanUnloadNow() {
 HRESULT ModuleGetClassObject(REFCLSID clsid, REFIID iid, void** out) {
   if (out == nullptr) return E_POINTER;
   *out = nullptr;
-  std::lock_guard<std::mutex> hold(ListLock());
-  for (ClassObject* object = ListHead(); object != nullptr; object = object->Next()) {
+  LockHold hold(listLock);
+  for (ClassObject* object = listHead; object != nullptr; object = object->Next()) {
     if (object->Available() && SameGuid(object->ClassId(), clsid)) return object->QueryInterface(iid, out);
   }
   return CLASS_E_CLASSNOTAVAILABLE;
 }
 
 HRESULT ModuleRegisterServer() {
-  std::lock_guard<std::mutex> hold(ListLock());
+  LockHold hold(listLock);
   bool allWritten = true;
-  for (ClassObject* object = ListHead(); object != nullptr; object = object->Next()) {
+  for (ClassObject* object = listHead; object != nullptr; object = object->Next()) {
     if (object->ProgId() == nullptr) continue;
     if (!RegisterClassEntries(ActiveClassesRegistry(), object->ClassId(), object->ProgId())) allWritten = false;
   }

@@ -250,13 +250,26 @@ TEST_F(Registration, AFailedWriteEndsItsGroupAndIsReported) {
   EXPECT_EQ(second.values.count(std::string(kClsidKey) + "\\InProcServer32"), 0u);
 }
 
-TEST(Substitution, SymbolsDigitsAndDoubleByteCharacters) {
+std::string Substituted(const char* pattern, size_t size = 64) {
   const char* const symbols[9] = {"one", "two", "three", nullptr, "five", nullptr, nullptr, nullptr, nullptr};
-  EXPECT_EQ(quorvalend::SubstituteSymbols("%1\\%2=%5", symbols), "one\\two=five");
-  EXPECT_EQ(quorvalend::SubstituteSymbols("100%% %0 %4x", symbols), "100%% %0 x");
+  std::string out(size, '#');
+  const bool fits = quorvalend::SubstituteSymbols(pattern, symbols, &out[0], size);
+  const std::string text = out.c_str();
+  return fits ? text : "(does not fit) " + text;
+}
+
+TEST(Substitution, SymbolsDigitsAndDoubleByteCharacters) {
+  EXPECT_EQ(Substituted("%1\\%2=%5"), "one\\two=five");
+  EXPECT_EQ(Substituted("100%% %0 %4x"), "100%% %0 x");
   // A GBK character whose second byte is '%' is copied whole.
-  EXPECT_EQ(quorvalend::SubstituteSymbols("\x81%1", symbols), "\x81%1");
-  EXPECT_EQ(quorvalend::SubstituteSymbols("%", symbols), "%");
+  EXPECT_EQ(Substituted("\x81%1"), "\x81%1");
+  EXPECT_EQ(Substituted("%"), "%");
+  // The text and its terminator must fit; a symbol or a double-byte
+  // character goes in whole or not at all, and what fitted is terminated.
+  EXPECT_EQ(Substituted("%1", 4), "one");
+  EXPECT_EQ(Substituted("%1", 3), "(does not fit) ");
+  EXPECT_EQ(Substituted("x%1", 3), "(does not fit) x");
+  EXPECT_EQ(Substituted("\x81%", 2), "(does not fit) ");
 }
 
 }  // namespace

@@ -9,47 +9,15 @@
 #include <string>
 
 #include "quorvalend/quorvalend.h"
-
-#if defined(_WIN32)
-#include <windows.h>
-#else
-#include <dlfcn.h>
-#endif
+#include "tests/support/module_file.h"
 
 namespace {
 
 const IID kIidIClassFactory = QV_IID_ICLASSFACTORY;
 
-
-class Module {
+class Module : public qvtest::ModuleFile {
  public:
-  Module() {
-#if defined(_WIN32)
-    handle_ = LoadLibraryA(QUORVALEND_MODULE);
-#else
-    handle_ = dlopen(QUORVALEND_MODULE, RTLD_NOW | RTLD_LOCAL);
-#endif
-  }
-  ~Module() {
-    if (handle_ == nullptr) return;
-#if defined(_WIN32)
-    FreeLibrary(static_cast<HMODULE>(handle_));
-#else
-    dlclose(handle_);
-#endif
-  }
-  bool Loaded() const { return handle_ != nullptr; }
-  template <typename Fn>
-  Fn Entry(const char* name) const {
-#if defined(_WIN32)
-    return reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(handle_), name)));
-#else
-    return reinterpret_cast<Fn>(dlsym(handle_, name));
-#endif
-  }
-
- private:
-  void* handle_ = nullptr;
+  Module() : ModuleFile(QUORVALEND_MODULE) {}
 };
 
 // Activates a driver, uses it a little, releases everything; returns the

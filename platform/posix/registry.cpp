@@ -96,12 +96,13 @@ class FileClassesRegistry final : public ClassesRegistry {
   }
 };
 
+// At namespace scope: a function-local object would need a first-call
+// guard, and with it the threading runtime.
+FileClassesRegistry systemClassesRegistry;
+
 }  // namespace
 
-ClassesRegistry& SystemClassesRegistry() {
-  static FileClassesRegistry registry;
-  return registry;
-}
+ClassesRegistry& SystemClassesRegistry() { return systemClassesRegistry; }
 
 bool ModuleLongPath(char* buffer, size_t size) {
   Dl_info info{};

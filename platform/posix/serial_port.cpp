@@ -177,11 +177,12 @@ class PosixSerialPort final : public SerialPort {
   }
 };
 
+// At namespace scope: a function-local object would need a first-call
+// guard, and with it the threading runtime.
+PosixSerialPort systemSerialPort;
+
 }  // namespace
 
-SerialPort& SystemSerialPort() {
-  static PosixSerialPort port;
-  return port;
-}
+SerialPort& SystemSerialPort() { return systemSerialPort; }
 
 }  // namespace quorvalend
