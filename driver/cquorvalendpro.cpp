@@ -85,6 +85,8 @@ CQuorvalendPro* CQuorvalendPro::From(QvDispatch* itf) {
 
 HRESULT CQuorvalendPro::QueryInterface(REFIID iid, void** out) {
   if (out == nullptr) return E_POINTER;
+  *out = nullptr;
+  if (IsNullIdentifier(iid)) return E_POINTER;
   void* found = nullptr;
   if (SameGuid(iid, IID_IQuorvalendPro) || SameGuid(iid, kIidIDispatch) || SameGuid(iid, kIidIUnknown)) {
     found = &dispatchTable;

@@ -15,6 +15,7 @@ HRESULT EmptyGetTypeInfo(unsigned index, ITypeInfo** info) {
 }
 
 HRESULT EmptyGetIDsOfNames(REFIID iid, unsigned count, DISPID* ids) {
+  if (IsNullIdentifier(iid)) return E_INVALIDARG;
   if (!SameGuid(iid, kNullGuid)) return DISP_E_UNKNOWNINTERFACE;
   if (ids != nullptr) {
     // The first slot is answered even when no name is passed.
@@ -28,6 +29,7 @@ HRESULT EmptyInvoke(REFIID iid, const DISPPARAMS* params, VARIANT* result) {
   if (result != nullptr) {
     result->vt = VT_EMPTY;
   }
+  if (IsNullIdentifier(iid)) return E_INVALIDARG;
   if (!SameGuid(iid, kNullGuid)) return DISP_E_UNKNOWNINTERFACE;
   if (params != nullptr && params->cNamedArgs != 0) {
     const bool propertyPut = params->cNamedArgs == 1 && params->rgdispidNamedArgs != nullptr &&

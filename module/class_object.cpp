@@ -3,6 +3,7 @@
 #include <stddef.h>
 
 #include "driver/com_ids.h"
+#include "driver/contained_call.h"
 #include "module/module_lock.h"
 #include "module/registration.h"
 #include "platform/lock.h"
@@ -11,12 +12,12 @@ namespace quorvalend {
 namespace {
 
 HRESULT QV_STDCALL FactoryQueryInterface(QvClassFactory* self, REFIID iid, void** out) {
-  return ClassObject::From(self)->QueryInterface(iid, out);
+  return ContainedCall(E_OUTOFMEMORY, [&] { return ClassObject::From(self)->QueryInterface(iid, out); });
 }
 ULONG QV_STDCALL FactoryAddRef(QvClassFactory* self) { return ClassObject::From(self)->AddRef(); }
 ULONG QV_STDCALL FactoryRelease(QvClassFactory* self) { return ClassObject::From(self)->Release(); }
 HRESULT QV_STDCALL FactoryCreateInstance(QvClassFactory* self, void* outer, REFIID iid, void** out) {
-  return ClassObject::From(self)->CreateInstance(outer, iid, out);
+  return ContainedCall(E_OUTOFMEMORY, [&] { return ClassObject::From(self)->CreateInstance(outer, iid, out); });
 }
 HRESULT QV_STDCALL FactoryLockServer(QvClassFactory*, BOOL lock) {
   if (lock) {
@@ -80,6 +81,7 @@ ClassObject* ClassObject::From(QvClassFactory* factory) {
 HRESULT ClassObject::QueryInterface(REFIID iid, void** out) {
   if (out == nullptr) return E_POINTER;
   *out = nullptr;
+  if (IsNullIdentifier(iid)) return E_POINTER;
   if (SameGuid(iid, kIidIUnknown) || SameGuid(iid, kIidIClassFactory)) {
     *out = &factory_;
     AddRef();
@@ -91,6 +93,7 @@ HRESULT ClassObject::QueryInterface(REFIID iid, void** out) {
 HRESULT ClassObject::CreateInstance(void* outer, REFIID iid, void** out) {
   if (out == nullptr) return E_POINTER;
   *out = nullptr;
+  if (IsNullIdentifier(iid)) return E_INVALIDARG;
   CQuorvalendPro* object = create_();
   if (object == nullptr) return E_OUTOFMEMORY;
   if (outer != nullptr) {
@@ -107,33 +110,42 @@ HRESULT ClassObject::CreateInstance(void* outer, REFIID iid, void** out) {
 }
 
 HRESULT ModuleCanUnloadNow() {
-  if (ModuleLockCount() != 0) return S_FALSE;
-  LockHold hold(listLock);
-  for (ClassObject* object = listHead; object != nullptr; object = object->Next()) {
-    if (object->RefCount() > 1) return S_FALSE;
-  }
-  return S_OK;
+  return ContainedCall(S_FALSE, [] {
+    if (ModuleLockCount() != 0) return S_FALSE;
+    LockHold hold(listLock);
+    for (ClassObject* object = listHead; object != nullptr; object = object->Next()) {
+      if (object->RefCount() > 1) return S_FALSE;
+    }
+    return S_OK;
+  });
 }
 
 HRESULT ModuleGetClassObject(REFCLSID clsid, REFIID iid, void** out) {
-  if (out == nullptr) return E_POINTER;
-  *out = nullptr;
-  LockHold hold(listLock);
-  for (ClassObject* object = listHead; object != nullptr; object = object->Next()) {
-    if (object->Available() && SameGuid(object->ClassId(), clsid)) return object->QueryInterface(iid, out);
-  }
-  return CLASS_E_CLASSNOTAVAILABLE;
+  return ContainedCall(E_OUTOFMEMORY, [&] {
+    if (out == nullptr) return E_POINTER;
+    *out = nullptr;
+    if (IsNullIdentifier(clsid) || IsNullIdentifier(iid)) return E_INVALIDARG;
+    LockHold hold(listLock);
+    for (ClassObject* object = listHead; object != nullptr; object = object->Next()) {
+      if (object->Available() && SameGuid(object->ClassId(), clsid)) return object->QueryInterface(iid, out);
+    }
+    return CLASS_E_CLASSNOTAVAILABLE;
+  });
 }
 
 HRESULT ModuleRegisterServer() {
-  LockHold hold(listLock);
-  bool allWritten = true;
-  for (ClassObject* object = listHead; object != nullptr; object = object->Next()) {
-    if (object->ProgId() == nullptr) continue;
-    if (!RegisterClassEntries(ActiveClassesRegistry(), object->ClassId(), object->ProgId())) allWritten = false;
-  }
-  // A refused write is reported, so an installer can tell.
-  return allWritten ? S_OK : SELFREG_E_CLASS;
+  // Memory running out while the entries are built is a failure like any
+  // other, reported as such; the lock is given back either way.
+  return ContainedCall(E_OUTOFMEMORY, [] {
+    LockHold hold(listLock);
+    bool allWritten = true;
+    for (ClassObject* object = listHead; object != nullptr; object = object->Next()) {
+      if (object->ProgId() == nullptr) continue;
+      if (!RegisterClassEntries(ActiveClassesRegistry(), object->ClassId(), object->ProgId())) allWritten = false;
+    }
+    // A refused write is reported, so an installer can tell.
+    return allWritten ? S_OK : SELFREG_E_CLASS;
+  });
 }
 
 }  // namespace quorvalend

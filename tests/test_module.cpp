@@ -1,5 +1,6 @@
 // The module boundary in-process: class object, counts, the empty dispatch
 // interface and self-registration against an in-memory registry.
+#include <functional>
 #include <map>
 #include <string>
 #include <strings.h>
@@ -170,6 +171,70 @@ TEST_F(EmptyDispatch, NoMembers) {
   DISPID two[2] = {DISPID_PROPERTYPUT, DISPID_PROPERTYPUT};
   DISPPARAMS twoNamed{nullptr, two, 2, 2};
   EXPECT_EQ(invoke(kNull, &twoNamed), DISP_E_NONAMEDARGS);
+}
+
+// A host that passes a null identifier pointer gets a status, as it does
+// for a null out pointer: E_POINTER from QueryInterface, E_INVALIDARG from
+// everything else. The out pointer, where there is one, is cleared.
+TEST(NullIdentifiers, EverySlotThatTakesOneAnswersWithAStatus) {
+  const IID* const none = nullptr;
+  // The export's shape as a host calls it: identifiers by address.
+  using GetClassObjectFn = HRESULT (*)(const CLSID*, const IID*, void**);
+  const auto getClassObject =
+      reinterpret_cast<GetClassObjectFn>(reinterpret_cast<void*>(&quorvalend::ModuleGetClassObject));
+  DriverHandle driver;
+  void* factory = ClassFactory();
+  void* dispatch = nullptr;
+  ASSERT_EQ(CallSlot<HRESULT>(driver.Driver(), slot::kQueryInterface, &kIidIDispatch, &dispatch), S_OK);
+  const int32_t locks = quorvalend::ModuleLockCount();
+
+  struct Row {
+    const char* call;
+    HRESULT expected;
+    bool hasOut;
+    std::function<HRESULT(void**)> invoke;
+  };
+  DISPPARAMS plain{nullptr, nullptr, 0, 0};
+  VARIANT result{};
+  DISPID id = 5;
+  const Row rows[] = {
+      {"class object QueryInterface", E_POINTER, true,
+       [&](void** out) { return CallSlot<HRESULT>(factory, slot::kQueryInterface, none, out); }},
+      {"CreateInstance", E_INVALIDARG, true,
+       [&](void** out) {
+         return CallSlot<HRESULT>(factory, kCreateInstance, static_cast<void*>(nullptr), none, out);
+       }},
+      {"DllGetClassObject, class", E_INVALIDARG, true,
+       [&](void** out) { return getClassObject(none, &kIidIClassFactory, out); }},
+      {"DllGetClassObject, interface", E_INVALIDARG, true,
+       [&](void** out) { return getClassObject(&CLSID_QuorvalendPro, none, out); }},
+      {"DllGetClassObject, both", E_INVALIDARG, true,
+       [&](void** out) { return getClassObject(none, none, out); }},
+      {"IDeviceDriver QueryInterface", E_POINTER, true,
+       [&](void** out) { return CallSlot<HRESULT>(driver.Driver(), slot::kQueryInterface, none, out); }},
+      {"IDeviceIo QueryInterface", E_POINTER, true,
+       [&](void** out) { return CallSlot<HRESULT>(driver.Io(), slot::kQueryInterface, none, out); }},
+      {"IDispatch QueryInterface", E_POINTER, true,
+       [&](void** out) { return CallSlot<HRESULT>(dispatch, slot::kQueryInterface, none, out); }},
+      {"GetIDsOfNames", E_INVALIDARG, false,
+       [&](void**) {
+         return CallSlot<HRESULT>(dispatch, 5, none, static_cast<OLECHAR**>(nullptr), 0u, 0u, &id);
+       }},
+      {"Invoke", E_INVALIDARG, false,
+       [&](void**) {
+         return CallSlot<HRESULT>(dispatch, 6, 1, none, 0u, static_cast<WORD>(1), &plain, &result,
+                                  static_cast<EXCEPINFO*>(nullptr), static_cast<unsigned*>(nullptr));
+       }},
+  };
+  for (const Row& row : rows) {
+    void* out = reinterpret_cast<void*>(1);
+    EXPECT_EQ(row.invoke(&out), row.expected) << row.call;
+    EXPECT_EQ(out, row.hasOut ? nullptr : reinterpret_cast<void*>(1)) << row.call;
+    EXPECT_EQ(quorvalend::ModuleLockCount(), locks) << row.call << ": no object made, no lock taken";
+  }
+  EXPECT_EQ(id, 5) << "nothing answered for an unknown interface";
+  CallSlot<ULONG>(dispatch, slot::kRelease);
+  CallSlot<ULONG>(factory, slot::kRelease);
 }
 
 // An in-memory classes root that can be told to refuse the n-th write.
