@@ -4,9 +4,6 @@
 #include <stdio.h>
 #include <stdlib.h>
 
-#include <fstream>
-#include <sstream>
-#include <string>
 
 #include "quorvalend/quorvalend.h"
 #include "tests/support/module_file.h"
@@ -69,36 +66,5 @@ TEST(ModuleFile, ExportsOnlyItsEntryPoints) {
   EXPECT_EQ(module.Entry<void*>("DllUnregisterServer"), nullptr);
   EXPECT_EQ(module.Entry<void*>("_ZN10quorvalend14CQuorvalendPro6CreateEv"), nullptr);
 }
-
-#if !defined(_WIN32)
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-TEST(ModuleFile, RegistersIntoTheFileBackedClassesRoot) {
-  const std::string store = ::testing::TempDir() + "qv-classes-" + std::to_string(getpid()) + ".reg";
-  unlink(store.c_str());
-  setenv("QUORVALEND_REGISTRY", store.c_str(), 1);
-  Module module;
-  ASSERT_TRUE(module.Loaded());
-  auto registerServer = module.Entry<QvDllRegisterServerFn>("DllRegisterServer");
-  ASSERT_EQ(registerServer(), S_OK);
-  ASSERT_EQ(registerServer(), S_OK);
-  char resolved[4096];
-  ASSERT_NE(realpath(QUORVALEND_MODULE, resolved), nullptr);
-  const std::string clsid = "{3BCF6E95-64BA-4383-8BAE-10972F2F5D9E}";
-  const std::string expected = "Quorvalend.QuorvalendPro\tQuorvalend.QuorvalendPro\n"
-                               "CLSID\\" + clsid + "\tQuorvalend.QuorvalendPro\n"
-                               "Quorvalend.QuorvalendPro\\CLSID\t" + clsid + "\n"
-                               "CLSID\\" + clsid + "\\ProgID\tQuorvalend.QuorvalendPro\n"
-                               "CLSID\\" + clsid + "\\InProcServer32\t" + resolved + "\n";
-  EXPECT_EQ(ReadFile(store), expected);
-  unsetenv("QUORVALEND_REGISTRY");
-  unlink(store.c_str());
-}
-#endif
 
 }  // namespace
