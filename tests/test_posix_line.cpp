@@ -1,7 +1,7 @@
 // The Linux port as a plant has it: held exclusively against programs that
-// take no lock, and run at every rate the host may ask for, including those
-// termios has no constant for. On a pseudo-terminal, whose far end the test
-// keeps open.
+// take no lock, run at every rate the host may ask for, including those
+// termios has no constant for, with the flow control another program left.
+// On a pseudo-terminal, whose far end the test keeps open.
 //
 // No <termios.h> here: the kernel's termios2 comes from <asm/termbits.h>.
 #include <asm/termbits.h>
@@ -114,6 +114,44 @@ TEST(PosixLine, EveryRateFrom300To57600RunsAndReadsBack) {
     EXPECT_EQ(line.c_ispeed, static_cast<speed_t>(rate)) << "input speed";
     EXPECT_EQ(line.c_cflag & CSIZE, static_cast<tcflag_t>(CS8)) << rate;
     ASSERT_EQ(driver.ClosePort(), 1);
+  }
+}
+
+TEST(PosixLine, FlowControlAnotherProgramLeftIsKept) {
+  const struct {
+    const char* what;
+    tcflag_t input;
+    tcflag_t control;
+  } kCases[] = {
+      {"none", 0, 0},
+      {"XON/XOFF both ways", IXON | IXOFF, 0},
+      {"XON/XOFF, any byte restarts", IXON | IXANY, 0},
+      {"RTS/CTS", 0, CRTSCTS},
+      {"all of them", IXON | IXOFF | IXANY, CRTSCTS},
+  };
+  constexpr tcflag_t kInputFlow = IXON | IXOFF | IXANY;
+  PseudoTerminal pty;
+  ASSERT_FALSE(pty.Device().empty());
+  for (const auto& c : kCases) {
+    // The other program's settings, made on a descriptor of its own.
+    const int other = open(pty.Device().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GE(other, 0) << strerror(errno);
+    termios2 line{};
+    ASSERT_EQ(ioctl(other, TCGETS2, &line), 0);
+    line.c_iflag = (line.c_iflag & ~kInputFlow) | c.input;
+    line.c_cflag = (line.c_cflag & ~CRTSCTS) | c.control;
+    ASSERT_EQ(ioctl(other, TCSETS2, &line), 0);
+
+    DriverHandle driver;
+    PortSettingsRec settings = MakePortSettings(pty.Device().c_str(), 19200, kTimeoutMs);
+    ASSERT_EQ(driver.OpenPort(settings), 1) << c.what;
+    termios2 applied{};
+    ASSERT_EQ(ioctl(static_cast<int>(driver.GetPortHandle()), TCGETS2, &applied), 0);
+    EXPECT_EQ(applied.c_iflag & kInputFlow, c.input) << c.what;
+    EXPECT_EQ(applied.c_cflag & CRTSCTS, c.control) << c.what;
+    EXPECT_EQ(applied.c_ospeed, 19200u) << c.what;
+    EXPECT_EQ(driver.ClosePort(), 1);
+    close(other);
   }
 }
 

@@ -77,7 +77,11 @@ class PosixSerialPort final : public SerialPort {
     tcflag_t size;
     const bool standardRate = BaudConstant(settings.baudRate, &speed);
     if (!DataBitsFlag(settings.dataBits, &size)) return false;
+    // Flow control stays as another program left it, as on Windows; raw
+    // mode alone would switch XON/XOFF output control off.
+    const tcflag_t softwareFlow = tio.c_iflag & IXON;
     cfmakeraw(&tio);
+    tio.c_iflag |= softwareFlow;
     if (standardRate) {
       // The input speed follows the output one; a rate set as a number
       // before would otherwise stay on the input side.
