@@ -15,7 +15,7 @@ CQuorvalendPro* Self(Itf* itf) {
 
 // ---- IDeviceDriver ----
 HRESULT QV_STDCALL DriverQueryInterface(IDeviceDriver* self, REFIID iid, void** out) {
-  return ContainedCall(E_OUTOFMEMORY, [&] { return Self(self)->QueryInterface(iid, out); });
+  return ContainedCall(E_OUTOFMEMORY, [&, id = &iid] { return Self(self)->QueryInterface(id, out); });
 }
 ULONG QV_STDCALL DriverAddRef(IDeviceDriver* self) { return Self(self)->AddRef(); }
 ULONG QV_STDCALL DriverRelease(IDeviceDriver* self) { return Self(self)->Release(); }
@@ -52,7 +52,7 @@ const char* QV_STDCALL DriverGetErrorText(IDeviceDriver* self) {
 
 // ---- IDeviceIo ----
 HRESULT QV_STDCALL IoQueryInterface(IDeviceIo* self, REFIID iid, void** out) {
-  return ContainedCall(E_OUTOFMEMORY, [&] { return Self(self)->QueryInterface(iid, out); });
+  return ContainedCall(E_OUTOFMEMORY, [&, id = &iid] { return Self(self)->QueryInterface(id, out); });
 }
 ULONG QV_STDCALL IoAddRef(IDeviceIo* self) { return Self(self)->AddRef(); }
 ULONG QV_STDCALL IoRelease(IDeviceIo* self) { return Self(self)->Release(); }
@@ -69,7 +69,7 @@ int32_t QV_STDCALL IoGetPortHandle(IDeviceIo* self, QvPortHandle* handle) {
 
 // ---- the object's own, empty, dispatch interface ----
 HRESULT QV_STDCALL DispatchQueryInterface(QvDispatch* self, REFIID iid, void** out) {
-  return ContainedCall(E_OUTOFMEMORY, [&] { return Self(self)->QueryInterface(iid, out); });
+  return ContainedCall(E_OUTOFMEMORY, [&, id = &iid] { return Self(self)->QueryInterface(id, out); });
 }
 ULONG QV_STDCALL DispatchAddRef(QvDispatch* self) { return Self(self)->AddRef(); }
 ULONG QV_STDCALL DispatchRelease(QvDispatch* self) { return Self(self)->Release(); }
@@ -81,11 +81,11 @@ HRESULT QV_STDCALL DispatchGetTypeInfo(QvDispatch*, unsigned index, LCID, ITypeI
 }
 HRESULT QV_STDCALL DispatchGetIDsOfNames(QvDispatch*, REFIID iid, LPOLESTR*, unsigned count, LCID,
                                          DISPID* ids) {
-  return ContainedCall(E_OUTOFMEMORY, [&] { return EmptyGetIDsOfNames(iid, count, ids); });
+  return ContainedCall(E_OUTOFMEMORY, [&, id = &iid] { return EmptyGetIDsOfNames(id, count, ids); });
 }
 HRESULT QV_STDCALL DispatchInvoke(QvDispatch*, DISPID, REFIID iid, LCID, WORD, DISPPARAMS* params,
                                   VARIANT* result, EXCEPINFO*, unsigned*) {
-  return ContainedCall(E_OUTOFMEMORY, [&] { return EmptyInvoke(iid, params, result); });
+  return ContainedCall(E_OUTOFMEMORY, [&, id = &iid] { return EmptyInvoke(id, params, result); });
 }
 
 }  // namespace

@@ -12,12 +12,13 @@ namespace quorvalend {
 namespace {
 
 HRESULT QV_STDCALL FactoryQueryInterface(QvClassFactory* self, REFIID iid, void** out) {
-  return ContainedCall(E_OUTOFMEMORY, [&] { return ClassObject::From(self)->QueryInterface(iid, out); });
+  return ContainedCall(E_OUTOFMEMORY, [&, id = &iid] { return ClassObject::From(self)->QueryInterface(id, out); });
 }
 ULONG QV_STDCALL FactoryAddRef(QvClassFactory* self) { return ClassObject::From(self)->AddRef(); }
 ULONG QV_STDCALL FactoryRelease(QvClassFactory* self) { return ClassObject::From(self)->Release(); }
 HRESULT QV_STDCALL FactoryCreateInstance(QvClassFactory* self, void* outer, REFIID iid, void** out) {
-  return ContainedCall(E_OUTOFMEMORY, [&] { return ClassObject::From(self)->CreateInstance(outer, iid, out); });
+  return ContainedCall(E_OUTOFMEMORY,
+                       [&, id = &iid] { return ClassObject::From(self)->CreateInstance(outer, id, out); });
 }
 HRESULT QV_STDCALL FactoryLockServer(QvClassFactory*, BOOL lock) {
   if (lock) {
@@ -78,11 +79,11 @@ ClassObject* ClassObject::From(QvClassFactory* factory) {
   return reinterpret_cast<ClassObject*>(reinterpret_cast<char*>(factory) - offsetof(ClassObject, factory_));
 }
 
-HRESULT ClassObject::QueryInterface(REFIID iid, void** out) {
+HRESULT ClassObject::QueryInterface(const IID* iid, void** out) {
   if (out == nullptr) return E_POINTER;
   *out = nullptr;
   if (IsNullIdentifier(iid)) return E_POINTER;
-  if (SameGuid(iid, kIidIUnknown) || SameGuid(iid, kIidIClassFactory)) {
+  if (SameGuid(*iid, kIidIUnknown) || SameGuid(*iid, kIidIClassFactory)) {
     *out = &factory_;
     AddRef();
     return S_OK;
@@ -90,7 +91,7 @@ HRESULT ClassObject::QueryInterface(REFIID iid, void** out) {
   return E_NOINTERFACE;
 }
 
-HRESULT ClassObject::CreateInstance(void* outer, REFIID iid, void** out) {
+HRESULT ClassObject::CreateInstance(void* outer, const IID* iid, void** out) {
   if (out == nullptr) return E_POINTER;
   *out = nullptr;
   if (IsNullIdentifier(iid)) return E_INVALIDARG;
@@ -120,14 +121,14 @@ HRESULT ModuleCanUnloadNow() {
   });
 }
 
-HRESULT ModuleGetClassObject(REFCLSID clsid, REFIID iid, void** out) {
+HRESULT ModuleGetClassObject(const CLSID* clsid, const IID* iid, void** out) {
   return ContainedCall(E_OUTOFMEMORY, [&] {
     if (out == nullptr) return E_POINTER;
     *out = nullptr;
     if (IsNullIdentifier(clsid) || IsNullIdentifier(iid)) return E_INVALIDARG;
     LockHold hold(listLock);
     for (ClassObject* object = listHead; object != nullptr; object = object->Next()) {
-      if (object->Available() && SameGuid(object->ClassId(), clsid)) return object->QueryInterface(iid, out);
+      if (object->Available() && SameGuid(object->ClassId(), *clsid)) return object->QueryInterface(iid, out);
     }
     return CLASS_E_CLASSNOTAVAILABLE;
   });

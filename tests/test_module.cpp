@@ -24,15 +24,15 @@ constexpr int kCreateInstance = 3, kLockServer = 4;
 
 void* ClassFactory() {
   void* factory = reinterpret_cast<void*>(1);
-  EXPECT_EQ(quorvalend::ModuleGetClassObject(CLSID_QuorvalendPro, kIidIClassFactory, &factory), S_OK);
+  EXPECT_EQ(quorvalend::ModuleGetClassObject(&CLSID_QuorvalendPro, &kIidIClassFactory, &factory), S_OK);
   return factory;
 }
 
 TEST(ClassObject, OtherClassIdentifiersAreNotAvailable) {
   void* out = reinterpret_cast<void*>(1);
-  EXPECT_EQ(quorvalend::ModuleGetClassObject(kOtherClass, kIidIClassFactory, &out), CLASS_E_CLASSNOTAVAILABLE);
+  EXPECT_EQ(quorvalend::ModuleGetClassObject(&kOtherClass, &kIidIClassFactory, &out), CLASS_E_CLASSNOTAVAILABLE);
   EXPECT_EQ(out, nullptr);
-  EXPECT_EQ(quorvalend::ModuleGetClassObject(CLSID_QuorvalendPro, IID_IDeviceDriver, &out), E_NOINTERFACE);
+  EXPECT_EQ(quorvalend::ModuleGetClassObject(&CLSID_QuorvalendPro, &IID_IDeviceDriver, &out), E_NOINTERFACE);
   EXPECT_EQ(out, nullptr);
 }
 
@@ -178,10 +178,8 @@ TEST_F(EmptyDispatch, NoMembers) {
 // everything else. The out pointer, where there is one, is cleared.
 TEST(NullIdentifiers, EverySlotThatTakesOneAnswersWithAStatus) {
   const IID* const none = nullptr;
-  // The export's shape as a host calls it: identifiers by address.
-  using GetClassObjectFn = HRESULT (*)(const CLSID*, const IID*, void**);
-  const auto getClassObject =
-      reinterpret_cast<GetClassObjectFn>(reinterpret_cast<void*>(&quorvalend::ModuleGetClassObject));
+  // What the export forwards to, with the identifiers as the host passed them.
+  const auto getClassObject = &quorvalend::ModuleGetClassObject;
   DriverHandle driver;
   void* factory = ClassFactory();
   void* dispatch = nullptr;

@@ -59,6 +59,24 @@ TEST(ModuleFile, LoadsUnloadsAndLoadsAgainWithACleanState) {
   }
 }
 
+TEST(ModuleFile, DllGetClassObjectAnswersNullIdentifiersWithAStatus) {
+  Module module;
+  ASSERT_TRUE(module.Loaded());
+  // The export as a host calls it: identifiers by address.
+  using GetClassObjectFn = HRESULT(QV_STDCALL*)(const CLSID*, const IID*, void**);
+  const auto getClassObject = module.Entry<GetClassObjectFn>("DllGetClassObject");
+  ASSERT_NE(getClassObject, nullptr);
+  const struct {
+    const CLSID* clsid;
+    const IID* iid;
+  } kCalls[] = {{nullptr, &kIidIClassFactory}, {&CLSID_QuorvalendPro, nullptr}, {nullptr, nullptr}};
+  for (const auto& call : kCalls) {
+    void* out = reinterpret_cast<void*>(1);
+    EXPECT_EQ(getClassObject(call.clsid, call.iid, &out), E_INVALIDARG);
+    EXPECT_EQ(out, nullptr);
+  }
+}
+
 TEST(ModuleFile, ExportsOnlyItsEntryPoints) {
   Module module;
   ASSERT_TRUE(module.Loaded());
