@@ -6,12 +6,14 @@
 #include <string.h>
 
 #include <string>
+#include <vector>
 
 #include "module/class_object.h"
 #include "module/registration.h"
 #include "tests/support/counting_allocator.h"
 
 #if !defined(_WIN32)
+#include <dirent.h>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -57,6 +59,7 @@ class ClassesRoot {
   ClassesRoot() { quorvalend::SetClassesRegistryForTesting(&registry_); }
   ~ClassesRoot() { quorvalend::SetClassesRegistryForTesting(nullptr); }
   bool OthersIntact() const { return true; }
+  std::vector<std::string> LeftBeside() const { return {}; }
   int OurEntries() const { return registry_.count; }
 
  private:
@@ -73,10 +76,26 @@ class ClassesRoot {
   }
   ~ClassesRoot() {
     unsetenv("QUORVALEND_REGISTRY");
+    const std::string folder = path_.substr(0, path_.rfind('/') + 1);
+    for (const std::string& name : LeftBeside()) unlink((folder + name).c_str());
     unlink(path_.c_str());
     unlink((path_ + ".lock").c_str());
   }
   bool OthersIntact() const { return Text().compare(0, strlen(kForeign), kForeign) == 0; }
+  // Files beside ours: only its lock, never a temporary one left behind.
+  std::vector<std::string> LeftBeside() const {
+    std::vector<std::string> left;
+    const std::string folder = path_.substr(0, path_.rfind('/'));
+    const std::string prefix = path_.substr(folder.size() + 1) + ".";
+    if (DIR* dir = opendir(folder.c_str())) {
+      while (dirent* entry = readdir(dir)) {
+        const std::string name = entry->d_name;
+        if (name.compare(0, prefix.size(), prefix) == 0 && name != prefix + "lock") left.push_back(name);
+      }
+      closedir(dir);
+    }
+    return left;
+  }
   int OurEntries() const {
     const std::string text = Text();
     int lines = 0;
@@ -112,6 +131,7 @@ TEST(AllocationFailure, RegistrationReportsItAndKeepsOtherEntries) {
     EXPECT_TRUE(result == E_OUTOFMEMORY || result == SELFREG_E_CLASS)
         << "allocation " << skip << " failed: 0x" << std::hex << result;
     ASSERT_TRUE(root.OthersIntact()) << "allocation " << skip << " failed";
+    ASSERT_EQ(root.LeftBeside(), std::vector<std::string>()) << "allocation " << skip << " failed";
     ASSERT_LT(skip, 10000) << "registration never stops allocating";
   }
   EXPECT_TRUE(root.OthersIntact());

@@ -7,8 +7,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <utility>
-
 namespace quorvalend {
 namespace {
 
@@ -34,20 +32,29 @@ class Descriptor {
   int fd_;
 };
 
-// Removes the temporary file unless it was renamed into place.
+// A temporary file's name, made (and its memory taken) before the file
+// exists; the file is removed unless it was renamed into place. Only a
+// file we created is ever removed.
 class TemporaryName {
  public:
-  explicit TemporaryName(std::string name) : name_(std::move(name)) {}
+  explicit TemporaryName(const std::string& beside) : name_(beside + ".XXXXXX") {}
   ~TemporaryName() {
-    if (!kept_) unlink(name_.c_str());
+    if (created_ && !kept_) unlink(name_.c_str());
   }
   TemporaryName(const TemporaryName&) = delete;
   TemporaryName& operator=(const TemporaryName&) = delete;
+  // Creates the file exclusively (O_EXCL) with mode 0600.
+  int Create() {
+    const int fd = mkostemp(&name_[0], O_CLOEXEC);
+    created_ = fd >= 0;
+    return fd;
+  }
   const char* Get() const { return name_.c_str(); }
   void Keep() { kept_ = true; }
 
  private:
   std::string name_;
+  bool created_ = false;
   bool kept_ = false;
 };
 
@@ -115,11 +122,9 @@ bool ReplaceClassesFile(const std::string& path, const std::string& text) {
     return false;
   }
 
-  std::string pattern = path + ".XXXXXX";
-  // mkostemp creates the name exclusively (O_EXCL) with mode 0600.
-  Descriptor file(mkostemp(&pattern[0], O_CLOEXEC));
+  TemporaryName temporary(path);
+  Descriptor file(temporary.Create());
   if (file.Get() < 0) return false;
-  TemporaryName temporary(pattern);
   if (!WriteAll(file.Get(), text) || fchmod(file.Get(), mode) != 0 || fsync(file.Get()) != 0 || !file.Close()) {
     return false;
   }
