@@ -110,6 +110,12 @@ int main(int argc, char** argv) {
         frameStartUs = qvsim::NowUs();
       }
 
+      // At another speed a controller receives only noise: it stays silent.
+      if (options.lineBaud > 0 && line.Baud() != options.lineBaud) {
+        if (options.trace) printf("<- %s\n   ignored: the line is at %d baud\n", Printable(frame).c_str(), line.Baud());
+        if (options.trace) fflush(stdout);
+        continue;
+      }
       qvsim::Fault fault = options.fault;
       if (options.faultRate > 0 && std::uniform_real_distribution<double>(0, 1)(random) < options.faultRate) {
         fault = qvsim::kAllFaults[random() % (sizeof qvsim::kAllFaults / sizeof qvsim::kAllFaults[0])];

@@ -47,6 +47,12 @@ bool SimLine::Write(const std::string& bytes) {
          count == bytes.size();
 }
 
+int SimLine::Baud() const {
+  DCB dcb{};
+  dcb.DCBlength = sizeof dcb;
+  return GetCommState(reinterpret_cast<HANDLE>(handle_), &dcb) ? static_cast<int>(dcb.BaudRate) : 0;
+}
+
 void SimLine::Close() {
   if (handle_ != -1) CloseHandle(reinterpret_cast<HANDLE>(handle_));
   handle_ = -1;
