@@ -8,7 +8,7 @@ Usage: test_qvpoll_field.py QVPOLL | --wine PREFIX RUNNER QVPOLL.EXE QVSIM.EXE D
 """
 import itertools
 import json
-import re
+import subprocess
 import sys
 import unittest
 
@@ -33,6 +33,16 @@ def rows(out):
 
 def summary(out):
     return json.loads(out.splitlines()[-1])["summary"]
+
+
+class Loading(unittest.TestCase):
+    @unittest.skipUnless(P.wine, "Windows finds its driver by the registry or beside the program")
+    def test_without_module_the_driver_is_found(self):
+        done = subprocess.run(P.command(P.qvpoll, ["--version"]), capture_output=True, timeout=60,
+                              stdin=subprocess.DEVNULL)
+        self.assertEqual(done.returncode, 0, done.stderr)
+        self.assertRegex(done.stdout.decode(), r"driver .*Quorvalend\.dll \(file version 6\.0\.1\.0; "
+                                               r"(registered as Quorvalend\.QuorvalendPro|loaded by path)\)")
 
 
 class Ranges(unittest.TestCase):

@@ -95,7 +95,8 @@ const char kFooter[] =
     "as two transactions, one register each, lower address first: not atomic, the controller may act on\n"
     "the first register alone.\n"
     "--scan tries stations 0..31 and 255 (or --station's) at every --bauds and --parities setting with a short\n"
-    "time-out (--timeout, default 100 ms there) and prints the qvpoll command for each station that answers.\n"
+    "time-out (--timeout, default 100 ms there) and prints the qvpoll command for each station that answers;\n"
+    "it exits 0 when one answered, 1 when none did.\n"
     "Ctrl-C stops after the current transaction and prints the summary; a second Ctrl-C quits at once.\n"
     "Exit status: 0 all transactions good, 1 some failed, 2 bad usage or configuration (the line untouched).";
 
