@@ -229,6 +229,27 @@ class Watching(unittest.TestCase):
         code, _, err, _ = poll(["D1"])
         self.assertNotRegex(err, "-> 05", "the trace is for the run that asked for it")
 
+    @unittest.skipUnless(P.wine, "the driver reads the registry on Windows")
+    def test_trace_puts_the_users_setting_back(self):
+        key = r"HKCU\Software\Quorvalend"
+
+        def reg(*args):
+            done = subprocess.run(P.command("reg", list(args)), capture_output=True, stdin=subprocess.DEVNULL)
+            return done.returncode, done.stdout.decode(errors="replace")
+
+        for before in [None, "off-by-the-user"]:
+            with self.subTest(before=before):
+                if before is not None:
+                    self.assertEqual(reg("add", key, "/v", "Trace", "/d", before, "/f")[0], 0)
+                code, _, err, _ = poll(["-v", "D1"])
+                self.assertRegex(err, "station 1 read D1 -> 05")
+                found, text = reg("query", key, "/v", "Trace")
+                if before is None:
+                    self.assertNotEqual(found, 0, text)
+                else:
+                    self.assertIn(before, text)
+                reg("delete", key, "/f")
+
 
 if __name__ == "__main__":
     unittest.main(verbosity=2)

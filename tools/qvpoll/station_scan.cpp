@@ -126,7 +126,7 @@ int ScanStations(Session& session, const Options& options, const std::string& de
     }
   }
   Progress("");
-  if (refused == settings) return 2;
+  if (settings > 0 && refused == settings) return 2;
   if (!options.quiet) {
     std::string text = "scan: " + std::to_string(probes) + " probes at " + std::to_string(settings) + " setting" +
                        (settings == 1 ? "" : "s") + ", " + std::to_string(found.size()) + " answered" +
