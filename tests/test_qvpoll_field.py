@@ -8,6 +8,7 @@ Usage: test_qvpoll_field.py QVPOLL | --wine PREFIX RUNNER QVPOLL.EXE QVSIM.EXE D
 """
 import itertools
 import json
+import shlex
 import subprocess
 import sys
 import unittest
@@ -182,6 +183,17 @@ class Scan(unittest.TestCase):
                                                (17, 19200, "none")])
             self.assertEqual(json.loads(out.splitlines()[-1])["scan"],
                              {"probes": 6, "settings": 2, "answered": 4})
+
+    @linux_only
+    def test_a_terminal_sees_one_progress_line(self):
+        with Simulator(P, ["--station", "3"]) as s:
+            command = " ".join(shlex.quote(c) for c in P.qvpoll_command(["--scan", "--station", "2,3"], port=s.port))
+            done = subprocess.run(["script", "-qec", command, "/dev/null"], capture_output=True, timeout=60,
+                                  stdin=subprocess.DEVNULL)
+            text = done.stdout.decode()
+            self.assertEqual(done.returncode, 0, text)
+            self.assertIn("\rscanning 9600 baud, parity none: station 2 (0 found)", text)
+            self.assertIn("station 3 answered at 9600 baud", text)
 
     def test_nobody_answering_exits_1_with_advice(self):
         code, out, err, _ = poll(["--scan", "--station", "4-6", "--timeout", "50"], sim=["--station", "1"])
