@@ -120,7 +120,26 @@ TEST_F(PlanTest, RefusalsNameWhatIsWrong) {
     std::vector<std::string> args;
     const char* named;
   } const cases[] = {
-      {{"--sim", "d100"}, "area letters are upper case: D100"},
+      {{"--sim", "X1..X5"}, "range 'X1..X5': a range is of D registers or M groups"},
+      {{"--sim", "D100..D8200"}, "range 'D100..D8200': D goes up to D8199"},
+      {{"--sim", "D131..D100"}, "range 'D131..D100': its end comes before its start"},
+      {{"--sim", "M5..M30"}, "range 'M5..M30': M addresses go in tens"},
+      {{"--sim", "D100..M130"}, "range 'D100..M130': a range stays in one area"},
+      {{"--sim", "D8190:11"}, "range 'D8190:11': it runs past D8199"},
+      {{"--sim", "M8150:2"}, "range 'M8150:2': it runs past M8150"},
+      {{"--sim", "D100:0"}, "range 'D100:0': the count after ':' is '0' is outside 1..8200"},
+      {{"--sim", "D100:x"}, "range 'D100:x'"},
+      {{"--sim", "D1..D3=5"}, "range 'D1..D3=5': a write names one value"},
+      {{"--sim", "--type", "f32", "D8198:2"}, "range 'D8198:2': it runs past D8199"},
+      {{"--sim", "--type", "f32", "D8199"}, "D8199 is the last"},
+      {{"--sim", "--type", "u32", "M10"}, "an M group is one byte"},
+      {{"--sim", "--type", "s16", "D100=-32769"}, "'-32769' is outside -32768..32767"},
+      {{"--sim", "--type", "s16", "M10=128"}, "'128' is outside -128..127"},
+      {{"--sim", "--type", "bits", "D100=0101"}, "is not 16 bits"},
+      {{"--sim", "--type", "bcd", "D100=10000"}, "'10000' is outside 0..9999"},
+      {{"--sim", "--type", "f32", "D100=1.5x"}, "is not a finite 32-bit floating-point number"},
+      {{"--sim", "--type", "f32", "D100=1e39"}, "is not a finite"},
+      {{"--sim", "--type", "u32", "D100=4294967296"}, "outside 0..4294967295"},
       {{"--sim", "M13"}, "M10 is the group holding bits M10..M17"},
       {{"--sim", "D8200"}, "D registers go up to D8199"},
       {{"--sim", "X5"}, "unknown area"},
@@ -163,6 +182,122 @@ TEST_F(PlanTest, OptionsRefusedBeforeAnyLineIsTouched) {
   EXPECT_EQ(options.stations, std::vector<int>{255});
   EXPECT_EQ(options.timeoutMs, 16);
   EXPECT_EQ(options.count, 10);
+
+  ASSERT_EQ(Parse({"--sim", "--station=1,2,5-8,255", "--type=s32", "--word-order", "low-first", "-q", "-v",
+                   "--changes", "--", "D1"},
+                  &options),
+            -1);
+  EXPECT_EQ(options.stations, (std::vector<int>{1, 2, 5, 6, 7, 8, 255}));
+  EXPECT_EQ(options.type, qvpoll::ValueType::S32);
+  EXPECT_EQ(options.wordOrder, qvpoll::WordOrder::LowFirst);
+  EXPECT_TRUE(options.quiet && options.trace && options.changes);
+  EXPECT_EQ(options.tags, std::vector<std::string>{"D1"});
+
+  Options scan;
+  ASSERT_EQ(Parse({"--sim", "--scan", "--bauds", "9600,0x4B00", "--parities", "even,none"}, &scan), -1);
+  EXPECT_EQ(scan.bauds, (std::vector<int>{9600, 19200}));
+  EXPECT_EQ(scan.parities, (std::vector<int>{2, 0}));
+  EXPECT_EQ(scan.timeoutMs, 100) << "a scan waits briefly unless told";
+}
+
+TEST_F(PlanTest, RangesExpandToOneValueEach) {
+  struct Case {
+    std::vector<std::string> args;
+    std::vector<std::string> values;
+    size_t registers;
+  } const cases[] = {
+      {{"D100..D103"}, {"D100", "D101", "D102", "D103"}, 4},
+      {{"d100..103"}, {"D100", "D101", "D102", "D103"}, 4},
+      {{"D100:3"}, {"D100", "D101", "D102"}, 3},
+      {{"M0..M30"}, {"M0", "M10", "M20", "M30"}, 4},
+      {{"m10:2", "d7"}, {"M10", "M20", "D7"}, 3},
+      {{"D8199:1"}, {"D8199"}, 1},
+      {{"--type", "f32", "D100..D103"}, {"D100", "D102"}, 4},
+      {{"--type", "u32", "D100:3"}, {"D100", "D102", "D104"}, 6},
+      {{"--type", "s32", "D100..D102"}, {"D100", "D102"}, 4},
+  };
+  for (const auto& c : cases) {
+    std::vector<std::string> args{"--sim"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    Plan plan;
+    std::string error;
+    ASSERT_TRUE(Build(args, &plan, &error)) << error;
+    std::vector<std::string> values;
+    for (const auto& v : plan.readValues) values.push_back(v.text);
+    EXPECT_EQ(values, c.values) << ::testing::PrintToString(c.args);
+    EXPECT_EQ(plan.reads.size(), c.registers) << ::testing::PrintToString(c.args);
+  }
+  Plan plan;
+  std::string error;
+  ASSERT_TRUE(Build({"--sim", "d100..d131"}, &plan, &error)) << error;
+  EXPECT_EQ(qvpoll::GroupTags(object_->DeviceDriver(), plan.reads, false, 1).size(), 1u) << "32 registers, one block";
+}
+
+TEST_F(PlanTest, SeveralStationsTakeEveryValueStationByStation) {
+  Plan plan;
+  std::string error;
+  ASSERT_TRUE(Build({"--sim", "--station", "2,7", "--type", "f32", "--word-order", "low-first", "D10=1.5", "D20"},
+                    &plan, &error))
+      << error;
+  ASSERT_EQ(plan.writeValues.size(), 2u);
+  ASSERT_EQ(plan.writes.size(), 4u);
+  // 1.5f is 0x3FC00000: low-first puts its low word in the lower register.
+  const int stations[] = {2, 2, 7, 7};
+  const int addresses[] = {10, 11, 10, 11};
+  const uint32_t words[] = {0x0000, 0x3FC0, 0x0000, 0x3FC0};
+  for (size_t i = 0; i < 4; ++i) {
+    EXPECT_EQ(plan.writes[i].address.deviceAddress, stations[i]);
+    EXPECT_EQ(plan.writes[i].address.registerAddress, addresses[i]);
+    EXPECT_EQ(plan.writes[i].writeValue, words[i]);
+  }
+  EXPECT_EQ(plan.readValues[0].station, 2);
+  EXPECT_EQ(plan.readValues[1].station, 7);
+  EXPECT_EQ(plan.readValues[1].first, 2u);
+}
+
+TEST(ValueTypes, WhatIsShownIsWhatCanBeTyped) {
+  using qvpoll::ValueType;
+  struct Case {
+    ValueType type;
+    bool byteWide;
+    const char* typed;
+    uint32_t raw;
+    const char* shown;
+  } const cases[] = {
+      {ValueType::U16, false, "65535", 0xFFFF, "65535"},
+      {ValueType::S16, false, "-1", 0xFFFF, "-1"},
+      {ValueType::S16, false, "-32768", 0x8000, "-32768"},
+      {ValueType::S16, true, "-2", 0xFE, "-2"},
+      {ValueType::Hex, false, "0x04D2", 0x04D2, "0x04D2"},
+      {ValueType::Hex, true, "0x3C", 0x3C, "0x3C"},
+      {ValueType::Bcd, false, "1234", 0x1234, "1234"},
+      {ValueType::Bcd, true, "99", 0x99, "99"},
+      {ValueType::Bits, false, "0000_0100_1101_0010", 0x04D2, "0000_0100_1101_0010"},
+      {ValueType::Bits, true, "0011_1100", 0x3C, "0011_1100"},
+      {ValueType::U32, false, "4294967295", 0xFFFFFFFF, "4294967295"},
+      {ValueType::S32, false, "-100000", 0xFFFE7960, "-100000"},
+      {ValueType::F32, false, "1.5", 0x3FC00000, "1.5"},
+      {ValueType::F32, false, "-0.1", 0xBDCCCCCD, "-0.1"},
+  };
+  for (const auto& c : cases) {
+    uint32_t raw = 0;
+    std::string problem;
+    ASSERT_TRUE(qvpoll::ParseValue(c.type, c.typed, c.byteWide, &raw, &problem)) << c.typed << ": " << problem;
+    EXPECT_EQ(raw, c.raw) << c.typed;
+    EXPECT_EQ(qvpoll::Show(c.type, raw, c.byteWide).text, c.shown) << c.typed;
+  }
+  EXPECT_FALSE(qvpoll::Show(ValueType::Bcd, 0x12A4, false).valid);
+  uint32_t raw = 0;
+  std::string problem;
+  EXPECT_TRUE(qvpoll::ParseValue(ValueType::S16, "0xFFFF", false, &raw, &problem)) << "raw bits in hex";
+  EXPECT_EQ(qvpoll::Show(ValueType::S16, raw, false).text, "-1");
+  uint16_t first = 0, second = 0;
+  qvpoll::SplitWords(0x12345678, qvpoll::WordOrder::HighFirst, &first, &second);
+  EXPECT_EQ((first << 16) | second, 0x12345678);
+  EXPECT_EQ(qvpoll::JoinWords(first, second, qvpoll::WordOrder::HighFirst), 0x12345678u);
+  qvpoll::SplitWords(0x12345678, qvpoll::WordOrder::LowFirst, &first, &second);
+  EXPECT_EQ((second << 16) | first, 0x12345678);
+  EXPECT_EQ(qvpoll::JoinWords(first, second, qvpoll::WordOrder::LowFirst), 0x12345678u);
 }
 
 }  // namespace

@@ -30,11 +30,17 @@ class DriverModule {
   DriverModule& operator=(const DriverModule&) = delete;
 
   // `modulePath` empty: Windows activates by ProgID through the registry,
-  // Linux loads Quorvalend.so from beside this program.
+  // or loads Quorvalend.dll from beside this program when the class is not
+  // registered; Linux loads Quorvalend.so from beside this program.
   bool Load(const std::string& modulePath, std::string* error);
   std::unique_ptr<DriverObject> Create(std::string* error);
+  // For --version: the file the driver was loaded from, how it was found,
+  // and its version (Windows: the version resource's file version; Linux:
+  // the module's own version text). Creates and releases one object.
+  std::string Describe();
 
  private:
+  std::string path_;
   void* module_ = nullptr;
   bool byProgId_ = false;
   bool comInitialized_ = false;

@@ -2,6 +2,8 @@
 
 #include <stdio.h>
 
+#include <vector>
+
 #include "tools/qvpoll/driver_module.h"
 
 namespace qvpoll {
@@ -31,26 +33,63 @@ DriverObject::~DriverObject() {
 
 bool DriverModule::Load(const std::string& modulePath, std::string* error) {
   comInitialized_ = SUCCEEDED(CoInitialize(nullptr));
-  if (modulePath.empty()) {
+  std::string path = modulePath;
+  if (path.empty()) {
+    // Registered: as a data server finds it. Not registered: the DLL that
+    // came with this program, as the Linux tool loads its module.
     CLSID clsid{};
-    if (FAILED(CLSIDFromProgID(L"Quorvalend.QuorvalendPro", &clsid))) {
-      *error = "Quorvalend.QuorvalendPro is not registered (run regsvr32 Quorvalend.dll, or pass --module)";
+    IUnknown* factory = nullptr;
+    if (SUCCEEDED(CLSIDFromProgID(L"Quorvalend.QuorvalendPro", &clsid)) &&
+        SUCCEEDED(CoGetClassObject(CLSID_QuorvalendPro, CLSCTX_INPROC_SERVER, nullptr, IID_IUnknown,
+                                   reinterpret_cast<void**>(&factory)))) {
+      factory->Release();
+      byProgId_ = true;
+      return true;
+    }
+    path = ProgramDirectory() + "Quorvalend.dll";
+    if (GetFileAttributesA(path.c_str()) == INVALID_FILE_ATTRIBUTES) {
+      *error = "Quorvalend.QuorvalendPro is not registered and there is no " + path +
+               " (run regsvr32 Quorvalend.dll, or pass --module)";
       return false;
     }
-    byProgId_ = true;
-    return true;
   }
-  HMODULE module = LoadLibraryA(modulePath.c_str());
+  HMODULE module = LoadLibraryA(path.c_str());
   if (module == nullptr) {
-    *error = "cannot load " + modulePath + " (error " + std::to_string(GetLastError()) + ")";
+    *error = "cannot load " + path + " (error " + std::to_string(GetLastError()) + ")";
     return false;
   }
   module_ = module;
   if (GetProcAddress(module, "DllGetClassObject") == nullptr) {
-    *error = modulePath + " has no DllGetClassObject";
+    *error = path + " has no DllGetClassObject";
     return false;
   }
   return true;
+}
+
+std::string DriverModule::Describe() {
+  std::string error;
+  auto object = Create(&error);
+  if (object == nullptr) return "driver: " + error;
+  // The file that holds the object's code, however it was found.
+  HMODULE holder = nullptr;
+  GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                     reinterpret_cast<LPCSTR>(object->driver->lpVtbl->QueryInterface), &holder);
+  char path[MAX_PATH] = {};
+  GetModuleFileNameA(holder, path, sizeof path);
+  std::string version = "no version resource";
+  DWORD ignored = 0;
+  const DWORD size = GetFileVersionInfoSizeA(path, &ignored);
+  std::vector<char> data(size);
+  VS_FIXEDFILEINFO* fixed = nullptr;
+  UINT length = 0;
+  if (size > 0 && GetFileVersionInfoA(path, 0, size, data.data()) &&
+      VerQueryValueA(data.data(), "\\", reinterpret_cast<void**>(&fixed), &length) && length >= sizeof *fixed) {
+    version = "file version " + std::to_string(HIWORD(fixed->dwFileVersionMS)) + "." +
+              std::to_string(LOWORD(fixed->dwFileVersionMS)) + "." + std::to_string(HIWORD(fixed->dwFileVersionLS)) +
+              "." + std::to_string(LOWORD(fixed->dwFileVersionLS));
+  }
+  return std::string("driver ") + path + " (" + version + "; " +
+         (byProgId_ ? "registered as Quorvalend.QuorvalendPro" : "loaded by path") + ")";
 }
 
 std::unique_ptr<DriverObject> DriverModule::Create(std::string* error) {

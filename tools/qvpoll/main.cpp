@@ -13,7 +13,9 @@
 #include "tools/qvpoll/session.h"
 #include "tools/qvpoll/signals.h"
 #include "tools/qvpoll/sim_launcher.h"
+#include "tools/qvpoll/station_scan.h"
 #include "tools/qvpoll/text_output.h"
+#include "tools/qvpoll/trace_switch.h"
 
 namespace {
 
@@ -43,6 +45,15 @@ qvpoll::LineRequest Line(const qvpoll::Options& options, const std::string& devi
   return line;
 }
 
+// --version: this program, and the driver it would use.
+int Version(qvpoll::DriverModule& module, const qvpoll::Options& options) {
+  qvpoll::WriteText(qvpoll::Stream::Out, "qvpoll " QUORVALEND_VERSION_TEXT "\n");
+  std::string error;
+  if (!module.Load(options.module, &error)) return Refuse(error);
+  qvpoll::WriteText(qvpoll::Stream::Out, module.Describe() + "\n");
+  return kAllGood;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -51,29 +62,44 @@ int main(int argc, char** argv) {
   if (status >= 0) return status;
 
   std::string error;
+  // Made before the driver objects, which read their settings when made,
+  // and ended after them.
+  qvpoll::TraceSwitch trace;
   qvpoll::DriverModule module;
+  if (options.version) return Version(module, options);
   qvpoll::Session session;
-  if (!module.Load(options.module, &error) || !session.Create(module, options.stations, &error)) {
-    return Refuse(error);
-  }
+  if (options.trace && !trace.Begin(&error)) return Refuse(error);
+  const std::vector<int> objects = options.scan ? std::vector<int>{0} : options.stations;
+  const bool made = module.Load(options.module, &error) && session.Create(module, objects, &error);
+  trace.ObjectsMade();
+  if (!made) return Refuse(error);
+  qvpoll::Hooks hooks;
+  hooks.afterTransaction = [&trace] { trace.Relay(); };
+
   qvpoll::Plan plan;
-  if (!qvpoll::BuildPlan(session.Parser(), options, &plan, &error)) return Refuse(error);
+  if (!options.scan && !qvpoll::BuildPlan(session.Parser(), options, &plan, &error)) return Refuse(error);
   qvpoll::RowOutput output;
   if (!output.Open(options.output, options.append, &error)) return Refuse(error);
 
   qvpoll::InstallSignalHandlers();
   std::string device = options.port;
   if (options.sim && !qvpoll::StartSimulator(SimulatorArguments(options), &device, &error)) return Refuse(error);
+  if (options.scan) {
+    const int found = qvpoll::ScanStations(session, options, device, hooks);
+    qvpoll::StopSimulator();
+    return found;
+  }
   if (!session.OpenLine(Line(options, device), options.timeoutMs, &error)) {
     qvpoll::StopSimulator();
     return Refuse(error);
   }
 
-  qvpoll::Report report(options.format, output, options.utc);
+  qvpoll::Report report(options.format, output, options.utc, options.quiet);
   report.Header();
-  const qvpoll::RunResult result = qvpoll::Run(session, plan, options, report);
+  const qvpoll::RunResult result = qvpoll::Run(session, plan, options, report, hooks);
   report.Summary(result.scans, result.stopped);
   session.Close();
+  trace.Relay();
   qvpoll::StopSimulator();
   return report.Failures() == 0 ? kAllGood : kSomeFailed;
 }

@@ -12,19 +12,65 @@ using qvtools::NumberIn;
 using qvtools::NumberValue;
 
 constexpr int kHighestStation = 31, kBroadcastStation = 255;
+constexpr int kScanTimeoutMs = 100;
 
-// The driver reads a station text leniently, for hosts; a person gets
-// exactly what is typed, or a refusal.
-CLI::Validator Station() {
+const char* const kParities[] = {"none", "odd", "even", "mark", "space"};
+
+bool OneStation(const std::string& text, int* station) {
+  int64_t v = 0;
+  if (!qvtools::ParseDecimal(text, 0, kBroadcastStation, &v) || (v > kHighestStation && v != kBroadcastStation)) {
+    return false;
+  }
+  *station = static_cast<int>(v);
+  return true;
+}
+
+std::vector<std::string> Split(const std::string& text) {
+  std::vector<std::string> parts;
+  size_t start = 0;
+  for (;;) {
+    const size_t comma = text.find(',', start);
+    parts.push_back(text.substr(start, comma - start));
+    if (comma == std::string::npos) return parts;
+    start = comma + 1;
+  }
+}
+
+template <typename Parse>
+CLI::Validator Checked(Parse parse) {
   return CLI::Validator(
-      [](std::string& text) -> std::string {
-        int64_t v = 0;
-        if (qvtools::ParseDecimal(text, 0, kBroadcastStation, &v) && (v <= kHighestStation || v == kBroadcastStation)) {
-          return "";
-        }
-        return "'" + text + "' is not a station: stations are 0..31 and 255, in decimal";
+      [parse](std::string& text) -> std::string {
+        std::string problem;
+        return parse(text, &problem) ? std::string() : problem;
       },
       "");
+}
+
+bool ParseBauds(const std::string& text, std::vector<int>* bauds, std::string* problem) {
+  for (const std::string& part : Split(text)) {
+    int64_t v = 0;
+    if (!qvtools::ParseNumber(part, 300, 57600, &v)) {
+      *problem = "baud " + qvtools::NumberProblem(part, 300, 57600);
+      return false;
+    }
+    bauds->push_back(static_cast<int>(v));
+  }
+  return true;
+}
+
+bool ParseParities(const std::string& text, std::vector<int>* parities, std::string* problem) {
+  for (const std::string& part : Split(text)) {
+    int found = -1;
+    for (int p = 0; p < 5; ++p) {
+      if (part == kParities[p]) found = p;
+    }
+    if (found < 0) {
+      *problem = "'" + part + "' is not a parity: none, odd, even, mark or space";
+      return false;
+    }
+    parities->push_back(found);
+  }
+  return true;
 }
 
 CLI::Validator Preset() {
@@ -39,12 +85,18 @@ CLI::Validator Preset() {
 
 const char kTagHelp[] =
     "TAG reads, TAG=VALUE writes. TAG is D0..D8199, or M0..M8150 in tens (M10 is the group of bits M10..M17; "
-    "M0010 = M10). VALUE is 0..65535 for D, 0..255 for M.";
+    "M0010 = M10; d100 = D100); a range reads several: D100..D131, D100:32 (a count), M0..M30 (in tens). "
+    "VALUE is what --type shows: 0..65535 for D and 0..255 for M with u16.";
 
 const char kFooter[] =
     "Numbers are decimal, or hex with 0x; a leading zero is still decimal (0100 is one hundred).\n"
     "Writes go out once, in the order typed, before the first scan; the first failed write stops the run\n"
-    "and nothing after it is sent (--keep-going sends the rest).\n"
+    "and nothing after it is sent (--keep-going sends the rest). A 32-bit value (u32, s32, f32) is written\n"
+    "as two transactions, one register each, lower address first: not atomic, the controller may act on\n"
+    "the first register alone.\n"
+    "--scan tries stations 0..31 and 255 (or --station's) at every --bauds and --parities setting with a short\n"
+    "time-out (--timeout, default 100 ms there) and prints the qvpoll command for each station that answers;\n"
+    "it exits 0 when one answered, 1 when none did.\n"
     "Ctrl-C stops after the current transaction and prints the summary; a second Ctrl-C quits at once.\n"
     "Exit status: 0 all transactions good, 1 some failed, 2 bad usage or configuration (the line untouched).";
 
@@ -52,10 +104,9 @@ const char kFooter[] =
 
 int ParseOptions(int argc, char** argv, Options* o) {
   CLI::App app{"Reads (and writes) controller registers through the Quorvalend driver.", "qvpoll"};
-  app.set_version_flag("--version", "qvpoll " QUORVALEND_VERSION_TEXT);
   app.footer(kFooter);
-  std::string baud, dataBits, stopBits, timeout, station, count, interval;
-  std::string parity = "none", format = "table";
+  std::string baud, dataBits, stopBits, timeout, station, count, interval, bauds, parities;
+  std::string parity = "none", format = "table", type = "u16", wordOrder = "high-first";
   std::vector<std::string> simStations;
 
   app.add_option("TAG", o->tags, kTagHelp)->type_name("");
@@ -70,8 +121,12 @@ int ParseOptions(int argc, char** argv, Options* o) {
   line->add_option("--stop-bits", stopBits, "1|2 (default 1)")->check(NumberIn(1, 2))->type_name("N");
   line->add_option("--timeout", timeout, "reply time-out, 0..32767 (default 1000; 0 gives up after one poll)")
       ->check(NumberIn(0, 32767))->type_name("MS");
-  line->add_option("--station", station, "controller station 0..31 or 255 (default 1)")->check(Station())
-      ->type_name("N");
+  line->add_option("--station", station, "controller stations 0..31 or 255, a list: 1,2,5-8 (default 1); one "
+                                         "driver object each, sharing the port")
+      ->check(Checked([](const std::string& text, std::string* problem) {
+        std::vector<int> stations;
+        return ParseStationList(text, &stations, problem);
+      }))->type_name("LIST");
 
   auto* polling = app.add_option_group("Polling");
   polling->add_option("--count", count, "scans to run; 0 = until Ctrl-C (default 1)")
@@ -79,6 +134,28 @@ int ParseOptions(int argc, char** argv, Options* o) {
   polling->add_option("--interval", interval, "pause between scans (default 1000)")
       ->check(NumberIn(0, 3600000))->type_name("MS");
   polling->add_flag("--keep-going", o->keepGoing, "after a failed write, send the writes after it and scan");
+  polling->add_flag("--changes", o->changes, "after the first scan, a row only when a value changes, a "
+                                              "transaction fails, or it recovers");
+  polling->add_option("--type", type, std::string(ValueTypeNames()) + " (default u16): how values are shown and "
+                                      "typed; u32, s32, f32 take two D registers")
+      ->check(CLI::IsMember({"u16", "s16", "hex", "bcd", "bits", "u32", "s32", "f32"}))->type_name("T");
+  polling->add_option("--word-order", wordOrder, "high-first|low-first: which of the two registers of a 32-bit "
+                                                 "value holds its high word (default high-first)")
+      ->check(CLI::IsMember({"high-first", "low-first"}))->type_name("O");
+
+  auto* finding = app.add_option_group("Finding a controller");
+  auto* scan = finding->add_flag("--scan", o->scan, "try every station at every line setting below; print the "
+                                                    "stations that answer");
+  finding->add_option("--bauds", bauds, "comma list for --scan (default: --baud)")
+      ->check(Checked([](const std::string& text, std::string* problem) {
+        std::vector<int> v;
+        return ParseBauds(text, &v, problem);
+      }))->needs(scan)->type_name("LIST");
+  finding->add_option("--parities", parities, "comma list for --scan (default: --parity)")
+      ->check(Checked([](const std::string& text, std::string* problem) {
+        std::vector<int> v;
+        return ParseParities(text, &v, problem);
+      }))->needs(scan)->type_name("LIST");
 
   auto* output = app.add_option_group("Output");
   output->add_option("--format", format, "table|csv|json (default table)")
@@ -87,6 +164,9 @@ int ParseOptions(int argc, char** argv, Options* o) {
                    ->type_name("FILE");
   output->add_flag("--append", o->append, "add to FILE; the header goes only into an empty file")->needs(file);
   output->add_flag("--utc", o->utc, "timestamps in UTC (+00:00) instead of local time with its offset");
+  output->add_flag("-q,--quiet", o->quiet, "rows only: no header, no summary");
+  output->add_flag("-v,--trace", o->trace, "the driver's trace on standard error for this run: every request "
+                                           "and reply frame with its time");
 
   auto* other = app.add_option_group("Other");
   auto* sim = other->add_flag("--sim", o->sim, "poll a built-in simulator (qvsim beside qvpoll) on a fresh "
@@ -97,27 +177,73 @@ int ParseOptions(int argc, char** argv, Options* o) {
   other->add_option("--sim-set", o->simSets, "preset simulator memory, e.g. --sim-set D100=1234")
       ->check(Preset())->allow_extra_args(false)->needs(sim)->type_name("AREA=VALUE");
   other->add_option("--module", o->module, "load the driver from PATH instead of the default")->type_name("PATH");
+  other->add_flag("--version", o->version, "qvpoll's version, and the driver it loads: path and file version");
   port->excludes(sim);
 
   const int status = qvtools::ParseCommandLine(app, argc, argv);
   if (status >= 0) return status;
 
-  if (o->tags.empty()) return qvtools::UsageError("qvpoll", "name at least one tag, e.g. qvpoll --port COM1 D100 M10");
+  if (o->version) return -1;
+  if (o->scan && !o->tags.empty()) {
+    return qvtools::UsageError("qvpoll", "--scan probes with a read of D0; name no tags (" + o->tags.front() + ")");
+  }
+  if (o->tags.empty() && !o->scan) {
+    return qvtools::UsageError("qvpoll", "name at least one tag, e.g. qvpoll --port COM1 D100 M10");
+  }
   if (o->port.empty() && !o->sim) return qvtools::UsageError("qvpoll", "say which line to use: --port NAME, or --sim");
   if (!baud.empty()) o->baud = static_cast<int>(NumberValue(baud));
   if (!dataBits.empty()) o->dataBits = static_cast<int>(NumberValue(dataBits));
   if (!stopBits.empty()) o->stopBits = static_cast<int>(NumberValue(stopBits));
   if (!timeout.empty()) o->timeoutMs = static_cast<int>(NumberValue(timeout));
-  if (!station.empty()) o->stations = {static_cast<int>(NumberValue(station))};
+  if (timeout.empty() && o->scan) o->timeoutMs = kScanTimeoutMs;
+  std::string problem;
+  if (!station.empty()) {
+    o->stations.clear();
+    ParseStationList(station, &o->stations, &problem);
+    o->stationsGiven = true;
+  }
+  ParseBauds(bauds.empty() ? std::to_string(o->baud) : bauds, &o->bauds, &problem);
   if (!count.empty()) o->count = static_cast<long>(NumberValue(count));
   if (!interval.empty()) o->intervalMs = static_cast<long>(NumberValue(interval));
-  const char* const parities[] = {"none", "odd", "even", "mark", "space"};
   for (int p = 0; p < 5; ++p) {
-    if (parity == parities[p]) o->parity = p;
+    if (parity == kParities[p]) o->parity = p;
   }
+  ParseParities(parities.empty() ? parity : parities, &o->parities, &problem);
+  ParseValueType(type, &o->type);
+  o->wordOrder = wordOrder == "low-first" ? WordOrder::LowFirst : WordOrder::HighFirst;
   o->format = format == "csv" ? Format::Csv : format == "json" ? Format::Json : Format::Table;
   for (const auto& s : simStations) o->simStations.push_back(static_cast<int>(NumberValue(s)));
   return -1;
+}
+
+const char* ParityName(int parity) { return parity >= 0 && parity < 5 ? kParities[parity] : "?"; }
+
+bool ParseStationList(const std::string& text, std::vector<int>* stations, std::string* problem) {
+  const std::string shape = " is not a station: stations are 0..31 and 255, in decimal, as a list such as 1,2,5-8";
+  for (const std::string& part : Split(text)) {
+    const size_t dash = part.find('-');
+    int first = 0, last = 0;
+    if (!OneStation(part.substr(0, dash), &first) ||
+        (dash != std::string::npos && !OneStation(part.substr(dash + 1), &last))) {
+      *problem = "'" + part + "'" + shape;
+      return false;
+    }
+    if (dash == std::string::npos) last = first;
+    if (last < first || (last > kHighestStation && first != last)) {
+      *problem = "'" + part + "' is not a range of stations: from low to high, within 0..31";
+      return false;
+    }
+    for (int s = first; s <= last; ++s) {
+      for (int known : *stations) {
+        if (known == s) {
+          *problem = "station " + std::to_string(s) + " is listed twice in '" + text + "'";
+          return false;
+        }
+      }
+      stations->push_back(s);
+    }
+  }
+  return true;
 }
 
 }  // namespace qvpoll

@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "tools/qvpoll/value_types.h"
+
 namespace qvpoll {
 
 enum class Format { Table, Csv, Json };
@@ -16,17 +18,28 @@ struct Options {
   int parity = 0;  // 0 none, 1 odd, 2 even, 3 mark, 4 space
   int stopBits = 1;
   int timeoutMs = 1000;
-  std::vector<int> stations{1};  // one today; a list so that several can share the line
+  std::vector<int> stations{1};  // several share the line, one driver object each
+  bool stationsGiven = false;
   // The job.
   std::vector<std::string> tags;  // TAG or TAG=VALUE, as typed
   long count = 1;                 // 0: until interrupted
   long intervalMs = 1000;
   bool keepGoing = false;  // send the writes after a failed one
+  bool changes = false;    // after the first scan, rows only for changes and failures
+  ValueType type = ValueType::U16;
+  WordOrder wordOrder = WordOrder::HighFirst;
+  // Looking for a controller instead of polling one.
+  bool scan = false;
+  std::vector<int> bauds;     // empty: --baud
+  std::vector<int> parities;  // empty: --parity
   // The report.
   Format format = Format::Table;
   std::string output;  // empty: standard output
   bool append = false;
   bool utc = false;
+  bool quiet = false;  // rows only
+  bool trace = false;  // the driver's trace to standard error
+  bool version = false;
   // Where the driver and the line come from.
   std::string module;
   bool sim = false;
@@ -34,8 +47,14 @@ struct Options {
   std::vector<std::string> simSets;
 };
 
-// -1 to run, else the exit status (0 after --help or --version, 2 after a
-// usage error, reported on standard error).
+// -1 to run, else the exit status (0 after --help, 2 after a usage error,
+// reported on standard error). --version runs: it names the driver loaded.
 int ParseOptions(int argc, char** argv, Options* options);
+
+// "none", "odd", ... for a parity code.
+const char* ParityName(int parity);
+
+// --station's list: 1,2,5-8; false with what is wrong.
+bool ParseStationList(const std::string& text, std::vector<int>* stations, std::string* problem);
 
 }  // namespace qvpoll

@@ -2,7 +2,6 @@
 
 #include <stdio.h>
 
-#include <algorithm>
 #include <nlohmann/json.hpp>
 
 #include "tools/qvpoll/timestamps.h"
@@ -31,14 +30,24 @@ std::string Dump(const Json& json) { return json.dump(-1, ' ', false, Json::erro
 // was to be sent).
 bool ShowsValue(const Row& row) { return row.ok || row.write; }
 
+// Numbers as numbers, with the digits shown (a float's shortest text);
+// hex and bits as text; what the type cannot show (not BCD) as null.
+Json JsonValue(const ShownValue& shown) {
+  if (!shown.valid) return Json(nullptr);
+  if (!shown.number) return Json(shown.text);
+  if (shown.text.find_first_of(".eE") != std::string::npos) return Json(std::stod(shown.text));
+  if (shown.text[0] == '-') return Json(std::stoll(shown.text));
+  return Json(std::stoull(shown.text));
+}
+
 }  // namespace
 
 void Report::Header() {
-  if (!output_.Empty()) return;
+  if (!output_.Empty() || quiet_) return;
   if (format_ == Format::Table) {
     char line[128];
-    snprintf(line, sizeof line, "%-5s %7s  %-10s %8s %8s %7s  %s", "scan", "station", "tag", "value", "hex", "quality",
-             "timestamp / error");
+    snprintf(line, sizeof line, "%-5s %7s  %-10s %8s %10s %7s  %s", "scan", "station", "tag", "value", "hex",
+             "quality", "timestamp / error");
     output_.Line(line);
   } else if (format_ == Format::Csv) {
     output_.Line("scan,station,tag,operation,value,hex,quality,timestamp,error_code,error_meaning,error_text");
@@ -47,12 +56,12 @@ void Report::Header() {
 
 std::string Report::TableRow(const Row& row) const {
   const std::string scan = row.write ? "write" : std::to_string(row.scan);
-  const std::string value = ShowsValue(row) ? std::to_string(row.value) : "-";
+  const std::string value = ShowsValue(row) ? row.shown.text : "-";
   const std::string hex = ShowsValue(row) ? HexValue(row.value, row.digits) : "-";
   const std::string quality = row.ok && !row.write ? std::to_string(row.quality) : "-";
   const std::string outcome = Iso8601(row.unixMs, utc_) + (row.ok ? "" : "  " + Describe(row.error));
-  char line[160];
-  snprintf(line, sizeof line, "%-5s %7d  %-10s %8s %8s %7s  ", scan.c_str(), row.station, row.tag.c_str(),
+  char line[200];
+  snprintf(line, sizeof line, "%-5s %7d  %-10s %8s %10s %7s  ", scan.c_str(), row.station, row.tag.c_str(),
            value.c_str(), hex.c_str(), quality.c_str());
   return line + outcome;
 }
@@ -61,7 +70,7 @@ std::string Report::CsvRow(const Row& row) const {
   const bool value = ShowsValue(row);
   std::string line = std::to_string(row.scan) + "," + std::to_string(row.station) + "," + CsvField(row.tag) + "," +
                      (row.write ? "write" : "read") + ",";
-  line += (value ? std::to_string(row.value) : "") + "," + (value ? HexValue(row.value, row.digits) : "") + ",";
+  line += (value ? CsvField(row.shown.text) : "") + "," + (value ? HexValue(row.value, row.digits) : "") + ",";
   line += (row.ok && !row.write ? std::to_string(row.quality) : "") + "," + Iso8601(row.unixMs, utc_) + ",";
   if (!row.ok) {
     line += (row.error.code >= 0 ? std::to_string(row.error.code) : "") + "," + CsvField(Meaning(row.error.code)) +
@@ -79,7 +88,7 @@ std::string Report::JsonRow(const Row& row) const {
   json["tag"] = row.tag;
   json["operation"] = row.write ? "write" : "read";
   if (ShowsValue(row)) {
-    json["value"] = row.value;
+    json["value"] = JsonValue(row.shown);
     json["hex"] = HexValue(row.value, row.digits);
   }
   if (row.ok && !row.write) json["quality"] = row.quality;
@@ -102,49 +111,33 @@ void Report::Print(const Row& row) {
   }
 }
 
-void Report::Transaction(double milliseconds, bool ok, int errorCode) {
-  ++transactions_;
-  times_.push_back(milliseconds);
-  if (!ok) {
-    ++failures_;
-    ++failuresByCode_[errorCode];
-  }
-}
-
 void Report::Summary(int scans, const std::string& stopped) {
-  std::vector<double> sorted = times_;
-  std::sort(sorted.begin(), sorted.end());
-  const double median = sorted.empty() ? 0 : sorted[sorted.size() / 2];
-  const double worst = sorted.empty() ? 0 : sorted.back();
+  if (quiet_) return;
+  const Tally& total = statistics_.Total();
   if (format_ == Format::Json) {
-    Json codes = Json::object();
-    for (const auto& [code, count] : failuresByCode_) codes[std::to_string(code)] = count;
     Json summary;
     summary["scans"] = scans;
-    summary["transactions"] = transactions_;
-    summary["failures"] = failures_;
-    summary["failures_by_code"] = codes;
-    summary["median_ms"] = static_cast<double>(static_cast<int64_t>(median * 10 + 0.5)) / 10;
-    summary["worst_ms"] = static_cast<double>(static_cast<int64_t>(worst * 10 + 0.5)) / 10;
+    Json all = total.Json();
+    for (auto& item : all.items()) summary[item.key()] = item.value();
+    summary["worst_ms"] = all["max_ms"];
+    Json stations = Json::object();
+    for (const auto& [station, tally] : statistics_.Stations()) stations[std::to_string(station)] = tally.Json();
+    summary["stations"] = stations;
     summary["stopped"] = stopped.empty() ? Json(nullptr) : Json(stopped);
     output_.Line(Dump(Json{{"summary", summary}}));
     return;
   }
-  std::string byCode;
-  for (const auto& [code, count] : failuresByCode_) {
-    byCode += (byCode.empty() ? "" : ", ") + std::to_string(count) + " x " +
-              (code >= 0 ? "code " + std::to_string(code) + " " : std::string()) + "(" + Meaning(code) + ")";
+  std::string text = "summary: " + std::to_string(scans) + " scan" + (scans == 1 ? "" : "s") + ", " + total.Text();
+  if (!stopped.empty()) text += "; stopped: " + stopped;
+  if (statistics_.Stations().size() > 1) {
+    for (const auto& [station, tally] : statistics_.Stations()) {
+      text += "\n  station " + std::to_string(station) + ": " + tally.Text();
+    }
   }
-  char text[512];
-  snprintf(text, sizeof text, "summary: %d scan%s, %d transaction%s, %d failed%s%s%s; median %.1f ms, worst %.1f ms",
-           scans, scans == 1 ? "" : "s", transactions_, transactions_ == 1 ? "" : "s", failures_,
-           byCode.empty() ? "" : " (", byCode.c_str(), byCode.empty() ? "" : ")", median, worst);
-  std::string line = text;
-  if (!stopped.empty()) line += "; stopped: " + stopped;
   if (format_ == Format::Table) {
-    output_.Line(line);
+    output_.Line(text);
   } else {
-    WriteText(Stream::Err, line + "\n");
+    WriteText(Stream::Err, text + "\n");
   }
 }
 

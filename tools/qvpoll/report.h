@@ -4,13 +4,13 @@
 
 #include <stdint.h>
 
-#include <map>
 #include <string>
-#include <vector>
 
 #include "tools/qvpoll/driver_errors.h"
 #include "tools/qvpoll/options.h"
+#include "tools/qvpoll/statistics.h"
 #include "tools/qvpoll/text_output.h"
+#include "tools/qvpoll/value_types.h"
 
 namespace qvpoll {
 
@@ -20,8 +20,9 @@ struct Row {
   std::string tag;  // trimmed, as typed
   bool write = false;
   bool ok = false;
-  uint32_t value = 0;  // read, or to be written
-  int digits = 4;      // hex digits: 4 for D, 2 for M
+  uint32_t value = 0;  // the bits read, or to be written
+  int digits = 4;      // hex digits: 2 for M, 4 for D, 8 for two D registers
+  ShownValue shown;    // the value as --type shows it
   int quality = 0;     // reads only
   int64_t unixMs = 0;  // the driver's stamp for a good read, else when the outcome was seen
   DriverError error;
@@ -29,14 +30,17 @@ struct Row {
 
 class Report {
  public:
-  Report(Format format, RowOutput& output, bool utc) : format_(format), output_(output), utc_(utc) {}
+  Report(Format format, RowOutput& output, bool utc, bool quiet)
+      : format_(format), output_(output), utc_(utc), quiet_(quiet) {}
   // Into an empty output only, so that appended files keep one header.
   void Header();
   void Print(const Row& row);
-  void Transaction(double milliseconds, bool ok, int errorCode);
+  void Transaction(int station, double milliseconds, bool ok, int errorCode) {
+    statistics_.Add(station, milliseconds, ok, errorCode);
+  }
   // `stopped`: why the run ended early, empty when it did not.
   void Summary(int scans, const std::string& stopped);
-  int Failures() const { return failures_; }
+  int Failures() const { return statistics_.Total().failures; }
 
  private:
   std::string TableRow(const Row& row) const;
@@ -46,10 +50,8 @@ class Report {
   Format format_;
   RowOutput& output_;
   bool utc_;
-  int transactions_ = 0;
-  int failures_ = 0;
-  std::map<int, int> failuresByCode_;
-  std::vector<double> times_;
+  bool quiet_;
+  Statistics statistics_;
 };
 
 }  // namespace qvpoll

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <map>
 #include <thread>
 
 #include "tools/qvpoll/signals.h"
@@ -14,47 +15,69 @@ namespace {
 
 constexpr long kSleepSliceMs = 50;
 
-Row RowOf(const Tag& tag, const Outcome& outcome, int scan) {
+Row RowOf(const Plan& plan, const Value& value, const Outcome& outcome, int scan) {
   Row row;
   row.scan = scan;
-  row.station = tag.address.deviceAddress;
-  row.tag = tag.text;
-  row.write = tag.write;
+  row.station = value.station;
+  row.tag = value.text;
+  row.write = value.write;
   row.ok = outcome.ok;
-  row.digits = ValueDigits(tag);
+  row.digits = ValueDigits(value);
   row.unixMs = outcome.unixMs;
   row.error = outcome.error;
-  if (tag.write) {
-    row.value = tag.writeValue;
+  if (value.write) {
+    row.value = value.writeValue;
   } else if (outcome.ok) {
-    uint32_t value = 0;
-    memcpy(&value, tag.item.value, sizeof value);
-    row.value = row.digits == 2 ? (value & 0xFF) : value;
-    row.quality = tag.item.quality;
-    const uint64_t stamp = (static_cast<uint64_t>(tag.item.timestamp.high) << 32) | tag.item.timestamp.low;
+    const Tag& first = plan.reads[value.first];
+    row.value = ReadBits(plan, value);
+    row.quality = first.item.quality;
+    const uint64_t stamp = (static_cast<uint64_t>(first.item.timestamp.high) << 32) | first.item.timestamp.low;
     if (stamp != 0) row.unixMs = UnixMsFromFileTime(stamp);
   }
+  row.shown = Show(plan.type, row.value, value.byteWide);
   return row;
 }
 
-// The writes, each a block of its own; false when one failed and the run
-// must stop there.
-bool RunWrites(Session& session, Plan& plan, const Options& options, Report& report, std::string* stopped) {
+Outcome Execute(Session& session, Block& block, Report& report, const Hooks& hooks) {
+  const Outcome outcome = session.Execute(block.request);
+  report.Transaction(block.request.deviceAddress, outcome.milliseconds, outcome.ok, outcome.error.code);
+  if (hooks.afterTransaction) hooks.afterTransaction();
+  return outcome;
+}
+
+// The writes, each register a block of its own, in the order typed; false
+// when one failed and the run must stop there.
+bool RunWrites(Session& session, Plan& plan, const Options& options, Report& report, const Hooks& hooks,
+               std::string* stopped) {
+  std::map<const Tag*, Block*> blockOf;
+  std::vector<std::unique_ptr<Block>> blocks;
   for (int station : plan.stations) {
     for (auto& block : GroupTags(session.Parser(), plan.writes, true, static_cast<int16_t>(station))) {
+      blockOf[block->tags.front()] = block.get();
+      blocks.push_back(std::move(block));
+    }
+  }
+  for (const Value& value : plan.writeValues) {
+    Outcome outcome;
+    int sent = 0;
+    for (int r = 0; r < value.registers; ++r) {
       if (StopRequested()) {
         *stopped = "interrupted";
         return false;
       }
-      const Outcome outcome = session.Execute(block->request);
-      report.Transaction(outcome.milliseconds, outcome.ok, outcome.error.code);
-      const Tag& tag = *block->tags.front();
-      report.Print(RowOf(tag, outcome, 0));
-      if (!outcome.ok && !options.keepGoing) {
-        *stopped = "the write " + tag.text + "=" + std::to_string(tag.writeValue) +
-                   " failed, nothing after it was sent (--keep-going sends the rest)";
-        return false;
+      outcome = Execute(session, *blockOf.at(&plan.writes[value.first + r]), report, hooks);
+      if (!outcome.ok) break;
+      ++sent;
+    }
+    report.Print(RowOf(plan, value, outcome, 0));
+    if (!outcome.ok && !options.keepGoing) {
+      *stopped = "the write " + value.text + "=" + value.typed + " failed, nothing after it was sent (--keep-going "
+                 "sends the rest)";
+      if (sent > 0) {
+        *stopped += "; " + plan.writes[value.first].text + " was written, " +
+                    plan.writes[value.first + sent].text + " was not: a 32-bit write is two transactions";
       }
+      return false;
     }
   }
   return true;
@@ -66,11 +89,24 @@ void Pause(long milliseconds) {
   }
 }
 
+// What --changes compares: a row is news when this differs from the last.
+struct Seen {
+  bool printed = false;
+  bool ok = false;
+  uint32_t value = 0;
+};
+
+bool IsNews(Seen& seen, const Row& row) {
+  const bool news = !seen.printed || !row.ok || !seen.ok || row.value != seen.value;
+  seen = {true, row.ok, row.value};
+  return news;
+}
+
 }  // namespace
 
-RunResult Run(Session& session, Plan& plan, const Options& options, Report& report) {
+RunResult Run(Session& session, Plan& plan, const Options& options, Report& report, const Hooks& hooks) {
   RunResult result;
-  if (!RunWrites(session, plan, options, report, &result.stopped)) return result;
+  if (!RunWrites(session, plan, options, report, hooks, &result.stopped)) return result;
   if (plan.reads.empty()) return result;
 
   std::vector<std::unique_ptr<Block>> blocks;
@@ -78,24 +114,33 @@ RunResult Run(Session& session, Plan& plan, const Options& options, Report& repo
     auto grouped = GroupTags(session.Parser(), plan.reads, false, static_cast<int16_t>(station));
     for (auto& block : grouped) blocks.push_back(std::move(block));
   }
-  // Each tag's outcome in this scan, printed in the order typed.
+  // Each register's outcome in this scan; rows follow the values typed.
   std::vector<Outcome> outcomes(plan.reads.size());
+  std::vector<Seen> seen(plan.readValues.size());
   for (long scan = 1; options.count == 0 || scan <= options.count; ++scan) {
     if (scan > 1) Pause(options.intervalMs);
     if (StopRequested()) break;
     std::vector<bool> done(plan.reads.size(), false);
     for (auto& block : blocks) {
       if (StopRequested()) break;
-      const Outcome outcome = session.Execute(block->request);
-      report.Transaction(outcome.milliseconds, outcome.ok, outcome.error.code);
+      const Outcome outcome = Execute(session, *block, report, hooks);
       for (Tag* tag : block->tags) {
         const size_t index = static_cast<size_t>(tag - plan.reads.data());
         outcomes[index] = outcome;
         done[index] = true;
       }
     }
-    for (size_t i = 0; i < plan.reads.size(); ++i) {
-      if (done[i]) report.Print(RowOf(plan.reads[i], outcomes[i], static_cast<int>(scan)));
+    for (size_t v = 0; v < plan.readValues.size(); ++v) {
+      const Value& value = plan.readValues[v];
+      bool complete = true;
+      Outcome outcome = outcomes[value.first];
+      for (int r = 0; r < value.registers; ++r) {
+        complete = complete && done[value.first + r];
+        if (!outcomes[value.first + r].ok && outcome.ok) outcome = outcomes[value.first + r];
+      }
+      if (!complete) continue;
+      const Row row = RowOf(plan, value, outcome, static_cast<int>(scan));
+      if (IsNews(seen[v], row) || !options.changes) report.Print(row);
     }
     ++result.scans;
     if (StopRequested()) break;

@@ -2,6 +2,7 @@
 // transactions go to the report as they happen.
 #pragma once
 
+#include <functional>
 #include <string>
 
 #include "tools/qvpoll/options.h"
@@ -16,6 +17,12 @@ struct RunResult {
   std::string stopped;  // why the run ended early; empty when it did not
 };
 
-RunResult Run(Session& session, Plan& plan, const Options& options, Report& report);
+// What the run does beside the line: copy new trace lines out after each
+// transaction (Windows, where the driver's trace goes to a file).
+struct Hooks {
+  std::function<void()> afterTransaction;
+};
+
+RunResult Run(Session& session, Plan& plan, const Options& options, Report& report, const Hooks& hooks = {});
 
 }  // namespace qvpoll

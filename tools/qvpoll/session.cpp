@@ -2,11 +2,26 @@
 
 #include <string.h>
 
+#include <algorithm>
 #include <chrono>
 
 #include "tools/qvpoll/timestamps.h"
 
 namespace qvpoll {
+namespace {
+
+PortSettings Settings(const LineRequest& line, int timeoutMs) {
+  PortSettings settings{};
+  memcpy(settings.portName, line.port.c_str(), std::min(line.port.size(), sizeof settings.portName - 1));
+  settings.baudRate = line.baud;
+  settings.dataBits = static_cast<uint8_t>(line.dataBits);
+  settings.stopBits = static_cast<int16_t>(line.stopBits == 2 ? QV_STOP_BITS_TWO : 1);
+  settings.parity = static_cast<uint8_t>(line.parity);
+  settings.replyTimeout = static_cast<int16_t>(timeoutMs);
+  return settings;
+}
+
+}  // namespace
 
 bool Session::Create(DriverModule& module, const std::vector<int>& stations, std::string* error) {
   stations_ = stations;
@@ -18,7 +33,7 @@ bool Session::Create(DriverModule& module, const std::vector<int>& stations, std
   return !objects_.empty();
 }
 
-bool Session::OpenLine(const LineRequest& line, int timeoutMs, std::string* error) {
+bool Session::OpenOne(size_t index, const LineRequest& line, int timeoutMs, std::string* error) {
   PortSettings settings{};
   if (line.port.size() >= sizeof settings.portName) {
     *error = "--port " + line.port + ": the driver takes names of up to 31 characters";
@@ -27,18 +42,25 @@ bool Session::OpenLine(const LineRequest& line, int timeoutMs, std::string* erro
   // Asked before the driver touches the port, so that its one message for
   // every cause comes with the cause.
   const std::string reason = ProbePort(line);
-  memcpy(settings.portName, line.port.c_str(), line.port.size());
-  settings.baudRate = line.baud;
-  settings.dataBits = static_cast<uint8_t>(line.dataBits);
-  settings.stopBits = static_cast<int16_t>(line.stopBits == 2 ? QV_STOP_BITS_TWO : 1);
-  settings.parity = static_cast<uint8_t>(line.parity);
-  settings.replyTimeout = static_cast<int16_t>(timeoutMs);
-  IDeviceDriver* owner = objects_.front()->driver;
-  if (!owner->lpVtbl->OpenPort(owner, 0, &settings)) {
+  settings = Settings(line, timeoutMs);
+  IDeviceDriver* driver = objects_[index]->driver;
+  if (!driver->lpVtbl->OpenPort(driver, 0, &settings)) {
     *error = "--port " + line.port + ": " + (reason.empty() ? "the driver could not open it" : reason) +
-             "; the driver says " + Describe(LastDriverError(owner));
+             "; the driver says " + Describe(LastDriverError(driver));
     return false;
   }
+  return true;
+}
+
+bool Session::OpenLine(const LineRequest& line, int timeoutMs, std::string* error) {
+  // Only OpenPort sets an object's reply time-out, and ClosePort keeps it:
+  // each borrower opens and closes the port once, so that it waits as long
+  // as the owner does instead of its 3000 ms from creation.
+  for (size_t i = objects_.size(); i-- > 1;) {
+    if (!OpenOne(i, line, timeoutMs, error)) return false;
+    objects_[i]->driver->lpVtbl->ClosePort(objects_[i]->driver);
+  }
+  if (!OpenOne(0, line, timeoutMs, error)) return false;
   open_ = true;
   PortHandleRecord lent{};
   objects_.front()->io->lpVtbl->GetPortHandle(objects_.front()->io, &lent.handle);

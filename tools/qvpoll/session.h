@@ -32,11 +32,19 @@ class Session {
   IDeviceDriver* Parser() const { return objects_.front()->driver; }
   // Says why the port cannot be used, with the driver's code and text.
   bool OpenLine(const LineRequest& line, int timeoutMs, std::string* error);
+  // The first object alone, for --scan: one open per line setting, so
+  // that each sets its time-out; Close() closes it.
+  bool OpenFirst(const LineRequest& line, int timeoutMs, std::string* error) {
+    open_ = OpenOne(0, line, timeoutMs, error);
+    return open_;
+  }
   // Runs one block on its station's object.
   Outcome Execute(BlockRequest& request);
   void Close();
 
  private:
+  bool OpenOne(size_t index, const LineRequest& line, int timeoutMs, std::string* error);
+
   std::vector<int> stations_;
   std::vector<std::unique_ptr<DriverObject>> objects_;
   bool open_ = false;

@@ -14,6 +14,9 @@ enum class Stream { Out, Err };
 // Writes and flushes; a text_output_* file knows the console.
 void WriteText(Stream stream, const std::string& utf8);
 
+// A terminal or console, where progress may be shown and rewritten.
+bool IsTerminal(Stream stream);
+
 // "qvpoll: message" on standard error.
 void Complain(const std::string& utf8);
 

@@ -1,4 +1,5 @@
 #include <iconv.h>
+#include <unistd.h>
 
 #include "tools/qvpoll/driver_errors.h"
 #include "tools/qvpoll/text_output.h"
@@ -10,6 +11,8 @@ void WriteText(Stream stream, const std::string& utf8) {
   fwrite(utf8.data(), 1, utf8.size(), file);
   fflush(file);
 }
+
+bool IsTerminal(Stream stream) { return isatty(stream == Stream::Out ? 1 : 2) != 0; }
 
 std::string GbkToUtf8(const char* gbk) {
   if (gbk == nullptr) return "";

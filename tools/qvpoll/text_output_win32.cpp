@@ -34,6 +34,11 @@ void WriteText(Stream stream, const std::string& utf8) {
   fflush(file);
 }
 
+bool IsTerminal(Stream stream) {
+  DWORD mode = 0;
+  return GetConsoleMode(GetStdHandle(stream == Stream::Out ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE), &mode) != 0;
+}
+
 std::string GbkToUtf8(const char* gbk) {
   if (gbk == nullptr) return "";
   const std::wstring wide = Wide(kGbk, gbk);

@@ -122,6 +122,12 @@ int main(int argc, char** argv) {
         frameStartUs = qvsim::NowUs();
       }
 
+      // At another speed a controller receives only noise: it stays silent.
+      if (options.lineBaud > 0 && line.Baud() != options.lineBaud) {
+        if (options.trace) printf("<- %s\n   ignored: the line is at %d baud\n", Printable(frame).c_str(), line.Baud());
+        if (options.trace) fflush(stdout);
+        continue;
+      }
       const int64_t receivedUs = qvsim::NowUs();
       const qvsim::FaultSpec fault = faults.For(handled, qvsim::StationOf(frame));
       const qvsim::Answer answer = controller.Handle(frame, fault);

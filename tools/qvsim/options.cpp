@@ -37,6 +37,7 @@ int ParseOptions(int argc, char** argv, Options* o) {
   app.set_version_flag("--version", "qvsim " QUORVALEND_VERSION_TEXT);
   app.footer("Faults (--fault KIND):\n" + FaultHelp() +
              "Numbers are decimal, or hex with 0x; a leading zero is still decimal.");
+  std::string lineBaud;
   std::string port, pty, fd, baud, bitsPerByte, turnaround, faultRate, seed, splitPause, requests, fault;
   std::string faultEvery, faultStation;
   std::vector<std::string> stations, presets, faultAt;
@@ -56,6 +57,9 @@ int ParseOptions(int argc, char** argv, Options* o) {
   auto* timing = app.add_option_group("Timing");
   timing->add_option("--baud", baud, "take a request's wire time at N baud before answering, and pace replies to "
                                      "it (default: no pacing)")->check(NumberIn(0, 1000000))->type_name("N");
+  timing->add_option("--line-baud", lineBaud, "answer only while the line is set to N baud, as a controller "
+                                             "hears nothing at another speed (a pty keeps the speed its client "
+                                             "sets; default: any)")->check(NumberIn(1, 1000000))->type_name("N");
   timing->add_option("--bits-per-byte", bitsPerByte, "bits a byte takes on the wire (default 10, 8N1)")
       ->check(NumberIn(7, 12))->type_name("N");
   timing->add_option("--turnaround", turnaround, "pause before each reply (default 0)")
@@ -100,6 +104,7 @@ int ParseOptions(int argc, char** argv, Options* o) {
     o->presets.push_back(preset);
   }
   if (!baud.empty()) o->baud = static_cast<int>(NumberValue(baud));
+  if (!lineBaud.empty()) o->lineBaud = static_cast<int>(NumberValue(lineBaud));
   if (!bitsPerByte.empty()) o->bitsPerByte = static_cast<int>(NumberValue(bitsPerByte));
   if (!turnaround.empty()) o->turnaroundMs = static_cast<int>(NumberValue(turnaround));
   FaultSelection& f = o->faults;

@@ -16,6 +16,7 @@ struct Options {
   std::set<int> stations;
   std::vector<qvtools::MemoryPreset> presets;
   int baud = 0;
+  int lineBaud = 0;  // answer only while the line runs at this speed; 0: at any
   int bitsPerByte = 10;
   int turnaroundMs = 0;
   FaultSelection faults;

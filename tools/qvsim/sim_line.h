@@ -18,6 +18,8 @@ class SimLine {
   // Reads what has arrived, waiting at most `waitMs`.
   int Read(uint8_t* buffer, int capacity, int waitMs);
   bool Write(const std::string& bytes);
+  // The speed the line is set to now, in baud; 0 when it cannot be told.
+  int Baud() const;
   void Close();
 
   // The line goes away as an unplugged adapter does: a pty qvsim made is

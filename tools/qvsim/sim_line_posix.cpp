@@ -144,6 +144,24 @@ bool SimLine::Write(const std::string& bytes) {
   return true;
 }
 
+int SimLine::Baud() const {
+  // A pseudo-terminal's master reports the termios its client side set.
+  termios tio{};
+  if (tcgetattr(static_cast<int>(handle_), &tio) != 0) return 0;
+  struct Rate {
+    speed_t code;
+    int baud;
+  };
+  static const Rate kRates[] = {{B300, 300},     {B600, 600},     {B1200, 1200},   {B2400, 2400},
+                                {B4800, 4800},   {B9600, 9600},   {B19200, 19200}, {B38400, 38400},
+                                {B57600, 57600}, {B115200, 115200}};
+  const speed_t speed = cfgetospeed(&tio);
+  for (const auto& rate : kRates) {
+    if (rate.code == speed) return rate.baud;
+  }
+  return 0;
+}
+
 void SimLine::Close() {
   // Only the link this run made, and only while it still points where it
   // did; it goes first, so that a client that sees the hang-up finds the

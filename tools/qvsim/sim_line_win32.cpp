@@ -73,6 +73,12 @@ bool SimLine::Drop(std::string*) {
 
 bool SimLine::Restore(std::string* error) { return OpenDevice(where_, error); }
 
+int SimLine::Baud() const {
+  DCB dcb{};
+  dcb.DCBlength = sizeof dcb;
+  return GetCommState(reinterpret_cast<HANDLE>(handle_), &dcb) ? static_cast<int>(dcb.BaudRate) : 0;
+}
+
 void SimLine::Close() {
   if (handle_ != -1) CloseHandle(reinterpret_cast<HANDLE>(handle_));
   handle_ = -1;

@@ -1,0 +1,145 @@
+#include "tools/qvpoll/station_scan.h"
+
+#include <stdio.h>
+#include <string.h>
+
+#include <nlohmann/json.hpp>
+#include <vector>
+
+#include "tools/qvpoll/signals.h"
+#include "tools/qvpoll/text_output.h"
+
+namespace qvpoll {
+namespace {
+
+constexpr int kBadReply = 6;  // someone answered, with something wrong
+
+struct Found {
+  int station = 0;
+  LineRequest line;
+  bool goodReply = true;
+  std::string command;
+};
+
+std::string Quoted(const std::string& text) {
+  if (!text.empty() && text.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789_./:\\-") ==
+                           std::string::npos) {
+    return text;
+  }
+  return "\"" + text + "\"";
+}
+
+std::string CommandFor(const LineRequest& line, int station) {
+  std::string command = "qvpoll --port " + Quoted(line.port) + " --baud " + std::to_string(line.baud) +
+                        " --parity " + ParityName(line.parity);
+  if (line.dataBits != 8) command += " --data-bits " + std::to_string(line.dataBits);
+  if (line.stopBits != 1) command += " --stop-bits " + std::to_string(line.stopBits);
+  return command + " --station " + std::to_string(station) + " D0";
+}
+
+std::string Setting(const LineRequest& line) {
+  return std::to_string(line.baud) + " baud, parity " + ParityName(line.parity);
+}
+
+// One line on a terminal, rewritten in place; nothing when redirected.
+void Progress(const std::string& text) {
+  // Padded rather than cleared by an escape, which older consoles print.
+  constexpr size_t kWidth = 79;
+  if (IsTerminal(Stream::Err)) {
+    WriteText(Stream::Err, "\r" + text + std::string(text.size() < kWidth ? kWidth - text.size() : 0, ' ') + "\r");
+  }
+}
+
+void Print(const Options& options, const Found& found) {
+  if (options.format == Format::Json) {
+    nlohmann::ordered_json json;
+    json["station"] = found.station;
+    json["baud"] = found.line.baud;
+    json["parity"] = ParityName(found.line.parity);
+    json["data_bits"] = found.line.dataBits;
+    json["stop_bits"] = found.line.stopBits;
+    json["reply"] = found.goodReply ? "good" : "erroneous";
+    json["command"] = found.command;
+    WriteText(Stream::Out, json.dump() + "\n");
+  } else if (options.format == Format::Csv) {
+    WriteText(Stream::Out, std::to_string(found.station) + "," + std::to_string(found.line.baud) + "," +
+                               ParityName(found.line.parity) + "," + std::to_string(found.line.dataBits) + "," +
+                               std::to_string(found.line.stopBits) + "," + (found.goodReply ? "good" : "erroneous") +
+                               ",\"" + found.command + "\"\n");
+  } else {
+    WriteText(Stream::Out, "station " + std::to_string(found.station) + " answered at " + Setting(found.line) +
+                               (found.goodReply ? "" : " (with an erroneous reply)") + ": " + found.command + "\n");
+  }
+}
+
+}  // namespace
+
+int ScanStations(Session& session, const Options& options, const std::string& device, const Hooks& hooks) {
+  std::vector<int> stations = options.stations;
+  if (!options.stationsGiven) {
+    stations.clear();
+    for (int s = 0; s <= 31; ++s) stations.push_back(s);
+    stations.push_back(255);
+  }
+  std::vector<Tag> probe(1);
+  TagDefinition definition{};
+  memcpy(definition.addressText, "D0", 3);
+  definition.dataType = QV_DATA_TYPE_WORD;
+  session.Parser()->lpVtbl->ParseTag(session.Parser(), &definition, &probe[0].address);
+  probe[0].text = "D0";
+
+  if (options.format == Format::Csv && !options.quiet) {
+    WriteText(Stream::Out, "station,baud,parity,data_bits,stop_bits,reply,command\n");
+  }
+  std::vector<Found> found;
+  int settings = 0, refused = 0, probes = 0;
+  std::string error;
+  for (int baud : options.bauds) {
+    for (int parity : options.parities) {
+      LineRequest line{device, baud, options.dataBits, parity, options.stopBits};
+      if (StopRequested()) break;
+      ++settings;
+      if (!session.OpenFirst(line, options.timeoutMs, &error)) {
+        ++refused;
+        Progress("");
+        Complain(Setting(line) + ": " + error);
+        continue;
+      }
+      for (int station : stations) {
+        if (StopRequested()) break;
+        Progress("scanning " + Setting(line) + ": station " + std::to_string(station) + " (" +
+                 std::to_string(found.size()) + " found)");
+        probe[0].address.deviceAddress = static_cast<int16_t>(station);
+        auto blocks = GroupTags(session.Parser(), probe, false, static_cast<int16_t>(station));
+        const Outcome outcome = session.Execute(blocks.front()->request);
+        ++probes;
+        if (hooks.afterTransaction) hooks.afterTransaction();
+        if (!outcome.ok && outcome.error.code != kBadReply) continue;
+        Found f{station, line, outcome.ok, ""};
+        f.line.port = options.sim ? device : options.port;
+        f.command = CommandFor(f.line, station);
+        Progress("");
+        Print(options, f);
+        found.push_back(f);
+      }
+      session.Close();
+    }
+  }
+  Progress("");
+  if (settings > 0 && refused == settings) return 2;
+  if (!options.quiet) {
+    std::string text = "scan: " + std::to_string(probes) + " probes at " + std::to_string(settings) + " setting" +
+                       (settings == 1 ? "" : "s") + ", " + std::to_string(found.size()) + " answered" +
+                       (StopRequested() ? "; stopped: interrupted" : "");
+    if (found.empty()) text += "; check the wiring (A/B swapped?), the port, and try more --bauds and --parities";
+    if (options.format == Format::Json) {
+      WriteText(Stream::Out, nlohmann::ordered_json{{"scan", {{"probes", probes}, {"settings", settings},
+                                                             {"answered", found.size()}}}}.dump() + "\n");
+    } else {
+      WriteText(options.format == Format::Table ? Stream::Out : Stream::Err, text + "\n");
+    }
+  }
+  return found.empty() ? 1 : 0;
+}
+
+}  // namespace qvpoll
