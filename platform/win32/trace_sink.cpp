@@ -37,7 +37,9 @@ class DebuggerSink final : public TraceSink {
 };
 
 HANDLE OpenForAppending(const char* path) {
-  HANDLE file = CreateFileA(path, FILE_APPEND_DATA | SYNCHRONIZE | FILE_READ_ATTRIBUTES,
+  // Read access only so that the line lock below can be taken; nothing is
+  // ever read, and without write access nothing can be overwritten.
+  HANDLE file = CreateFileA(path, FILE_APPEND_DATA | FILE_READ_DATA | SYNCHRONIZE | FILE_READ_ATTRIBUTES,
                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
                             FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (file == INVALID_HANDLE_VALUE) return file;
@@ -68,8 +70,16 @@ class FileSink final : public TraceSink {
     LARGE_INTEGER size{};
     if (GetFileSizeEx(file_, &size) && static_cast<uint64_t>(size.QuadPart) + n > maxBytes_) Rotate();
     if (file_ == INVALID_HANDLE_VALUE) return;
+    // An append is one write, but not every system makes appends from two
+    // handles atomic (Wine does not): a lock on a byte far past any trace
+    // keeps whole lines, across processes too.
+    OVERLAPPED lineLock{};
+    lineLock.Offset = 0xFFFFFFF0u;
+    lineLock.OffsetHigh = 0x7FFFFFFFu;
+    const bool locked = LockFileEx(file_, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &lineLock) != 0;
     DWORD written = 0;
     WriteFile(file_, line, static_cast<DWORD>(n), &written, nullptr);
+    if (locked) UnlockFileEx(file_, 0, 1, 0, &lineLock);
   }
 
  private:
