@@ -5,7 +5,7 @@
 #   make demo   poll the built-in simulator with qvpoll
 #   make fuzz   every fuzz target for FUZZ_SECONDS (default 60) each
 #   make bench  line, CPU and scan measurements into build/bench
-#   make soak   10,000 transactions against a controller that garbles replies
+#   make soak   10,000 transactions per soak (garbled, late with and without the station check)
 #   make dist   the release archives (Windows zip, Linux tarball) in build/dist
 #   make dist-test  the archives installed and run: under Wine, from a temp folder
 SHELL := /bin/bash
@@ -78,8 +78,15 @@ fuzz-smoke: build-fuzz
 
 SOAK_TRANSACTIONS ?= 10000
 
+# linux32, then win32 under Wine where 32-bit code runs natively; each run
+# prints its counts by outcome and the crossings it saw.
 soak: build-linux32
+	@echo "== soak, linux32"
 	@QUORVALEND_SOAK_TRANSACTIONS=$(SOAK_TRANSACTIONS) build/linux32/bin/soak_tests
+	@if [ "$$(cat $(I386_MODE))" = native ]; then \
+	  $(MAKE) --no-print-directory build-win32 && echo "== soak, win32 under Wine" && \
+	  bash tests/wine/soak.sh build/win32 $(SOAK_TRANSACTIONS); \
+	else echo "soak under Wine: not run, this machine cannot run 32-bit Wine"; fi
 
 # The bench runs Release code; its timings say "emulated" where 32-bit code
 # runs under user-mode emulation, which inflates every CPU figure.

@@ -83,14 +83,16 @@ CQuorvalendPro* CQuorvalendPro::From(QvDispatch* itf) {
   return Owner(itf, offsetof(CQuorvalendPro, dispatchTable));
 }
 
-HRESULT CQuorvalendPro::QueryInterface(REFIID iid, void** out) {
+HRESULT CQuorvalendPro::QueryInterface(const IID* iid, void** out) {
   if (out == nullptr) return E_POINTER;
+  *out = nullptr;
+  if (IsNullIdentifier(iid)) return E_POINTER;
   void* found = nullptr;
-  if (SameGuid(iid, IID_IQuorvalendPro) || SameGuid(iid, kIidIDispatch) || SameGuid(iid, kIidIUnknown)) {
+  if (SameGuid(*iid, IID_IQuorvalendPro) || SameGuid(*iid, kIidIDispatch) || SameGuid(*iid, kIidIUnknown)) {
     found = &dispatchTable;
-  } else if (SameGuid(iid, IID_IDeviceDriver)) {
+  } else if (SameGuid(*iid, IID_IDeviceDriver)) {
     found = &driverTable;
-  } else if (SameGuid(iid, IID_IDeviceIo)) {
+  } else if (SameGuid(*iid, IID_IDeviceIo)) {
     found = &ioTable;
   }
   *out = found;

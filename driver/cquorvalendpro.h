@@ -32,7 +32,8 @@ class CQuorvalendPro {
   static CQuorvalendPro* From(IDeviceIo* itf);
   static CQuorvalendPro* From(QvDispatch* itf);
 
-  HRESULT QueryInterface(REFIID iid, void** out);
+  // The identifier arrives as the host passed it, possibly null.
+  HRESULT QueryInterface(const IID* iid, void** out);
   ULONG AddRef();
   ULONG Release();
   // Destroys an object whose birth reference was never handed out.

@@ -14,8 +14,9 @@ HRESULT EmptyGetTypeInfo(unsigned index, ITypeInfo** info) {
   return index != 0 ? E_INVALIDARG : E_NOTIMPL;
 }
 
-HRESULT EmptyGetIDsOfNames(REFIID iid, unsigned count, DISPID* ids) {
-  if (!SameGuid(iid, kNullGuid)) return DISP_E_UNKNOWNINTERFACE;
+HRESULT EmptyGetIDsOfNames(const IID* iid, unsigned count, DISPID* ids) {
+  if (IsNullIdentifier(iid)) return E_INVALIDARG;
+  if (!SameGuid(*iid, kNullGuid)) return DISP_E_UNKNOWNINTERFACE;
   if (ids != nullptr) {
     // The first slot is answered even when no name is passed.
     ids[0] = DISPID_UNKNOWN;
@@ -24,11 +25,12 @@ HRESULT EmptyGetIDsOfNames(REFIID iid, unsigned count, DISPID* ids) {
   return DISP_E_UNKNOWNNAME;
 }
 
-HRESULT EmptyInvoke(REFIID iid, const DISPPARAMS* params, VARIANT* result) {
+HRESULT EmptyInvoke(const IID* iid, const DISPPARAMS* params, VARIANT* result) {
   if (result != nullptr) {
     result->vt = VT_EMPTY;
   }
-  if (!SameGuid(iid, kNullGuid)) return DISP_E_UNKNOWNINTERFACE;
+  if (IsNullIdentifier(iid)) return E_INVALIDARG;
+  if (!SameGuid(*iid, kNullGuid)) return DISP_E_UNKNOWNINTERFACE;
   if (params != nullptr && params->cNamedArgs != 0) {
     const bool propertyPut = params->cNamedArgs == 1 && params->rgdispidNamedArgs != nullptr &&
                              params->rgdispidNamedArgs[0] == DISPID_PROPERTYPUT;

@@ -26,7 +26,7 @@ struct QvDispatch {
 // The empty member table's answers, shared by every dispatch interface.
 HRESULT EmptyGetTypeInfoCount(unsigned* count);
 HRESULT EmptyGetTypeInfo(unsigned index, ITypeInfo** info);
-HRESULT EmptyGetIDsOfNames(REFIID iid, unsigned count, DISPID* ids);
-HRESULT EmptyInvoke(REFIID iid, const DISPPARAMS* params, VARIANT* result);
+HRESULT EmptyGetIDsOfNames(const IID* iid, unsigned count, DISPID* ids);
+HRESULT EmptyInvoke(const IID* iid, const DISPPARAMS* params, VARIANT* result);
 
 }  // namespace quorvalend

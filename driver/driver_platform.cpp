@@ -1,10 +1,14 @@
 #include "driver/driver_platform.h"
 
 namespace quorvalend {
+namespace {
 
-DriverPlatform& ActiveDriverPlatform() {
-  static DriverPlatform platform{&SystemSerialPort(), &SystemClock(), &SystemSettings()};
-  return platform;
-}
+// At namespace scope: a function-local object would need a first-call
+// guard, and with it the threading runtime.
+DriverPlatform activePlatform{&SystemSerialPort(), &SystemClock(), &SystemSettings()};
+
+}  // namespace
+
+DriverPlatform& ActiveDriverPlatform() { return activePlatform; }
 
 }  // namespace quorvalend

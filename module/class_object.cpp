@@ -1,22 +1,24 @@
 #include "module/class_object.h"
 
-#include <mutex>
 #include <stddef.h>
 
 #include "driver/com_ids.h"
+#include "driver/contained_call.h"
 #include "module/module_lock.h"
 #include "module/registration.h"
+#include "platform/lock.h"
 
 namespace quorvalend {
 namespace {
 
 HRESULT QV_STDCALL FactoryQueryInterface(QvClassFactory* self, REFIID iid, void** out) {
-  return ClassObject::From(self)->QueryInterface(iid, out);
+  return ContainedCall(E_OUTOFMEMORY, [&, id = &iid] { return ClassObject::From(self)->QueryInterface(id, out); });
 }
 ULONG QV_STDCALL FactoryAddRef(QvClassFactory* self) { return ClassObject::From(self)->AddRef(); }
 ULONG QV_STDCALL FactoryRelease(QvClassFactory* self) { return ClassObject::From(self)->Release(); }
 HRESULT QV_STDCALL FactoryCreateInstance(QvClassFactory* self, void* outer, REFIID iid, void** out) {
-  return ClassObject::From(self)->CreateInstance(outer, iid, out);
+  return ContainedCall(E_OUTOFMEMORY,
+                       [&, id = &iid] { return ClassObject::From(self)->CreateInstance(outer, id, out); });
 }
 HRESULT QV_STDCALL FactoryLockServer(QvClassFactory*, BOOL lock) {
   if (lock) {
@@ -30,23 +32,19 @@ HRESULT QV_STDCALL FactoryLockServer(QvClassFactory*, BOOL lock) {
 const QvClassFactoryVtbl kFactoryVtbl = {FactoryQueryInterface, FactoryAddRef, FactoryRelease,
                                          FactoryCreateInstance, FactoryLockServer};
 
-// The class-object list, newest first, and the lock that guards it.
-std::mutex& ListLock() {
-  static std::mutex lock;
-  return lock;
-}
-ClassObject*& ListHead() {
-  static ClassObject* head = nullptr;
-  return head;
-}
+// The class-object list, newest first, and the lock that guards it. Both
+// are set up before any constructor runs, so the class objects' own
+// constructors may use them.
+PlatformLock listLock;
+ClassObject* listHead = nullptr;
 
 // The application object: its initialisation step marks every class object
 // with a real class identifier as available; its exit step does nothing.
 class CQuorvalendApp {
  public:
   bool InitInstance() {
-    std::lock_guard<std::mutex> hold(ListLock());
-    for (ClassObject* object = ListHead(); object != nullptr; object = object->Next()) {
+    LockHold hold(listLock);
+    for (ClassObject* object = listHead; object != nullptr; object = object->Next()) {
       if (!SameGuid(object->ClassId(), kNullGuid)) object->MarkAvailable();
     }
     return true;
@@ -61,15 +59,15 @@ ClassObject theClassObject(CLSID_QuorvalendPro, &CQuorvalendPro::Create, QV_PROG
 
 ClassObject::ClassObject(const CLSID& clsid, CreateFunction create, const char* progId)
     : factory_{&kFactoryVtbl}, clsid_(clsid), create_(create), progId_(progId) {
-  std::lock_guard<std::mutex> hold(ListLock());
-  next_ = ListHead();
-  ListHead() = this;
+  LockHold hold(listLock);
+  next_ = listHead;
+  listHead = this;
 }
 
 ClassObject::~ClassObject() {
-  std::lock_guard<std::mutex> hold(ListLock());
+  LockHold hold(listLock);
   available_ = 0;
-  for (ClassObject** link = &ListHead(); *link != nullptr; link = &(*link)->next_) {
+  for (ClassObject** link = &listHead; *link != nullptr; link = &(*link)->next_) {
     if (*link == this) {
       *link = next_;
       break;
@@ -81,20 +79,22 @@ ClassObject* ClassObject::From(QvClassFactory* factory) {
   return reinterpret_cast<ClassObject*>(reinterpret_cast<char*>(factory) - offsetof(ClassObject, factory_));
 }
 
-HRESULT ClassObject::QueryInterface(REFIID iid, void** out) {
+HRESULT ClassObject::QueryInterface(const IID* iid, void** out) {
   if (out == nullptr) return E_POINTER;
-  if (SameGuid(iid, kIidIUnknown) || SameGuid(iid, kIidIClassFactory)) {
+  *out = nullptr;
+  if (IsNullIdentifier(iid)) return E_POINTER;
+  if (SameGuid(*iid, kIidIUnknown) || SameGuid(*iid, kIidIClassFactory)) {
     *out = &factory_;
     AddRef();
     return S_OK;
   }
-  *out = nullptr;
   return E_NOINTERFACE;
 }
 
-HRESULT ClassObject::CreateInstance(void* outer, REFIID iid, void** out) {
+HRESULT ClassObject::CreateInstance(void* outer, const IID* iid, void** out) {
   if (out == nullptr) return E_POINTER;
   *out = nullptr;
+  if (IsNullIdentifier(iid)) return E_INVALIDARG;
   CQuorvalendPro* object = create_();
   if (object == nullptr) return E_OUTOFMEMORY;
   if (outer != nullptr) {
@@ -111,33 +111,42 @@ HRESULT ClassObject::CreateInstance(void* outer, REFIID iid, void** out) {
 }
 
 HRESULT ModuleCanUnloadNow() {
-  if (ModuleLockCount() != 0) return S_FALSE;
-  std::lock_guard<std::mutex> hold(ListLock());
-  for (ClassObject* object = ListHead(); object != nullptr; object = object->Next()) {
-    if (object->RefCount() > 1) return S_FALSE;
-  }
-  return S_OK;
+  return ContainedCall(S_FALSE, [] {
+    if (ModuleLockCount() != 0) return S_FALSE;
+    LockHold hold(listLock);
+    for (ClassObject* object = listHead; object != nullptr; object = object->Next()) {
+      if (object->RefCount() > 1) return S_FALSE;
+    }
+    return S_OK;
+  });
 }
 
-HRESULT ModuleGetClassObject(REFCLSID clsid, REFIID iid, void** out) {
-  if (out == nullptr) return E_POINTER;
-  *out = nullptr;
-  std::lock_guard<std::mutex> hold(ListLock());
-  for (ClassObject* object = ListHead(); object != nullptr; object = object->Next()) {
-    if (object->Available() && SameGuid(object->ClassId(), clsid)) return object->QueryInterface(iid, out);
-  }
-  return CLASS_E_CLASSNOTAVAILABLE;
+HRESULT ModuleGetClassObject(const CLSID* clsid, const IID* iid, void** out) {
+  return ContainedCall(E_OUTOFMEMORY, [&] {
+    if (out == nullptr) return E_POINTER;
+    *out = nullptr;
+    if (IsNullIdentifier(clsid) || IsNullIdentifier(iid)) return E_INVALIDARG;
+    LockHold hold(listLock);
+    for (ClassObject* object = listHead; object != nullptr; object = object->Next()) {
+      if (object->Available() && SameGuid(object->ClassId(), *clsid)) return object->QueryInterface(iid, out);
+    }
+    return CLASS_E_CLASSNOTAVAILABLE;
+  });
 }
 
 HRESULT ModuleRegisterServer() {
-  std::lock_guard<std::mutex> hold(ListLock());
-  bool allWritten = true;
-  for (ClassObject* object = ListHead(); object != nullptr; object = object->Next()) {
-    if (object->ProgId() == nullptr) continue;
-    if (!RegisterClassEntries(ActiveClassesRegistry(), object->ClassId(), object->ProgId())) allWritten = false;
-  }
-  // A refused write is reported, so an installer can tell.
-  return allWritten ? S_OK : SELFREG_E_CLASS;
+  // Memory running out while the entries are built is a failure like any
+  // other, reported as such; the lock is given back either way.
+  return ContainedCall(E_OUTOFMEMORY, [] {
+    LockHold hold(listLock);
+    bool allWritten = true;
+    for (ClassObject* object = listHead; object != nullptr; object = object->Next()) {
+      if (object->ProgId() == nullptr) continue;
+      if (!RegisterClassEntries(ActiveClassesRegistry(), object->ClassId(), object->ProgId())) allWritten = false;
+    }
+    // A refused write is reported, so an installer can tell.
+    return allWritten ? S_OK : SELFREG_E_CLASS;
+  });
 }
 
 }  // namespace quorvalend

@@ -32,11 +32,12 @@ class ClassObject {
   QvClassFactory* Factory() { return &factory_; }
   static ClassObject* From(QvClassFactory* factory);
 
-  HRESULT QueryInterface(REFIID iid, void** out);
+  // Identifiers arrive as the host passed them, possibly null.
+  HRESULT QueryInterface(const IID* iid, void** out);
   ULONG AddRef() { return refCount_.fetch_add(1) + 1; }
   // Never destroys: the class object lives as long as the module.
   ULONG Release() { return refCount_.fetch_sub(1) - 1; }
-  HRESULT CreateInstance(void* outer, REFIID iid, void** out);
+  HRESULT CreateInstance(void* outer, const IID* iid, void** out);
 
   const CLSID& ClassId() const { return clsid_; }
   const char* ProgId() const { return progId_; }
@@ -57,7 +58,8 @@ class ClassObject {
 
 // The module boundary, as the three exports and the tests reach it.
 HRESULT ModuleCanUnloadNow();
-HRESULT ModuleGetClassObject(REFCLSID clsid, REFIID iid, void** out);
+// Identifiers by address, as the host passes them: either may be null.
+HRESULT ModuleGetClassObject(const CLSID* clsid, const IID* iid, void** out);
 HRESULT ModuleRegisterServer();
 
 }  // namespace quorvalend

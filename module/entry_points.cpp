@@ -10,7 +10,8 @@
 QV_EXPORT HRESULT QV_STDCALL DllCanUnloadNow() { return quorvalend::ModuleCanUnloadNow(); }
 
 QV_EXPORT HRESULT QV_STDCALL DllGetClassObject(REFCLSID clsid, REFIID iid, void** out) {
-  return quorvalend::ModuleGetClassObject(clsid, iid, out);
+  // By address: a host may pass null identifiers, answered with a status.
+  return quorvalend::ModuleGetClassObject(&clsid, &iid, out);
 }
 
 QV_EXPORT HRESULT QV_STDCALL DllRegisterServer() { return quorvalend::ModuleRegisterServer(); }

@@ -1,5 +1,7 @@
 #include "module/registration.h"
 
+#include <string.h>
+
 namespace quorvalend {
 namespace {
 
@@ -25,6 +27,9 @@ const Entry kSecondGroup[] = {
 bool IsLeadByte(unsigned char c) { return c >= 0x81 && c <= 0xFE; }
 
 constexpr int32_t kQueryBufferSize = 256;
+constexpr size_t kModulePathSize = 1024;
+// A key or value: the module path and a class identifier at most.
+constexpr size_t kEntryTextSize = kModulePathSize + 128;
 
 }  // namespace
 
@@ -34,30 +39,38 @@ ClassesRegistry& ActiveClassesRegistry() {
 
 void SetClassesRegistryForTesting(ClassesRegistry* registry) { testRegistry = registry; }
 
-std::string SubstituteSymbols(const char* pattern, const char* const symbols[9]) {
-  std::string out;
-  for (const char* p = pattern; *p != '\0'; ++p) {
+bool SubstituteSymbols(const char* pattern, const char* const symbols[9], char* out, size_t size) {
+  size_t length = 0;
+  // Copies `count` bytes whole or not at all, leaving room for the end.
+  auto put = [&](const char* from, size_t count) {
+    if (length + count >= size) return false;
+    memcpy(out + length, from, count);
+    length += count;
+    return true;
+  };
+  bool fits = size > 0;
+  for (const char* p = pattern; fits && *p != '\0'; ++p) {
     if (*p == '%' && p[1] >= '1' && p[1] <= '9') {
       const char* symbol = symbols[p[1] - '1'];
-      if (symbol != nullptr) out += symbol;
+      if (symbol != nullptr) fits = put(symbol, strlen(symbol));
       ++p;
     } else if (IsLeadByte(static_cast<unsigned char>(*p)) && p[1] != '\0') {
-      out += p[0];
-      out += p[1];
+      fits = put(p, 2);
       ++p;
     } else {
-      out += *p;
+      fits = put(p, 1);
     }
   }
-  return out;
+  if (size > 0) out[length] = '\0';
+  return fits;
 }
 
 bool RegisterClassEntries(ClassesRegistry& registry, const CLSID& clsid, const char* progId) {
   GuidText clsidText{};
   if (!ClassIdToText(&clsid, &clsidText)) return false;
 
-  char longPath[1024] = {};
-  char shortPath[1024] = {};
+  char longPath[kModulePathSize] = {};
+  char shortPath[kModulePathSize] = {};
   const char* modulePath = "";
   if (ModuleLongPath(longPath, sizeof longPath)) {
     modulePath = ShortPathOf(longPath, shortPath, sizeof shortPath) ? shortPath : longPath;
@@ -65,15 +78,19 @@ bool RegisterClassEntries(ClassesRegistry& registry, const CLSID& clsid, const c
   const char* const symbols[9] = {clsidText.text, progId, modulePath, nullptr, progId,
                                   nullptr,        nullptr, nullptr,   nullptr};
 
+  char key[kEntryTextSize];
+  char value[kEntryTextSize];
   for (const Entry& entry : kFirstGroup) {
-    const std::string key = SubstituteSymbols(entry.key, symbols);
+    if (!SubstituteSymbols(entry.key, symbols, key, sizeof key)) return false;
     char existing[kQueryBufferSize] = {};
-    if (registry.QueryDefault(key.c_str(), existing, sizeof existing)) continue;
-    if (!registry.SetDefault(key.c_str(), SubstituteSymbols(entry.value, symbols).c_str())) return false;
+    if (registry.QueryDefault(key, existing, sizeof existing)) continue;
+    if (!SubstituteSymbols(entry.value, symbols, value, sizeof value) || !registry.SetDefault(key, value)) {
+      return false;
+    }
   }
   for (const Entry& entry : kSecondGroup) {
-    if (!registry.SetDefault(SubstituteSymbols(entry.key, symbols).c_str(),
-                             SubstituteSymbols(entry.value, symbols).c_str())) {
+    if (!SubstituteSymbols(entry.key, symbols, key, sizeof key) ||
+        !SubstituteSymbols(entry.value, symbols, value, sizeof value) || !registry.SetDefault(key, value)) {
       return false;
     }
   }

@@ -2,7 +2,7 @@
 // find the module by class identifier and by ProgID.
 #pragma once
 
-#include <string>
+#include <stddef.h>
 
 #include "platform/registry.h"
 #include "quorvalend/quorvalend.h"
@@ -14,8 +14,9 @@ ClassesRegistry& ActiveClassesRegistry();
 void SetClassesRegistryForTesting(ClassesRegistry* registry);  // null: the system's
 
 // Replaces "%n" (n = 1..9) by symbol n and copies every other character,
-// double-byte characters whole. A missing symbol is replaced by nothing.
-std::string SubstituteSymbols(const char* pattern, const char* const symbols[9]);
+// double-byte characters whole, into `out` (`size` bytes, terminated). A
+// missing symbol is replaced by nothing. False when the text does not fit.
+bool SubstituteSymbols(const char* pattern, const char* const symbols[9], char* out, size_t size);
 
 // Writes the entries of one class. The first group (ProgID and class keys)
 // only where they have no value yet, the second group always; a failed write

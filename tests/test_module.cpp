@@ -1,5 +1,6 @@
 // The module boundary in-process: class object, counts, the empty dispatch
 // interface and self-registration against an in-memory registry.
+#include <functional>
 #include <map>
 #include <string>
 #include <strings.h>
@@ -23,15 +24,15 @@ constexpr int kCreateInstance = 3, kLockServer = 4;
 
 void* ClassFactory() {
   void* factory = reinterpret_cast<void*>(1);
-  EXPECT_EQ(quorvalend::ModuleGetClassObject(CLSID_QuorvalendPro, kIidIClassFactory, &factory), S_OK);
+  EXPECT_EQ(quorvalend::ModuleGetClassObject(&CLSID_QuorvalendPro, &kIidIClassFactory, &factory), S_OK);
   return factory;
 }
 
 TEST(ClassObject, OtherClassIdentifiersAreNotAvailable) {
   void* out = reinterpret_cast<void*>(1);
-  EXPECT_EQ(quorvalend::ModuleGetClassObject(kOtherClass, kIidIClassFactory, &out), CLASS_E_CLASSNOTAVAILABLE);
+  EXPECT_EQ(quorvalend::ModuleGetClassObject(&kOtherClass, &kIidIClassFactory, &out), CLASS_E_CLASSNOTAVAILABLE);
   EXPECT_EQ(out, nullptr);
-  EXPECT_EQ(quorvalend::ModuleGetClassObject(CLSID_QuorvalendPro, IID_IDeviceDriver, &out), E_NOINTERFACE);
+  EXPECT_EQ(quorvalend::ModuleGetClassObject(&CLSID_QuorvalendPro, &IID_IDeviceDriver, &out), E_NOINTERFACE);
   EXPECT_EQ(out, nullptr);
 }
 
@@ -172,6 +173,68 @@ TEST_F(EmptyDispatch, NoMembers) {
   EXPECT_EQ(invoke(kNull, &twoNamed), DISP_E_NONAMEDARGS);
 }
 
+// A host that passes a null identifier pointer gets a status, as it does
+// for a null out pointer: E_POINTER from QueryInterface, E_INVALIDARG from
+// everything else. The out pointer, where there is one, is cleared.
+TEST(NullIdentifiers, EverySlotThatTakesOneAnswersWithAStatus) {
+  const IID* const none = nullptr;
+  // What the export forwards to, with the identifiers as the host passed them.
+  const auto getClassObject = &quorvalend::ModuleGetClassObject;
+  DriverHandle driver;
+  void* factory = ClassFactory();
+  void* dispatch = nullptr;
+  ASSERT_EQ(CallSlot<HRESULT>(driver.Driver(), slot::kQueryInterface, &kIidIDispatch, &dispatch), S_OK);
+  const int32_t locks = quorvalend::ModuleLockCount();
+
+  struct Row {
+    const char* call;
+    HRESULT expected;
+    bool hasOut;
+    std::function<HRESULT(void**)> invoke;
+  };
+  DISPPARAMS plain{nullptr, nullptr, 0, 0};
+  VARIANT result{};
+  DISPID id = 5;
+  const Row rows[] = {
+      {"class object QueryInterface", E_POINTER, true,
+       [&](void** out) { return CallSlot<HRESULT>(factory, slot::kQueryInterface, none, out); }},
+      {"CreateInstance", E_INVALIDARG, true,
+       [&](void** out) {
+         return CallSlot<HRESULT>(factory, kCreateInstance, static_cast<void*>(nullptr), none, out);
+       }},
+      {"DllGetClassObject, class", E_INVALIDARG, true,
+       [&](void** out) { return getClassObject(none, &kIidIClassFactory, out); }},
+      {"DllGetClassObject, interface", E_INVALIDARG, true,
+       [&](void** out) { return getClassObject(&CLSID_QuorvalendPro, none, out); }},
+      {"DllGetClassObject, both", E_INVALIDARG, true,
+       [&](void** out) { return getClassObject(none, none, out); }},
+      {"IDeviceDriver QueryInterface", E_POINTER, true,
+       [&](void** out) { return CallSlot<HRESULT>(driver.Driver(), slot::kQueryInterface, none, out); }},
+      {"IDeviceIo QueryInterface", E_POINTER, true,
+       [&](void** out) { return CallSlot<HRESULT>(driver.Io(), slot::kQueryInterface, none, out); }},
+      {"IDispatch QueryInterface", E_POINTER, true,
+       [&](void** out) { return CallSlot<HRESULT>(dispatch, slot::kQueryInterface, none, out); }},
+      {"GetIDsOfNames", E_INVALIDARG, false,
+       [&](void**) {
+         return CallSlot<HRESULT>(dispatch, 5, none, static_cast<OLECHAR**>(nullptr), 0u, 0u, &id);
+       }},
+      {"Invoke", E_INVALIDARG, false,
+       [&](void**) {
+         return CallSlot<HRESULT>(dispatch, 6, 1, none, 0u, static_cast<WORD>(1), &plain, &result,
+                                  static_cast<EXCEPINFO*>(nullptr), static_cast<unsigned*>(nullptr));
+       }},
+  };
+  for (const Row& row : rows) {
+    void* out = reinterpret_cast<void*>(1);
+    EXPECT_EQ(row.invoke(&out), row.expected) << row.call;
+    EXPECT_EQ(out, row.hasOut ? nullptr : reinterpret_cast<void*>(1)) << row.call;
+    EXPECT_EQ(quorvalend::ModuleLockCount(), locks) << row.call << ": no object made, no lock taken";
+  }
+  EXPECT_EQ(id, 5) << "nothing answered for an unknown interface";
+  CallSlot<ULONG>(dispatch, slot::kRelease);
+  CallSlot<ULONG>(factory, slot::kRelease);
+}
+
 // An in-memory classes root that can be told to refuse the n-th write.
 class MemoryRegistry final : public quorvalend::ClassesRegistry {
  public:
@@ -250,13 +313,26 @@ TEST_F(Registration, AFailedWriteEndsItsGroupAndIsReported) {
   EXPECT_EQ(second.values.count(std::string(kClsidKey) + "\\InProcServer32"), 0u);
 }
 
-TEST(Substitution, SymbolsDigitsAndDoubleByteCharacters) {
+std::string Substituted(const char* pattern, size_t size = 64) {
   const char* const symbols[9] = {"one", "two", "three", nullptr, "five", nullptr, nullptr, nullptr, nullptr};
-  EXPECT_EQ(quorvalend::SubstituteSymbols("%1\\%2=%5", symbols), "one\\two=five");
-  EXPECT_EQ(quorvalend::SubstituteSymbols("100%% %0 %4x", symbols), "100%% %0 x");
+  std::string out(size, '#');
+  const bool fits = quorvalend::SubstituteSymbols(pattern, symbols, &out[0], size);
+  const std::string text = out.c_str();
+  return fits ? text : "(does not fit) " + text;
+}
+
+TEST(Substitution, SymbolsDigitsAndDoubleByteCharacters) {
+  EXPECT_EQ(Substituted("%1\\%2=%5"), "one\\two=five");
+  EXPECT_EQ(Substituted("100%% %0 %4x"), "100%% %0 x");
   // A GBK character whose second byte is '%' is copied whole.
-  EXPECT_EQ(quorvalend::SubstituteSymbols("\x81%1", symbols), "\x81%1");
-  EXPECT_EQ(quorvalend::SubstituteSymbols("%", symbols), "%");
+  EXPECT_EQ(Substituted("\x81%1"), "\x81%1");
+  EXPECT_EQ(Substituted("%"), "%");
+  // The text and its terminator must fit; a symbol or a double-byte
+  // character goes in whole or not at all, and what fitted is terminated.
+  EXPECT_EQ(Substituted("%1", 4), "one");
+  EXPECT_EQ(Substituted("%1", 3), "(does not fit) ");
+  EXPECT_EQ(Substituted("x%1", 3), "(does not fit) x");
+  EXPECT_EQ(Substituted("\x81%", 2), "(does not fit) ");
 }
 
 }  // namespace

@@ -4,52 +4,17 @@
 #include <stdio.h>
 #include <stdlib.h>
 
-#include <fstream>
-#include <sstream>
-#include <string>
 
 #include "quorvalend/quorvalend.h"
-
-#if defined(_WIN32)
-#include <windows.h>
-#else
-#include <dlfcn.h>
-#endif
+#include "tests/support/module_file.h"
 
 namespace {
 
 const IID kIidIClassFactory = QV_IID_ICLASSFACTORY;
 
-
-class Module {
+class Module : public qvtest::ModuleFile {
  public:
-  Module() {
-#if defined(_WIN32)
-    handle_ = LoadLibraryA(QUORVALEND_MODULE);
-#else
-    handle_ = dlopen(QUORVALEND_MODULE, RTLD_NOW | RTLD_LOCAL);
-#endif
-  }
-  ~Module() {
-    if (handle_ == nullptr) return;
-#if defined(_WIN32)
-    FreeLibrary(static_cast<HMODULE>(handle_));
-#else
-    dlclose(handle_);
-#endif
-  }
-  bool Loaded() const { return handle_ != nullptr; }
-  template <typename Fn>
-  Fn Entry(const char* name) const {
-#if defined(_WIN32)
-    return reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(handle_), name)));
-#else
-    return reinterpret_cast<Fn>(dlsym(handle_, name));
-#endif
-  }
-
- private:
-  void* handle_ = nullptr;
+  Module() : ModuleFile(QUORVALEND_MODULE) {}
 };
 
 // Activates a driver, uses it a little, releases everything; returns the
@@ -94,6 +59,24 @@ TEST(ModuleFile, LoadsUnloadsAndLoadsAgainWithACleanState) {
   }
 }
 
+TEST(ModuleFile, DllGetClassObjectAnswersNullIdentifiersWithAStatus) {
+  Module module;
+  ASSERT_TRUE(module.Loaded());
+  // The export as a host calls it: identifiers by address.
+  using GetClassObjectFn = HRESULT(QV_STDCALL*)(const CLSID*, const IID*, void**);
+  const auto getClassObject = module.Entry<GetClassObjectFn>("DllGetClassObject");
+  ASSERT_NE(getClassObject, nullptr);
+  const struct {
+    const CLSID* clsid;
+    const IID* iid;
+  } kCalls[] = {{nullptr, &kIidIClassFactory}, {&CLSID_QuorvalendPro, nullptr}, {nullptr, nullptr}};
+  for (const auto& call : kCalls) {
+    void* out = reinterpret_cast<void*>(1);
+    EXPECT_EQ(getClassObject(call.clsid, call.iid, &out), E_INVALIDARG);
+    EXPECT_EQ(out, nullptr);
+  }
+}
+
 TEST(ModuleFile, ExportsOnlyItsEntryPoints) {
   Module module;
   ASSERT_TRUE(module.Loaded());
@@ -101,36 +84,5 @@ TEST(ModuleFile, ExportsOnlyItsEntryPoints) {
   EXPECT_EQ(module.Entry<void*>("DllUnregisterServer"), nullptr);
   EXPECT_EQ(module.Entry<void*>("_ZN10quorvalend14CQuorvalendPro6CreateEv"), nullptr);
 }
-
-#if !defined(_WIN32)
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-TEST(ModuleFile, RegistersIntoTheFileBackedClassesRoot) {
-  const std::string store = ::testing::TempDir() + "qv-classes-" + std::to_string(getpid()) + ".reg";
-  unlink(store.c_str());
-  setenv("QUORVALEND_REGISTRY", store.c_str(), 1);
-  Module module;
-  ASSERT_TRUE(module.Loaded());
-  auto registerServer = module.Entry<QvDllRegisterServerFn>("DllRegisterServer");
-  ASSERT_EQ(registerServer(), S_OK);
-  ASSERT_EQ(registerServer(), S_OK);
-  char resolved[4096];
-  ASSERT_NE(realpath(QUORVALEND_MODULE, resolved), nullptr);
-  const std::string clsid = "{3BCF6E95-64BA-4383-8BAE-10972F2F5D9E}";
-  const std::string expected = "Quorvalend.QuorvalendPro\tQuorvalend.QuorvalendPro\n"
-                               "CLSID\\" + clsid + "\tQuorvalend.QuorvalendPro\n"
-                               "Quorvalend.QuorvalendPro\\CLSID\t" + clsid + "\n"
-                               "CLSID\\" + clsid + "\\ProgID\tQuorvalend.QuorvalendPro\n"
-                               "CLSID\\" + clsid + "\\InProcServer32\t" + resolved + "\n";
-  EXPECT_EQ(ReadFile(store), expected);
-  unsetenv("QUORVALEND_REGISTRY");
-  unlink(store.c_str());
-}
-#endif
 
 }  // namespace

@@ -35,11 +35,12 @@ class PosixClock final : public Clock {
   }
 };
 
+// At namespace scope: a function-local object would need a first-call
+// guard, and with it the threading runtime.
+PosixClock systemClock;
+
 }  // namespace
 
-Clock& SystemClock() {
-  static PosixClock clock;
-  return clock;
-}
+Clock& SystemClock() { return systemClock; }
 
 }  // namespace quorvalend

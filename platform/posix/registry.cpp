@@ -1,26 +1,27 @@
 // A small file-backed stand-in for the classes root: one "key<TAB>value"
 // line per key, at $QUORVALEND_REGISTRY, else
 // $XDG_DATA_HOME/quorvalend/classes.reg, else
-// ~/.local/share/quorvalend/classes.reg. Keys compare without regard to case,
-// as the system's do.
+// ~/.local/share/quorvalend/classes.reg; with none of them there is no
+// classes root (never a shared folder such as /tmp, where anyone could
+// have made the file first). Keys compare without regard to case, as the
+// system's do. Other programs' lines are kept byte for byte, whatever they
+// hold.
 #include <dlfcn.h>
 #include <limits.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <strings.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <string>
-#include <utility>
-#include <vector>
 
+#include "platform/posix/classes_file.h"
 #include "platform/registry.h"
 
 namespace quorvalend {
 namespace {
 
+// Empty when there is no place for the file.
 std::string RegistryFile() {
   if (const char* explicitPath = getenv("QUORVALEND_REGISTRY"); explicitPath && *explicitPath) {
     return explicitPath;
@@ -31,7 +32,7 @@ std::string RegistryFile() {
   } else if (const char* home = getenv("HOME"); home && *home) {
     base = std::string(home) + "/.local/share";
   } else {
-    base = "/tmp";
+    return std::string();
   }
   return base + "/quorvalend/classes.reg";
 }
@@ -42,66 +43,100 @@ void MakeParents(const std::string& path) {
   }
 }
 
-using Entries = std::vector<std::pair<std::string, std::string>>;
+char AsciiLower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
-Entries Load(const std::string& path) {
-  Entries entries;
-  FILE* file = fopen(path.c_str(), "r");
-  if (file == nullptr) return entries;
-  char line[4096];
-  while (fgets(line, sizeof line, file) != nullptr) {
-    line[strcspn(line, "\n")] = '\0';
-    char* tab = strchr(line, '\t');
-    if (tab == nullptr) continue;
-    *tab = '\0';
-    entries.emplace_back(line, tab + 1);
+// One line of the file: [begin, end) without its line feed.
+struct Line {
+  size_t begin;
+  size_t end;
+};
+
+// Whether `line` is the entry of `key`: its bytes up to the first tab
+// equal `key` but for case.
+bool IsEntryOf(const std::string& text, Line line, const char* key, size_t keyLength, size_t* valueBegin) {
+  if (line.end - line.begin <= keyLength || text[line.begin + keyLength] != '\t') return false;
+  for (size_t i = 0; i < keyLength; ++i) {
+    if (AsciiLower(text[line.begin + i]) != AsciiLower(key[i])) return false;
   }
-  fclose(file);
-  return entries;
+  *valueBegin = line.begin + keyLength + 1;
+  return true;
+}
+
+// Calls `visit(line)` for every line, the last one also without a line feed.
+template <typename Visit>
+void ForEachLine(const std::string& text, Visit visit) {
+  for (size_t begin = 0; begin < text.size();) {
+    size_t end = text.find('\n', begin);
+    if (end == std::string::npos) end = text.size();
+    if (!visit(Line{begin, end})) return;
+    begin = end + 1;
+  }
 }
 
 class FileClassesRegistry final : public ClassesRegistry {
  public:
   bool QueryDefault(const char* key, char* buffer, int32_t size) override {
-    for (const auto& [k, v] : Load(RegistryFile())) {
-      if (strcasecmp(k.c_str(), key) != 0) continue;
-      if (static_cast<int32_t>(v.size()) >= size) return false;
-      memcpy(buffer, v.c_str(), v.size() + 1);
-      return true;
-    }
-    return false;
+    const std::string path = RegistryFile();
+    std::string text;
+    if (path.empty() || !ReadClassesFile(path, &text)) return false;
+    const size_t keyLength = strlen(key);
+    bool found = false;
+    ForEachLine(text, [&](Line line) {
+      size_t valueBegin = 0;
+      if (!IsEntryOf(text, line, key, keyLength, &valueBegin)) return true;
+      const size_t length = line.end - valueBegin;
+      if (length < static_cast<size_t>(size)) {
+        memcpy(buffer, text.data() + valueBegin, length);
+        buffer[length] = '\0';
+        found = true;
+      }
+      return false;
+    });
+    return found;
   }
 
   bool SetDefault(const char* key, const char* value) override {
     if (strchr(key, '\n') || strchr(key, '\t') || strchr(value, '\n')) return false;
     const std::string path = RegistryFile();
-    Entries entries = Load(path);
+    if (path.empty()) return false;
+    MakeParents(path);
+    ClassesFileLock lock(path);
+    std::string text;
+    if (!lock.Held() || !ReadClassesFile(path, &text)) return false;
+
+    // Every line but our key's is copied as it is; our key's lines keep
+    // their spelling and get the new value.
+    const size_t keyLength = strlen(key);
+    std::string updated;
+    updated.reserve(text.size() + keyLength + strlen(value) + 2);
     bool replaced = false;
-    for (auto& [k, v] : entries) {
-      if (strcasecmp(k.c_str(), key) == 0) {
-        v = value;
+    size_t copied = 0;
+    ForEachLine(text, [&](Line line) {
+      size_t valueBegin = 0;
+      if (IsEntryOf(text, line, key, keyLength, &valueBegin)) {
+        updated.append(text, copied, valueBegin - copied);
+        updated += value;
+        copied = line.end;
         replaced = true;
       }
+      return true;
+    });
+    updated.append(text, copied, std::string::npos);
+    if (!replaced) {
+      if (!updated.empty() && updated.back() != '\n') updated += '\n';
+      updated.append(key).append(1, '\t').append(value).append(1, '\n');
     }
-    if (!replaced) entries.emplace_back(key, value);
-
-    MakeParents(path);
-    const std::string temporary = path + ".tmp";
-    FILE* file = fopen(temporary.c_str(), "w");
-    if (file == nullptr) return false;
-    bool ok = true;
-    for (const auto& [k, v] : entries) ok = ok && fprintf(file, "%s\t%s\n", k.c_str(), v.c_str()) > 0;
-    ok = (fclose(file) == 0) && ok;
-    return ok && rename(temporary.c_str(), path.c_str()) == 0;
+    return ReplaceClassesFile(path, updated);
   }
 };
 
+// At namespace scope: a function-local object would need a first-call
+// guard, and with it the threading runtime.
+FileClassesRegistry systemClassesRegistry;
+
 }  // namespace
 
-ClassesRegistry& SystemClassesRegistry() {
-  static FileClassesRegistry registry;
-  return registry;
-}
+ClassesRegistry& SystemClassesRegistry() { return systemClassesRegistry; }
 
 bool ModuleLongPath(char* buffer, size_t size) {
   Dl_info info{};

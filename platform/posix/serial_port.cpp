@@ -12,6 +12,7 @@
 
 #include <string>
 
+#include "platform/posix/serial_speed.h"
 #include "platform/serial_port.h"
 
 namespace quorvalend {
@@ -59,8 +60,10 @@ class PosixSerialPort final : public SerialPort {
     const std::string file = DeviceFile(devicePath);
     const int fd = open(file.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return kNoPortHandle;
-    // Exclusive, like a Windows port opened without sharing.
-    if (!isatty(fd) || flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    // Exclusive, like a Windows port opened without sharing: the lock
+    // stops programs that take it, TIOCEXCL every other open of the
+    // device too (a privileged one excepted).
+    if (!isatty(fd) || flock(fd, LOCK_EX | LOCK_NB) != 0 || (ioctl(fd, TIOCEXCL) != 0 && errno != ENOTTY)) {
       close(fd);
       return kNoPortHandle;
     }
@@ -70,13 +73,22 @@ class PosixSerialPort final : public SerialPort {
   bool ApplyLineSettings(PortHandle handle, const LineSettings& settings) override {
     termios tio{};
     if (tcgetattr(static_cast<int>(handle), &tio) != 0) return false;
-    speed_t speed;
+    speed_t speed = B0;
     tcflag_t size;
-    // Only standard rates: a rate the line cannot run is refused.
-    if (!BaudConstant(settings.baudRate, &speed) || !DataBitsFlag(settings.dataBits, &size)) return false;
+    const bool standardRate = BaudConstant(settings.baudRate, &speed);
+    if (!DataBitsFlag(settings.dataBits, &size)) return false;
+    // Flow control stays as another program left it, as on Windows; raw
+    // mode alone would switch XON/XOFF output control off.
+    const tcflag_t softwareFlow = tio.c_iflag & IXON;
     cfmakeraw(&tio);
-    cfsetispeed(&tio, speed);
-    cfsetospeed(&tio, speed);
+    tio.c_iflag |= softwareFlow;
+    if (standardRate) {
+      // The input speed follows the output one; a rate set as a number
+      // before would otherwise stay on the input side.
+      tio.c_cflag &= ~CIBAUD;
+      cfsetispeed(&tio, speed);
+      cfsetospeed(&tio, speed);
+    }
     tio.c_cflag = (tio.c_cflag & ~(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB)) | size | CREAD | CLOCAL;
     switch (settings.parity) {
       case 0: break;
@@ -89,12 +101,19 @@ class PosixSerialPort final : public SerialPort {
     if (settings.twoStopBits) tio.c_cflag |= CSTOPB;
     tio.c_cc[VMIN] = 0;
     tio.c_cc[VTIME] = 0;
-    return tcsetattr(static_cast<int>(handle), TCSANOW, &tio) == 0;
+    if (tcsetattr(static_cast<int>(handle), TCSANOW, &tio) != 0) return false;
+    // Any other rate is set as a number; a line that cannot run it refuses.
+    return standardRate || SetArbitraryBaudRate(static_cast<int>(handle), settings.baudRate);
   }
 
   void PrepareForPolling(PortHandle handle) override { Purge(handle); }
 
-  bool Close(PortHandle handle) override { return close(static_cast<int>(handle)) == 0; }
+  bool Close(PortHandle handle) override {
+    // A pseudo-terminal keeps the exclusive flag past our last close while
+    // its other side stays open, and would refuse our own next open.
+    ioctl(static_cast<int>(handle), TIOCNXCL);
+    return close(static_cast<int>(handle)) == 0;
+  }
 
   void Purge(PortHandle handle) override { tcflush(static_cast<int>(handle), TCIOFLUSH); }
 
@@ -177,11 +196,12 @@ class PosixSerialPort final : public SerialPort {
   }
 };
 
+// At namespace scope: a function-local object would need a first-call
+// guard, and with it the threading runtime.
+PosixSerialPort systemSerialPort;
+
 }  // namespace
 
-SerialPort& SystemSerialPort() {
-  static PosixSerialPort port;
-  return port;
-}
+SerialPort& SystemSerialPort() { return systemSerialPort; }
 
 }  // namespace quorvalend

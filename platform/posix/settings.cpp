@@ -41,11 +41,12 @@ class EnvironmentSettings final : public SettingsSource {
   }
 };
 
+// At namespace scope: a function-local object would need a first-call
+// guard, and with it the threading runtime.
+EnvironmentSettings systemSettings;
+
 }  // namespace
 
-SettingsSource& SystemSettings() {
-  static EnvironmentSettings settings;
-  return settings;
-}
+SettingsSource& SystemSettings() { return systemSettings; }
 
 }  // namespace quorvalend

@@ -25,11 +25,12 @@ class Win32Clock final : public Clock {
   }
 };
 
+// At namespace scope: a function-local object would need a first-call
+// guard, and with it the threading runtime.
+Win32Clock systemClock;
+
 }  // namespace
 
-Clock& SystemClock() {
-  static Win32Clock clock;
-  return clock;
-}
+Clock& SystemClock() { return systemClock; }
 
 }  // namespace quorvalend

@@ -25,12 +25,13 @@ HMODULE ThisModule() {
   return module;
 }
 
+// At namespace scope: a function-local object would need a first-call
+// guard, and with it the threading runtime.
+Win32ClassesRegistry systemClassesRegistry;
+
 }  // namespace
 
-ClassesRegistry& SystemClassesRegistry() {
-  static Win32ClassesRegistry registry;
-  return registry;
-}
+ClassesRegistry& SystemClassesRegistry() { return systemClassesRegistry; }
 
 bool ModuleLongPath(char* buffer, size_t size) {
   const DWORD length = GetModuleFileNameA(ThisModule(), buffer, static_cast<DWORD>(size));

@@ -115,11 +115,12 @@ class Win32SerialPort final : public SerialPort {
   }
 };
 
+// At namespace scope: a function-local object would need a first-call
+// guard, and with it the threading runtime.
+Win32SerialPort systemSerialPort;
+
 }  // namespace
 
-SerialPort& SystemSerialPort() {
-  static Win32SerialPort port;
-  return port;
-}
+SerialPort& SystemSerialPort() { return systemSerialPort; }
 
 }  // namespace quorvalend

@@ -43,11 +43,12 @@ class RegistrySettings final : public SettingsSource {
   }
 };
 
+// At namespace scope: a function-local object would need a first-call
+// guard, and with it the threading runtime.
+RegistrySettings systemSettings;
+
 }  // namespace
 
-SettingsSource& SystemSettings() {
-  static RegistrySettings settings;
-  return settings;
-}
+SettingsSource& SystemSettings() { return systemSettings; }
 
 }  // namespace quorvalend

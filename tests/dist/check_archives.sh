@@ -52,8 +52,8 @@ check "README.txt is the README with CR LF" bash -c "tr -d '\\r' <'$w/README.txt
 
 # qvpoll finds qvsim and Quorvalend.so beside itself, wherever it is run from.
 check "tarball's qvpoll --sim reads from a temporary folder" \
-  bash -c "cd / && '$l/qvpoll' --sim --sim-set D100=1234 --sim-set M10=0x3C --count 1 D100 M0010 D101=0x2A D101 >'$tmp/poll' &&
-         grep -Eq '^1 +D100 +1234 ' '$tmp/poll' && grep -Eq '^1 +M0010 +60 ' '$tmp/poll' && grep -Eq '^1 +D101 +42 ' '$tmp/poll'"
+  bash -c "cd / && '$l/qvpoll' --sim --format csv --sim-set D100=1234 --sim-set M10=0x3C --count 1 D100 M0010 D101=0x2A D101 >'$tmp/poll' &&
+         grep -q ',D100,read,1234,' '$tmp/poll' && grep -q ',M0010,read,60,' '$tmp/poll' && grep -q ',D101,read,42,' '$tmp/poll'"
 cp -r "$l" "$tmp/no-module" && rm "$tmp/no-module/Quorvalend.so"
 check "without Quorvalend.so beside it qvpoll refuses (status 2)" \
   bash -c "'$tmp/no-module/qvpoll' --sim D100; test \$? -eq 2"

@@ -14,7 +14,7 @@ class DriverHandle {
  public:
   DriverHandle() {
     void* factory = nullptr;
-    EXPECT_EQ(quorvalend::ModuleGetClassObject(CLSID_QuorvalendPro, kIidClassFactory(), &factory), S_OK);
+    EXPECT_EQ(quorvalend::ModuleGetClassObject(&CLSID_QuorvalendPro, &kIidClassFactory(), &factory), S_OK);
     EXPECT_EQ(CallSlot<HRESULT>(factory, 3, static_cast<void*>(nullptr), &IID_IDeviceDriver, &driver_), S_OK);
     EXPECT_EQ(CallSlot<HRESULT>(driver_, slot::kQueryInterface, &IID_IDeviceIo, &io_), S_OK);
     CallSlot<ULONG>(factory, slot::kRelease);

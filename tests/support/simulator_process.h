@@ -3,6 +3,8 @@
 //
 // POSIX: the test makes a pseudo-terminal pair itself; qvsim inherits the
 // master, the driver opens the other side by its path.
+// With kOwnPty qvsim makes the pseudo-terminal itself and links a path to
+// it, so that it can take the line away and bring it back (the drop fault).
 // Windows (under Wine): a fixture has mapped COM40 and COM41 to the two ends
 // of a pty pair; qvsim serves COM41 and the driver opens COM40.
 #pragma once
@@ -33,7 +35,9 @@ namespace qvtest {
 
 class SimulatorProcess {
  public:
-  explicit SimulatorProcess(const std::vector<std::string>& args) {
+  enum LineKind { kInherited, kOwnPty };
+
+  explicit SimulatorProcess(const std::vector<std::string>& args, LineKind kind = kInherited) {
     tracePath_ = UniqueTempPath("qvsim-trace-") + ".txt";
 #if defined(_WIN32)
     devicePath_ = "COM40";
@@ -57,27 +61,20 @@ class SimulatorProcess {
       Sleep(300);  // the port must be open on the far end before the first request
     }
 #else
+    if (kind == kOwnPty) {
+      devicePath_ = UniqueTempPath("qvsim-pty-");
+      std::vector<std::string> all{"--pty", devicePath_};
+      all.insert(all.end(), args.begin(), args.end());
+      Start(all, -1);
+      return;
+    }
     int slave = -1;
     if (openpty(&master_, &slave, nullptr, nullptr, nullptr) != 0) return;
     devicePath_ = ttyname(slave);
     slave_ = slave;
-    pid_ = fork();
-    if (pid_ == 0) {
-      const int out = open(tracePath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-      dup2(out, 1);
-      dup2(out, 2);
-      close(slave);
-      const std::string fd = std::to_string(master_);
-      std::vector<std::string> all{QVSIM_PATH, "--fd", fd, "--trace"};
-      all.insert(all.end(), args.begin(), args.end());
-      std::vector<char*> argv;
-      for (auto& a : all) argv.push_back(&a[0]);
-      argv.push_back(nullptr);
-      execv(QVSIM_PATH, argv.data());
-      _exit(127);
-    }
-    started_ = pid_ > 0;
-    WaitForLine("qvsim: serving");
+    std::vector<std::string> all{"--fd", std::to_string(master_)};
+    all.insert(all.end(), args.begin(), args.end());
+    Start(all, slave);
 #endif
   }
 
@@ -97,6 +94,8 @@ class SimulatorProcess {
     }
     if (master_ >= 0) close(master_);
     if (slave_ >= 0) close(slave_);
+    // qvsim removes its own link as it ends; one left by a killed run goes.
+    if (master_ < 0 && !devicePath_.empty()) unlink(devicePath_.c_str());
     unlink(tracePath_.c_str());
 #endif
   }
@@ -121,6 +120,18 @@ class SimulatorProcess {
     return count;
   }
 
+  // Waits until the trace holds `text` `times` times (up to `ms`).
+  bool WaitForTrace(const std::string& text, int times, int ms) const {
+    for (int waited = 0;; waited += 10) {
+      int seen = 0;
+      const std::string trace = Trace();
+      for (size_t at = trace.find(text); at != std::string::npos; at = trace.find(text, at + 1)) ++seen;
+      if (seen >= times) return true;
+      if (waited >= ms) return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+  }
+
   // Puts bytes on the driver's receive side, as line noise would.
   void InjectToDriver(const std::string& bytes) {
 #if !defined(_WIN32)
@@ -131,11 +142,25 @@ class SimulatorProcess {
   }
 
  private:
-  void WaitForLine(const std::string& text) const {
-    for (int i = 0; i < 300 && Trace().find(text) == std::string::npos; ++i) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+#if !defined(_WIN32)
+  void Start(std::vector<std::string> args, int closeInChild) {
+    pid_ = fork();
+    if (pid_ == 0) {
+      const int out = open(tracePath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      dup2(out, 1);
+      dup2(out, 2);
+      if (closeInChild >= 0) close(closeInChild);
+      std::vector<std::string> all{QVSIM_PATH, "--trace"};
+      all.insert(all.end(), args.begin(), args.end());
+      std::vector<char*> argv;
+      for (auto& a : all) argv.push_back(&a[0]);
+      argv.push_back(nullptr);
+      execv(QVSIM_PATH, argv.data());
+      _exit(127);
     }
+    started_ = pid_ > 0 && WaitForTrace("qvsim: serving", 1, 5000);
   }
+#endif
 
   bool started_ = false;
   std::string devicePath_;

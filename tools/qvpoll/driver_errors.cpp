@@ -1,5 +1,7 @@
 #include "tools/qvpoll/driver_errors.h"
 
+#include "quorvalend/error_meanings.h"
+
 namespace qvpoll {
 namespace {
 
@@ -10,31 +12,6 @@ const char* const kMessages[] = {
 };
 constexpr int kCodes = QV_ERROR_CODE_COUNT;
 static_assert(sizeof kMessages / sizeof kMessages[0] == kCodes + 1, "the codes and the port-write message");
-
-const char* const kMeanings[kCodes] = {
-    "register name error",
-    "network initialisation failed",
-    "IP address error",
-    "opening the serial port failed",
-    "configuring the serial port failed",
-    "receive time-out",
-    "erroneous data received",
-    "register range exceeded",
-    "data type error",
-    "data type should be BIT",
-    "data type should be BYTE",
-    "data type should be INT",
-    "data type should be UINT",
-    "data type should be BCD",
-    "data type should be LONG",
-    "data type should be LONGBCD",
-    "data type should be FLOAT",
-    "data type should be STRING",
-    "device (station) address error",
-    "device name error",
-    "register data address error",
-    "data type error",
-};
 
 // Code 8 shares its text with 21; 21 is the one this driver sets.
 constexpr int kSharedText = 8;
@@ -54,8 +31,7 @@ DriverError LastDriverError(IDeviceDriver* driver) {
 }
 
 const char* Meaning(int code) {
-  if (code >= 0 && code < kCodes) return kMeanings[code];
-  if (code == kPortWriteFailed) return "port write failed";
+  if ((code >= 0 && code < kCodes) || code == kPortWriteFailed) return QvErrorMeaning(code);
   return "failed without an error code";
 }
 

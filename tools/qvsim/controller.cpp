@@ -7,24 +7,6 @@ namespace {
 
 constexpr char kEnq = 0x05, kAck = 0x06, kNak = 0x15, kCr = 0x0D;
 
-// Every fault with what it does to a reply; --help and --fault's check
-// are made from this table, so a new fault is one row and one case below.
-struct FaultText {
-  Fault fault;
-  const char* name;
-  const char* effect;
-} const kFaultNames[] = {
-    {Fault::None, "none", "answer correctly"},
-    {Fault::Silent, "silent", "no reply at all (the host times out)"},
-    {Fault::Nak, "nak", "NAK instead of the reply"},
-    {Fault::Status2, "status2", "status 2 (address out of range) instead of the data"},
-    {Fault::Split, "split", "the reply in three pieces, --split-pause apart"},
-    {Fault::Garbage, "garbage", "stray bytes before the reply"},
-    {Fault::Short, "short", "half the data, then CR"},
-    {Fault::Long, "long", "300 extra characters before the CR"},
-    {Fault::NonHex, "nonhex", "a non-hex digit in the reply"},
-};
-
 bool HexValue(const std::string& text, size_t at, size_t digits, int* value) {
   if (at + digits > text.size()) return false;
   int v = 0;
@@ -56,37 +38,23 @@ bool DecimalValue(const std::string& text, size_t at, size_t digits, int* value)
 
 }  // namespace
 
-const char* FaultName(Fault fault) {
-  for (const auto& f : kFaultNames) {
-    if (f.fault == fault) return f.name;
-  }
-  return "?";
+Controller::Controller(const std::set<int>& stations) {
+  for (int station : stations) memory_[station];
 }
 
-std::string FaultHelp() {
-  std::string help;
-  for (const auto& f : kFaultNames) {
-    std::string name = f.name;
-    name.resize(9, ' ');
-    help += "  " + name + f.effect + "\n";
-  }
-  return help;
-}
-
-std::string FaultNames() {
-  std::string names;
-  for (const auto& f : kFaultNames) names += (names.empty() ? "" : ", ") + std::string(f.name);
-  return names;
-}
-
-bool ParseFault(const std::string& text, Fault* fault) {
-  for (const auto& f : kFaultNames) {
-    if (text == f.name) {
-      *fault = f.fault;
-      return true;
+void Controller::Preset(char area, int address, int value) {
+  for (auto& station : memory_) {
+    if (area == 'D') {
+      station.second.d[address] = static_cast<uint16_t>(value);
+    } else {
+      station.second.m[address / 10] = static_cast<uint8_t>(value);
     }
   }
-  return false;
+}
+
+int StationOf(const std::string& frame) {
+  int station = -1;
+  return frame.size() >= 3 && frame[0] == kEnq && HexValue(frame, 1, 2, &station) ? station : -1;
 }
 
 std::string HexByte(uint8_t value) {
@@ -110,7 +78,7 @@ std::string Controller::Status(int station, char status) const {
   return reply + HexByte(XorCheck(reply)) + kCr;
 }
 
-Answer Controller::Handle(const std::string& frame, Fault fault) {
+Answer Controller::Handle(const std::string& frame, const FaultSpec& fault) {
   Answer answer;
   int station = -1;
   const size_t body = frame.size() >= 3 ? frame.size() - 3 : 0;
@@ -129,6 +97,9 @@ Answer Controller::Handle(const std::string& frame, Fault fault) {
     return answer;
   }
 
+  Memory& memory = memory_[station];
+  uint16_t* d = memory.d;
+  uint8_t* m = memory.m;
   const char command = frame[4], area = frame[5];
   int address = 0, count = 0;
   const bool fields = DecimalValue(frame, 6, 4, &address) && HexValue(frame, 10, 2, &count);
@@ -145,7 +116,7 @@ Answer Controller::Handle(const std::string& frame, Fault fault) {
     } else {
       std::string data;
       for (int i = 0; i < registers; ++i) {
-        data += HexByte(static_cast<uint8_t>(d_[address + i] >> 8)) + HexByte(static_cast<uint8_t>(d_[address + i]));
+        data += HexByte(static_cast<uint8_t>(d[address + i] >> 8)) + HexByte(static_cast<uint8_t>(d[address + i]));
       }
       answer.summary = "read D" + std::to_string(address) + " x" + std::to_string(registers);
       reply = Good(station, data);
@@ -157,7 +128,7 @@ Answer Controller::Handle(const std::string& frame, Fault fault) {
       reply = Status(station, '2');
     } else {
       std::string data;
-      for (int i = 0; i < count; ++i) data += HexByte(m_[group + i]);
+      for (int i = 0; i < count; ++i) data += HexByte(m[group + i]);
       answer.summary = "read M" + std::to_string(address) + " x" + std::to_string(count) + " groups";
       reply = Good(station, data);
     }
@@ -167,7 +138,7 @@ Answer Controller::Handle(const std::string& frame, Fault fault) {
       answer.summary = "bad D write: status 2";
       reply = Status(station, '2');
     } else {
-      d_[address] = static_cast<uint16_t>(value);
+      d[address] = static_cast<uint16_t>(value);
       answer.summary = "write D" + std::to_string(address) + " = " + std::to_string(value);
       reply = Good(station, "");
     }
@@ -178,18 +149,23 @@ Answer Controller::Handle(const std::string& frame, Fault fault) {
       answer.summary = "bad M write: status 2";
       reply = Status(station, '2');
     } else {
-      m_[address / 10] = static_cast<uint8_t>(value);
+      m[address / 10] = static_cast<uint8_t>(value);
       answer.summary = "write M" + std::to_string(address) + " = " + std::to_string(value);
       reply = Good(station, "");
     }
   }
 
-  if (fault != Fault::None) answer.summary += std::string(" [fault ") + FaultName(fault) + "]";
-  switch (fault) {
+  if (fault.kind != Fault::None) answer.summary += " [fault " + FaultText(fault) + "]";
+  switch (fault.kind) {
     case Fault::None:
+    case Fault::Late:
       answer.pieces.push_back(reply);
       break;
     case Fault::Silent:
+    case Fault::Drop:
+      break;
+    case Fault::Trailing:
+      answer.pieces.push_back(reply + "\n");
       break;
     case Fault::Nak:
       answer.pieces.push_back(std::string(1, kNak) + HexByte(static_cast<uint8_t>(station)) + kCr);

@@ -3,22 +3,17 @@
 
 #include <stdint.h>
 
+#include <map>
 #include <set>
 #include <string>
 #include <vector>
+
+#include "tools/qvsim/faults.h"
 
 namespace qvsim {
 
 constexpr int kDRegisters = 8200;  // D0..D8199
 constexpr int kMGroups = 816;      // M0..M8150 in tens
-
-enum class Fault { None, Silent, Nak, Status2, Split, Garbage, Short, Long, NonHex };
-const char* FaultName(Fault fault);
-bool ParseFault(const std::string& text, Fault* fault);
-std::string FaultHelp();   // one line per fault: its name and what it does
-std::string FaultNames();  // "none, silent, ..."
-constexpr Fault kAllFaults[] = {Fault::Silent, Fault::Nak,  Fault::Status2, Fault::Split,
-                                Fault::Garbage, Fault::Short, Fault::Long,  Fault::NonHex};
 
 struct Answer {
   // Pieces written in turn with a pause between; empty for no reply.
@@ -26,26 +21,34 @@ struct Answer {
   std::string summary;  // one line for --trace
 };
 
+// The stations on one line: each is a controller of its own, with its own
+// memory, as on a multi-drop line.
 class Controller {
  public:
-  explicit Controller(std::set<int> stations) : stations_(std::move(stations)) {}
+  explicit Controller(const std::set<int>& stations);
 
   // Answers one complete request frame (ENQ .. CR) as a controller would,
-  // then applies `fault` to the reply.
-  Answer Handle(const std::string& frame, Fault fault);
+  // then applies `fault` to the reply (the timing and line faults leave it
+  // to the caller).
+  Answer Handle(const std::string& frame, const FaultSpec& fault);
 
-  uint16_t& D(int address) { return d_[address]; }
-  uint8_t& MGroup(int group) { return m_[group]; }
-  bool Serves(int station) const { return stations_.count(station) != 0; }
+  // A preset goes to every station's memory.
+  void Preset(char area, int address, int value);
+  bool Serves(int station) const { return memory_.count(station) != 0; }
 
  private:
+  struct Memory {
+    uint16_t d[kDRegisters] = {};
+    uint8_t m[kMGroups] = {};
+  };
   std::string Good(int station, const std::string& data) const;
   std::string Status(int station, char status) const;
 
-  std::set<int> stations_;
-  uint16_t d_[kDRegisters] = {};
-  uint8_t m_[kMGroups] = {};
+  std::map<int, Memory> memory_;
 };
+
+// The station a request frame is for, or -1.
+int StationOf(const std::string& frame);
 
 // Two uppercase hexadecimal digits and the XOR check, as on the line.
 std::string HexByte(uint8_t value);

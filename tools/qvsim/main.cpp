@@ -5,7 +5,6 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include <random>
 #include <string>
 
 #include "tools/common/command_line.h"
@@ -34,14 +33,6 @@ std::string Printable(const std::string& bytes) {
   return hex + "| " + text;
 }
 
-void ApplyPreset(qvsim::Controller& controller, const qvtools::MemoryPreset& preset) {
-  if (preset.area == 'D') {
-    controller.D(preset.address) = static_cast<uint16_t>(preset.value);
-  } else {
-    controller.MGroup(preset.address / 10) = static_cast<uint8_t>(preset.value);
-  }
-}
-
 // How long `bytes` bytes take on the wire at the paced baud rate.
 int64_t WireTimeUs(size_t bytes, const Options& options) {
   return static_cast<int64_t>(bytes) * 1000000LL * options.bitsPerByte / options.baud;
@@ -58,6 +49,27 @@ bool Send(qvsim::SimLine& line, const std::string& bytes, const Options& options
   return true;
 }
 
+// The line away for `ms`, then back under its name; what was on it is lost.
+void Unplug(qvsim::SimLine& line, int ms, bool trace) {
+  std::string error;
+  if (!line.Drop(&error)) {
+    fprintf(stderr, "qvsim: cannot take the line away: %s\n", error.c_str());
+    return;
+  }
+  if (trace) printf("   line gone for %d ms\n", ms);
+  fflush(stdout);
+  qvsim::SleepMs(ms);
+  // A port that is not back yet is tried again, as a replugged adapter
+  // takes a moment to appear.
+  for (int attempt = 0; !line.Restore(&error); ++attempt) {
+    if (attempt == 0) fprintf(stderr, "qvsim: the line is not back yet: %s\n", error.c_str());
+    qvsim::SleepMs(100);
+    if (stopRequested) return;
+  }
+  printf("qvsim: line back on %s\n", line.ClientPath().c_str());
+  fflush(stdout);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -66,7 +78,7 @@ int main(int argc, char** argv) {
   if (status >= 0) return status;
 
   qvsim::Controller controller(options.stations);
-  for (const auto& preset : options.presets) ApplyPreset(controller, preset);
+  for (const auto& preset : options.presets) controller.Preset(preset.area, preset.address, preset.value);
 
   // A launcher that ignores Ctrl-C for the simulator means it.
   if (signal(SIGINT, SIG_IGN) != SIG_IGN) signal(SIGINT, RequestStop);
@@ -79,7 +91,7 @@ int main(int argc, char** argv) {
   printf("qvsim: serving station %s on %s\n", stations.c_str(), line.ClientPath().c_str());
   fflush(stdout);
 
-  std::mt19937 random(options.seed);
+  qvsim::FaultPicker faults(options.faults);
   std::string pending;
   int64_t frameStartUs = 0;
   long handled = 0;
@@ -116,13 +128,22 @@ int main(int argc, char** argv) {
         if (options.trace) fflush(stdout);
         continue;
       }
-      qvsim::Fault fault = options.fault;
-      if (options.faultRate > 0 && std::uniform_real_distribution<double>(0, 1)(random) < options.faultRate) {
-        fault = qvsim::kAllFaults[random() % (sizeof qvsim::kAllFaults / sizeof qvsim::kAllFaults[0])];
-      }
+      const int64_t receivedUs = qvsim::NowUs();
+      const qvsim::FaultSpec fault = faults.For(handled, qvsim::StationOf(frame));
       const qvsim::Answer answer = controller.Handle(frame, fault);
       if (options.trace) printf("<- %s\n   %s\n", Printable(frame).c_str(), answer.summary.c_str());
-      if (!answer.pieces.empty() && options.turnaroundMs > 0) qvsim::SleepMs(options.turnaroundMs);
+      if (fault.kind == qvsim::Fault::Drop) {
+        Unplug(line, fault.ms, options.trace);
+        pending.clear();
+        break;
+      }
+      if (fault.kind == qvsim::Fault::Late) {
+        // Whatever arrives meanwhile waits in the line's queue, as it
+        // would for a controller busy elsewhere.
+        qvsim::SleepUs(receivedUs + fault.ms * 1000LL - qvsim::NowUs());
+      } else if (!answer.pieces.empty() && options.turnaroundMs > 0) {
+        qvsim::SleepMs(options.turnaroundMs);
+      }
       for (size_t i = 0; i < answer.pieces.size(); ++i) {
         if (i > 0) qvsim::SleepMs(options.splitPauseMs);
         if (!Send(line, answer.pieces[i], options)) fprintf(stderr, "qvsim: write to the line failed\n");

@@ -13,8 +13,9 @@ using qvtools::NumberValue;
 CLI::Validator FaultKind() {
   return CLI::Validator(
       [](std::string& text) -> std::string {
-        Fault fault;
-        return ParseFault(text, &fault) ? std::string() : "unknown fault '" + text + "': use " + FaultNames();
+        FaultSpec fault;
+        std::string problem;
+        return ParseFault(text, &fault, &problem) ? std::string() : problem;
       },
       "");
 }
@@ -38,7 +39,8 @@ int ParseOptions(int argc, char** argv, Options* o) {
              "Numbers are decimal, or hex with 0x; a leading zero is still decimal.");
   std::string lineBaud;
   std::string port, pty, fd, baud, bitsPerByte, turnaround, faultRate, seed, splitPause, requests, fault;
-  std::vector<std::string> stations, presets;
+  std::string faultEvery, faultStation;
+  std::vector<std::string> stations, presets, faultAt;
 
   auto* where = app.add_option_group("Where to serve", "one of");
   where->add_option("--port", port, "a serial device (/dev/ttyS0, COM3)");
@@ -64,9 +66,18 @@ int ParseOptions(int argc, char** argv, Options* o) {
       ->check(NumberIn(0, 60000))->type_name("MS");
 
   auto* faults = app.add_option_group("Faults");
-  faults->add_option("--fault", fault, "apply to every reply (see below)")->check(FaultKind())->type_name("KIND");
-  faults->add_option("--fault-rate", faultRate, "apply a random fault to a share P (0..1) of replies")
+  faults->add_option("--fault", fault, "the fault (see below): alone, on every request; with --fault-at, "
+                                      "--fault-every or --fault-rate, on the requests they choose")
+      ->check(FaultKind())->type_name("KIND");
+  faults->add_option("--fault-at", faultAt, "fault requests N,N,... (counted from 1 as they arrive)")
+      ->check(NumberIn(1, 0x7FFFFFFF))->delimiter(',')->allow_extra_args(false)->type_name("N,...");
+  faults->add_option("--fault-every", faultEvery, "fault every Nth request")->check(NumberIn(1, 0x7FFFFFFF))
+      ->type_name("N");
+  faults->add_option("--fault-rate", faultRate, "fault a random share P (0..1) of requests; without --fault "
+                                                "a random one of the reply faults (silent .. trailing)")
       ->check(CLI::Range(0.0, 1.0))->type_name("P");
+  faults->add_option("--fault-station", faultStation, "fault only requests for station N")
+      ->check(DecimalIn(0, 255))->type_name("N");
   faults->add_option("--seed", seed, "seed for --fault-rate (default 1)")->check(NumberIn(0, 0x7FFFFFFF))
       ->type_name("N");
   faults->add_option("--split-pause", splitPause, "pause between the pieces of a split reply (default 30)")
@@ -96,9 +107,20 @@ int ParseOptions(int argc, char** argv, Options* o) {
   if (!lineBaud.empty()) o->lineBaud = static_cast<int>(NumberValue(lineBaud));
   if (!bitsPerByte.empty()) o->bitsPerByte = static_cast<int>(NumberValue(bitsPerByte));
   if (!turnaround.empty()) o->turnaroundMs = static_cast<int>(NumberValue(turnaround));
-  if (!fault.empty()) ParseFault(fault, &o->fault);
-  if (!faultRate.empty()) o->faultRate = std::stod(faultRate);
-  if (!seed.empty()) o->seed = static_cast<unsigned>(NumberValue(seed));
+  FaultSelection& f = o->faults;
+  std::string problem;
+  f.given = !fault.empty() && ParseFault(fault, &f.fault, &problem);
+  for (const auto& n : faultAt) f.at.insert(static_cast<long>(NumberValue(n)));
+  if (!faultEvery.empty()) f.every = static_cast<long>(NumberValue(faultEvery));
+  if (!faultRate.empty()) f.rate = std::stod(faultRate);
+  if (!faultStation.empty()) f.station = static_cast<int>(NumberValue(faultStation));
+  if (!seed.empty()) f.seed = static_cast<unsigned>(NumberValue(seed));
+  if ((!f.at.empty() || f.every > 0) && !f.given) {
+    return qvtools::UsageError("qvsim", "--fault-at and --fault-every need --fault: say which fault");
+  }
+  if (f.given && f.fault.kind == Fault::Drop && !fd.empty()) {
+    return qvtools::UsageError("qvsim", "drop needs a line qvsim can take away and bring back: --pty or --port");
+  }
   if (!splitPause.empty()) o->splitPauseMs = static_cast<int>(NumberValue(splitPause));
   if (!requests.empty()) o->requests = static_cast<long>(NumberValue(requests));
   return -1;

@@ -7,6 +7,7 @@
 
 #include "tools/common/memory_preset.h"
 #include "tools/qvsim/controller.h"
+#include "tools/qvsim/faults.h"
 
 namespace qvsim {
 
@@ -18,9 +19,7 @@ struct Options {
   int lineBaud = 0;  // answer only while the line runs at this speed; 0: at any
   int bitsPerByte = 10;
   int turnaroundMs = 0;
-  Fault fault = Fault::None;
-  double faultRate = 0;
-  unsigned seed = 1;
+  FaultSelection faults;
   int splitPauseMs = 30;
   long requests = -1;
   bool trace = false;

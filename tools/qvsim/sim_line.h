@@ -22,7 +22,19 @@ class SimLine {
   int Baud() const;
   void Close();
 
+  // The line goes away as an unplugged adapter does: a pty qvsim made is
+  // closed (the client sees a hang-up) and its link removed; a port is
+  // closed. Restore brings it back under the same name: a new pty behind
+  // the link, the port opened again.
+  bool Drop(std::string* error);
+  bool Restore(std::string* error);
+
  private:
+  bool OpenPty(const std::string& link, std::string* error);
+  bool OpenDevice(const std::string& path, std::string* error);
+
+  std::string where_;
+  int baud_ = 0;
   intptr_t handle_ = -1;
   intptr_t keepOpen_ = -1;
   std::string clientPath_;

@@ -36,54 +36,84 @@ bool IsOurLink(const std::string& path, std::string* target) {
 
 }  // namespace
 
-bool SimLine::Open(const std::string& where, int, std::string* error) {
-  int fd = -1;
+bool SimLine::OpenPty(const std::string& link, std::string* error) {
+  const int fd = posix_openpt(O_RDWR | O_NOCTTY);
+  if (fd < 0 || grantpt(fd) != 0 || unlockpt(fd) != 0 || ptsname(fd) == nullptr) {
+    *error = std::string("cannot make a pseudo-terminal: ") + strerror(errno);
+    if (fd >= 0) close(fd);
+    return false;
+  }
+  handle_ = fd;
+  clientPath_ = ptsname(fd);
+  ptyPath_ = clientPath_;
+  // Hold the client side open so that the line stays up between clients.
+  keepOpen_ = open(clientPath_.c_str(), O_RDWR | O_NOCTTY);
+  if (!link.empty()) {
+    struct stat status {};
+    std::string old;
+    if (lstat(link.c_str(), &status) == 0) {
+      if (!IsOurLink(link, &old)) {
+        *error = "--pty " + link + ": the path exists and is not a pseudo-terminal link qvsim made; "
+                 "name a new path";
+        return false;
+      }
+      unlink(link.c_str());
+    }
+    if (symlink(clientPath_.c_str(), link.c_str()) != 0) {
+      *error = "--pty " + link + ": cannot make the link: " + strerror(errno);
+      return false;
+    }
+    link_ = link;
+    clientPath_ = link_;
+  }
+  return true;
+}
+
+bool SimLine::OpenDevice(const std::string& path, std::string* error) {
+  const int fd = open(path.c_str(), O_RDWR | O_NOCTTY);
+  if (fd < 0) {
+    *error = "cannot open " + path + ": " + strerror(errno);
+    return false;
+  }
+  handle_ = fd;
+  clientPath_ = path;
+  return true;
+}
+
+bool SimLine::Open(const std::string& where, int baud, std::string* error) {
+  where_ = where;
+  baud_ = baud;
   if (where.rfind("fd:", 0) == 0) {
-    fd = atoi(where.c_str() + 3);
+    const int fd = atoi(where.c_str() + 3);
     if (fcntl(fd, F_GETFD) < 0) {
       *error = "descriptor " + where.substr(3) + " is not open";
       return false;
     }
+    handle_ = fd;
   } else if (where.rfind("pty:", 0) == 0) {
-    fd = posix_openpt(O_RDWR | O_NOCTTY);
-    if (fd < 0 || grantpt(fd) != 0 || unlockpt(fd) != 0 || ptsname(fd) == nullptr) {
-      *error = std::string("cannot make a pseudo-terminal: ") + strerror(errno);
-      return false;
-    }
-    clientPath_ = ptsname(fd);
-    ptyPath_ = clientPath_;
-    // Hold the client side open so that the line stays up between clients.
-    keepOpen_ = open(clientPath_.c_str(), O_RDWR | O_NOCTTY);
-    const std::string link = where.substr(4);
-    if (!link.empty()) {
-      struct stat status {};
-      std::string old;
-      if (lstat(link.c_str(), &status) == 0) {
-        if (!IsOurLink(link, &old)) {
-          *error = "--pty " + link + ": the path exists and is not a pseudo-terminal link qvsim made; "
-                   "name a new path";
-          return false;
-        }
-        unlink(link.c_str());
-      }
-      if (symlink(clientPath_.c_str(), link.c_str()) != 0) {
-        *error = "--pty " + link + ": cannot make the link: " + strerror(errno);
-        return false;
-      }
-      link_ = link;
-      clientPath_ = link_;
-    }
-  } else {
-    fd = open(where.c_str(), O_RDWR | O_NOCTTY);
-    if (fd < 0) {
-      *error = "cannot open " + where + ": " + strerror(errno);
-      return false;
-    }
-    clientPath_ = where;
+    if (!OpenPty(where.substr(4), error)) return false;
+  } else if (!OpenDevice(where, error)) {
+    return false;
   }
+  const int fd = static_cast<int>(handle_);
   MakeRaw(fd);
   fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
-  handle_ = fd;
+  return true;
+}
+
+bool SimLine::Drop(std::string* error) {
+  if (where_.rfind("fd:", 0) == 0) {
+    *error = "an inherited descriptor cannot be taken away and brought back";
+    return false;
+  }
+  const std::string path = clientPath_;
+  Close();
+  clientPath_ = path;
+  return true;
+}
+
+bool SimLine::Restore(std::string* error) {
+  if (!Open(where_, baud_, error)) return false;
   return true;
 }
 
@@ -133,12 +163,15 @@ int SimLine::Baud() const {
 }
 
 void SimLine::Close() {
-  if (handle_ >= 0) close(static_cast<int>(handle_));
-  if (keepOpen_ >= 0) close(static_cast<int>(keepOpen_));
-  // Only the link this run made, and only while it still points where it did.
+  // Only the link this run made, and only while it still points where it
+  // did; it goes first, so that a client that sees the hang-up finds the
+  // name gone too, as with an unplugged adapter.
   std::string target;
   if (!link_.empty() && IsOurLink(link_, &target) && target == ptyPath_) unlink(link_.c_str());
+  if (handle_ >= 0) close(static_cast<int>(handle_));
+  if (keepOpen_ >= 0) close(static_cast<int>(keepOpen_));
   handle_ = keepOpen_ = -1;
+  link_.clear();
 }
 
 void SleepMs(int ms) { SleepUs(static_cast<int64_t>(ms) * 1000); }

@@ -9,6 +9,13 @@ bool SimLine::Open(const std::string& where, int baud, std::string* error) {
     *error = "pseudo-terminals and descriptors exist only on POSIX systems; name a COM port";
     return false;
   }
+  where_ = where;
+  baud_ = baud;
+  return OpenDevice(where, error);
+}
+
+bool SimLine::OpenDevice(const std::string& where, std::string* error) {
+  const int baud = baud_;
   const std::string path = where.rfind("\\\\.\\", 0) == 0 || where.rfind("//./", 0) == 0 ? where : "\\\\.\\" + where;
   HANDLE h = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
   if (h == INVALID_HANDLE_VALUE) {
@@ -17,7 +24,12 @@ bool SimLine::Open(const std::string& where, int baud, std::string* error) {
   }
   DCB dcb{};
   dcb.DCBlength = sizeof dcb;
-  GetCommState(h, &dcb);
+  // A port whose line has gone still opens; its state cannot be read.
+  if (!GetCommState(h, &dcb)) {
+    *error = where + " has no line behind it (error " + std::to_string(GetLastError()) + ")";
+    CloseHandle(h);
+    return false;
+  }
   dcb.BaudRate = baud > 0 ? static_cast<DWORD>(baud) : CBR_9600;
   dcb.ByteSize = 8;
   dcb.Parity = NOPARITY;
@@ -52,6 +64,20 @@ int SimLine::Baud() const {
   dcb.DCBlength = sizeof dcb;
   return GetCommState(reinterpret_cast<HANDLE>(handle_), &dcb) ? static_cast<int>(dcb.BaudRate) : 0;
 }
+
+bool SimLine::OpenPty(const std::string&, std::string* error) {
+  *error = "pseudo-terminals exist only on POSIX systems";
+  return false;
+}
+
+// Closing the port is all an unplug looks like from this end; what the
+// client sees depends on what joins the two ports.
+bool SimLine::Drop(std::string*) {
+  Close();
+  return true;
+}
+
+bool SimLine::Restore(std::string* error) { return OpenDevice(where_, error); }
 
 void SimLine::Close() {
   if (handle_ != -1) CloseHandle(reinterpret_cast<HANDLE>(handle_));

@@ -1,0 +1,178 @@
+// qvsim's faults as a client on the line sees them: raw bytes, their
+// timing, and which requests get them.
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "tests/support/simulator_process.h"
+
+namespace qvtest {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+long MsSince(Clock::time_point start) {
+  return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
+}
+
+// A read request for one D register, as any host would send it.
+std::string ReadRequest(int station, int address) {
+  char body[16];
+  snprintf(body, sizeof body, "\x05%02X0RD%04d02", station, address);
+  unsigned check = 0;
+  for (const char* c = body; *c != '\0'; ++c) check ^= static_cast<unsigned char>(*c);
+  char frame[24];
+  snprintf(frame, sizeof frame, "%s%02X\r", body, check);
+  return frame;
+}
+
+// The client's end of the line, opened by path like a serial device.
+class RawClient {
+ public:
+  explicit RawClient(const std::string& path) : fd_(open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK)) {
+    termios tio{};
+    if (fd_ >= 0 && tcgetattr(fd_, &tio) == 0) {
+      cfmakeraw(&tio);
+      tcsetattr(fd_, TCSANOW, &tio);
+    }
+  }
+  ~RawClient() {
+    if (fd_ >= 0) close(fd_);
+  }
+  bool Open() const { return fd_ >= 0; }
+  bool Send(const std::string& bytes) { return write(fd_, bytes.data(), bytes.size()) == ssize_t(bytes.size()); }
+
+  // What arrives within `ms`, stopping early after `crs` CRs and a quiet
+  // 50 ms; `hungUp` tells whether the far end went away.
+  std::string Receive(int ms, int crs, bool* hungUp = nullptr) {
+    std::string got;
+    const auto start = Clock::now();
+    while (MsSince(start) < ms) {
+      pollfd p{fd_, POLLIN, 0};
+      poll(&p, 1, 10);
+      if (p.revents & POLLHUP) {
+        if (hungUp != nullptr) *hungUp = true;
+        break;
+      }
+      char buffer[512];
+      const ssize_t n = read(fd_, buffer, sizeof buffer);
+      if (n > 0) got.append(buffer, static_cast<size_t>(n));
+      int seen = 0;
+      for (char c : got) seen += c == '\r';
+      if (seen >= crs && n <= 0) {
+        pollfd quiet{fd_, POLLIN, 0};
+        if (poll(&quiet, 1, 50) == 0) break;
+      }
+    }
+    return got;
+  }
+
+ private:
+  int fd_;
+};
+
+// The good reply to ReadRequest(station, address) for a register of 0.
+std::string GoodReply(int station) {
+  char body[16];
+  snprintf(body, sizeof body, "\x06%02X00000", station);
+  unsigned check = 0;
+  for (const char* c = body; *c != '\0'; ++c) check ^= static_cast<unsigned char>(*c);
+  char frame[24];
+  snprintf(frame, sizeof frame, "%s%02X\r", body, check);
+  return frame;
+}
+
+TEST(QvsimFault, TrailingPutsALineFeedAfterTheCrInTheSameWrite) {
+  SimulatorProcess sim({"--fault", "trailing"}, SimulatorProcess::kOwnPty);
+  ASSERT_TRUE(sim.Started()) << sim.Trace();
+  RawClient client(sim.DevicePath());
+  ASSERT_TRUE(client.Open());
+  ASSERT_TRUE(client.Send(ReadRequest(1, 100)));
+  EXPECT_EQ(client.Receive(1000, 1), GoodReply(1) + "\n");
+}
+
+// A late reply comes MS after its request whatever the client does
+// meanwhile, and a request sent in the meantime is answered after it.
+TEST(QvsimFault, LateRepliesAfterItsTimeAndHoldsBackTheNextRequest) {
+  SimulatorProcess sim({"--station", "1", "--station", "2", "--fault", "late:400", "--fault-at", "1"},
+                       SimulatorProcess::kOwnPty);
+  ASSERT_TRUE(sim.Started()) << sim.Trace();
+  RawClient client(sim.DevicePath());
+  ASSERT_TRUE(client.Open());
+  const auto start = Clock::now();
+  ASSERT_TRUE(client.Send(ReadRequest(1, 100)));
+  EXPECT_EQ(client.Receive(250, 1), "") << "nothing before its time";
+  ASSERT_TRUE(client.Send(ReadRequest(2, 100)));
+  const std::string both = client.Receive(1500, 2);
+  const long ms = MsSince(start);
+  EXPECT_EQ(both, GoodReply(1) + GoodReply(2)) << "the late reply first, then the next request's";
+  EXPECT_GE(ms, 400);
+  EXPECT_LT(ms, 1400);
+  EXPECT_NE(sim.Trace().find("[fault late:400]"), std::string::npos) << sim.Trace();
+}
+
+// The client sees a hang-up and the device name goes, as when an adapter
+// is pulled out; after MS the name is back on a fresh line that answers.
+TEST(QvsimFault, DropHangsUpTheLineAndBringsItBackUnderItsName) {
+  SimulatorProcess sim({"--fault", "drop:600", "--fault-at", "2"}, SimulatorProcess::kOwnPty);
+  ASSERT_TRUE(sim.Started()) << sim.Trace();
+  {
+    RawClient client(sim.DevicePath());
+    ASSERT_TRUE(client.Open());
+    ASSERT_TRUE(client.Send(ReadRequest(1, 100)));
+    ASSERT_EQ(client.Receive(1000, 1), GoodReply(1));
+    const auto start = Clock::now();
+    ASSERT_TRUE(client.Send(ReadRequest(1, 100)));
+    bool hungUp = false;
+    EXPECT_EQ(client.Receive(1000, 1, &hungUp), "");
+    EXPECT_TRUE(hungUp) << "the client's side must see the line go";
+    EXPECT_LT(MsSince(start), 500);
+    struct stat status {};
+    EXPECT_NE(lstat(sim.DevicePath().c_str(), &status), 0) << "the device name is gone while unplugged";
+    EXPECT_FALSE(client.Send(ReadRequest(1, 100))) << "a write to a line that is gone fails";
+  }
+  ASSERT_TRUE(sim.WaitForTrace("qvsim: line back", 1, 3000)) << sim.Trace();
+  RawClient again(sim.DevicePath());
+  ASSERT_TRUE(again.Open());
+  ASSERT_TRUE(again.Send(ReadRequest(1, 100)));
+  EXPECT_EQ(again.Receive(1000, 1), GoodReply(1));
+}
+
+// Which requests get the fault: --fault-at numbers, --fault-every a
+// period, --fault-station one station's requests only; nak shows it.
+TEST(QvsimFault, DeterministicSelectionFaultsExactlyTheChosenRequests) {
+  struct Case {
+    std::vector<std::string> args;
+    std::vector<int> stations;  // one request to each, in turn
+    std::string expected;       // per request: n (NAK) or g (good)
+  } const cases[] = {
+      {{"--fault-at", "3,7,8"}, {1, 1, 1, 1, 1, 1, 1, 1, 1}, "ggngggnng"},
+      {{"--fault-every", "3"}, {1, 1, 1, 1, 1, 1, 1}, "ggnggng"},
+      {{"--fault-every", "1", "--fault-station", "2"}, {1, 2, 1, 2, 2}, "gngnn"},
+      {{"--fault-rate", "1", "--fault-station", "1"}, {1, 2, 1}, "ngn"},
+  };
+  for (const auto& c : cases) {
+    std::vector<std::string> args{"--station", "1", "--station", "2", "--fault", "nak"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    SimulatorProcess sim(args, SimulatorProcess::kOwnPty);
+    ASSERT_TRUE(sim.Started()) << sim.Trace();
+    RawClient client(sim.DevicePath());
+    ASSERT_TRUE(client.Open());
+    std::string outcomes;
+    for (int station : c.stations) {
+      ASSERT_TRUE(client.Send(ReadRequest(station, 5)));
+      const std::string reply = client.Receive(1000, 1);
+      outcomes += reply == GoodReply(station) ? 'g' : reply.size() == 4 && reply[0] == '\x15' ? 'n' : '?';
+    }
+    EXPECT_EQ(outcomes, c.expected) << c.args[0] << " " << c.args[1];
+  }
+}
+
+}  // namespace
+}  // namespace qvtest
