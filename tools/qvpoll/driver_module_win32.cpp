@@ -74,8 +74,10 @@ std::string DriverModule::Describe() {
   HMODULE holder = nullptr;
   GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
                      reinterpret_cast<LPCSTR>(object->driver->lpVtbl->QueryInterface), &holder);
-  char path[MAX_PATH] = {};
-  GetModuleFileNameA(holder, path, sizeof path);
+  char loaded[MAX_PATH] = {}, path[MAX_PATH] = {};
+  GetModuleFileNameA(holder, loaded, sizeof loaded);
+  // Registration records the short (8.3) form; a person reads the long one.
+  if (GetLongPathNameA(loaded, path, sizeof path) == 0) memcpy(path, loaded, sizeof path);
   std::string version = "no version resource";
   DWORD ignored = 0;
   const DWORD size = GetFileVersionInfoSizeA(path, &ignored);
