@@ -122,7 +122,7 @@ valgrind: build-linux32
 	@[ "$$(cat $(I386_MODE))" = native ] || { echo "valgrind: NOT RUN: this machine runs 32-bit code only under emulation, where valgrind's 32-bit core cannot start"; exit 0; }
 	@status=0; for p in $(VALGRIND_PROGRAMS); do \
 	  echo "== valgrind $$p"; \
-	  valgrind --quiet --error-exitcode=9 --leak-check=full --errors-for-leak-kinds=definite \
+	  QUORVALEND_UNDER_VALGRIND=1 valgrind --quiet --error-exitcode=9 --leak-check=full --errors-for-leak-kinds=definite \
 	    build/linux32/bin/$$p --gtest_brief=1 || status=1; \
 	done; exit $$status
 

@@ -10,6 +10,7 @@
 #else
 #include <dirent.h>
 #include <stdio.h>
+#include <stdlib.h>
 #endif
 
 namespace {
@@ -98,9 +99,13 @@ TEST(ModuleFile, LoadUnloadCyclesLeaveHandlesAndMemoryAsTheyWere) {
   const ProcessResources after = Measure();
   EXPECT_EQ(after.handles, before.handles) << "after " << kCycles << " cycles";
 #if !defined(__SANITIZE_ADDRESS__)
-  // AddressSanitizer holds freed memory back on purpose.
-  EXPECT_LE(after.memoryKiB, before.memoryKiB + kMemorySlackKiB)
-      << "from " << before.memoryKiB << " KiB after " << kCycles << " cycles";
+  // AddressSanitizer holds freed memory back on purpose; valgrind keeps
+  // what it learnt of every load, so the resident size is then its own
+  // (make valgrind says so; memcheck checks the leaks itself).
+  if (getenv("QUORVALEND_UNDER_VALGRIND") == nullptr) {
+    EXPECT_LE(after.memoryKiB, before.memoryKiB + kMemorySlackKiB)
+        << "from " << before.memoryKiB << " KiB after " << kCycles << " cycles";
+  }
 #endif
   printf("handles %ld -> %ld, memory %ld KiB -> %ld KiB over %d cycles\n", before.handles, after.handles,
          before.memoryKiB, after.memoryKiB, kCycles);

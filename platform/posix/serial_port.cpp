@@ -63,7 +63,7 @@ class PosixSerialPort final : public SerialPort {
     // Exclusive, like a Windows port opened without sharing: the lock
     // stops programs that take it, TIOCEXCL every other open of the
     // device too (a privileged one excepted).
-    if (!isatty(fd) || flock(fd, LOCK_EX | LOCK_NB) != 0 || (ioctl(fd, TIOCEXCL) != 0 && errno != ENOTTY)) {
+    if (!isatty(fd) || flock(fd, LOCK_EX | LOCK_NB) != 0 || (ioctl(fd, TIOCEXCL, nullptr) != 0 && errno != ENOTTY)) {
       close(fd);
       return kNoPortHandle;
     }
@@ -111,7 +111,7 @@ class PosixSerialPort final : public SerialPort {
   bool Close(PortHandle handle) override {
     // A pseudo-terminal keeps the exclusive flag past our last close while
     // its other side stays open, and would refuse our own next open.
-    ioctl(static_cast<int>(handle), TIOCNXCL);
+    ioctl(static_cast<int>(handle), TIOCNXCL, nullptr);
     return close(static_cast<int>(handle)) == 0;
   }
 
