@@ -17,6 +17,16 @@ import time
 PR_SET_CHILD_SUBREAPER = 36
 
 
+def runs_under_i386_emulator():
+    """True where `make deps` found that 32-bit code runs only under a
+    user-mode emulator (build/i386-mode, named by the test's environment)."""
+    try:
+        with open(os.environ.get("QUORVALEND_I386_MODE_FILE", "")) as f:
+            return f.read().strip() == "emulated"
+    except OSError:
+        return False
+
+
 class Programs:
     def __init__(self, argv):
         # native: QVPOLL; Wine: --wine PREFIX RUNNER QVPOLL.EXE QVSIM.EXE DLL

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "quorvalend/quorvalend.h"
+#include "tests/support/i386_emulation.h"
 #include "tests/support/module_file.h"
 
 #if defined(_WIN32)
@@ -98,17 +99,22 @@ TEST(ModuleFile, LoadUnloadCyclesLeaveHandlesAndMemoryAsTheyWere) {
   for (int i = 0; i < kCycles; ++i) ASSERT_NO_FATAL_FAILURE(Cycle());
   const ProcessResources after = Measure();
   EXPECT_EQ(after.handles, before.handles) << "after " << kCycles << " cycles";
+  printf("handles %ld -> %ld, memory %ld KiB -> %ld KiB over %d cycles\n", before.handles, after.handles,
+         before.memoryKiB, after.memoryKiB, kCycles);
 #if !defined(__SANITIZE_ADDRESS__)
   // AddressSanitizer holds freed memory back on purpose; valgrind keeps
   // what it learnt of every load, so the resident size is then its own
   // (make valgrind says so; memcheck checks the leaks itself).
-  if (getenv("QUORVALEND_UNDER_VALGRIND") == nullptr) {
-    EXPECT_LE(after.memoryKiB, before.memoryKiB + kMemorySlackKiB)
-        << "from " << before.memoryKiB << " KiB after " << kCycles << " cycles";
+  if (getenv("QUORVALEND_UNDER_VALGRIND") != nullptr) return;
+  // A user-mode i386 emulator keeps what it translated of every loaded
+  // library: its resident size grows with each load of any library.
+  if (qvtest::RunsUnderI386Emulator()) {
+    GTEST_SKIP() << "the resident size is this machine's i386 emulator's, which grows on every dlopen/dlclose of "
+                    "any library: only the handles were checked";
   }
+  EXPECT_LE(after.memoryKiB, before.memoryKiB + kMemorySlackKiB)
+      << "from " << before.memoryKiB << " KiB after " << kCycles << " cycles";
 #endif
-  printf("handles %ld -> %ld, memory %ld KiB -> %ld KiB over %d cycles\n", before.handles, after.handles,
-         before.memoryKiB, after.memoryKiB, kCycles);
 }
 
 }  // namespace

@@ -4,8 +4,10 @@
 // are never written through, and without a home there is no file at all.
 #include <gtest/gtest.h>
 #include <dirent.h>
+#include <errno.h>
 #include <fcntl.h>
 #include <stdlib.h>
+#include <string.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -91,17 +93,38 @@ class ClassesFile : public ::testing::Test {
   }
   void TearDown() override {
     registry.reset();
-    for (const std::string& name : Names()) unlink((folder + "/" + name).c_str());
-    rmdir(folder.c_str());
+    EXPECT_EQ(RemoveFolder(), "") << "left in the temporary folder";
+  }
+  // Empties and removes the folder; what could not be removed, and why,
+  // or "" when it is gone.
+  std::string RemoveFolder() {
+    std::string problem;
+    std::vector<std::string> names;
+    if (!Names(&names)) problem = "cannot list " + folder + ": " + strerror(errno);
+    for (const std::string& name : names) {
+      const std::string path = folder + "/" + name;
+      if (unlink(path.c_str()) != 0) problem += "cannot remove " + path + ": " + strerror(errno) + "; ";
+    }
+    if (rmdir(folder.c_str()) != 0 && errno != ENOENT) problem += "cannot remove " + folder + ": " + strerror(errno);
+    return problem;
+  }
+  // The folder's entries but "." and ".."; false when it cannot be read
+  // to its end.
+  bool Names(std::vector<std::string>* names) const {
+    DIR* dir = opendir(folder.c_str());
+    if (dir == nullptr) return errno == ENOENT;
+    errno = 0;
+    while (dirent* entry = readdir(dir)) {
+      const std::string name = entry->d_name;
+      if (name != "." && name != "..") names->push_back(name);
+    }
+    const bool complete = errno == 0;
+    closedir(dir);
+    return complete;
   }
   std::vector<std::string> Names() const {
     std::vector<std::string> names;
-    if (DIR* dir = opendir(folder.c_str())) {
-      while (dirent* entry = readdir(dir)) {
-        if (entry->d_name[0] != '.') names.push_back(entry->d_name);
-      }
-      closedir(dir);
-    }
+    EXPECT_TRUE(Names(&names)) << "cannot list " << folder << ": " << strerror(errno);
     return names;
   }
 
@@ -207,8 +230,9 @@ TEST_F(ClassesFile, SymbolicLinksAreNeverWrittenThrough) {
   };
   const std::string victimBytes = "someone else's file\n";
   for (const auto& c : kCases) {
-    TearDown();
-    ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
+    registry.reset();
+    ASSERT_EQ(RemoveFolder(), "") << c.what;
+    ASSERT_EQ(mkdir(folder.c_str(), 0700), 0) << folder << ": " << strerror(errno);
     registry.reset(new ScopedVariable("QUORVALEND_REGISTRY", store.c_str()));
     if (c.victimExists) WriteBytes(victim, victimBytes);
     const std::string link = folder + "/" + c.linkName;
