@@ -118,9 +118,13 @@ bench-smoke: build-linux32
 # The allocation-counting program is left out: it replaces malloc itself.
 VALGRIND_PROGRAMS = unit_tests line_tests module_tests soak_tests
 
+# One shell for the whole recipe: an `exit` ends only its own line's shell.
 valgrind: build-linux32
-	@[ "$$(cat $(I386_MODE))" = native ] || { echo "valgrind: NOT RUN: this machine runs 32-bit code only under emulation, where valgrind's 32-bit core cannot start"; exit 0; }
-	@status=0; for p in $(VALGRIND_PROGRAMS); do \
+	@if [ "$$(cat $(I386_MODE))" != native ]; then \
+	  echo "valgrind: NOT RUN: this machine runs 32-bit code only under emulation, where valgrind's 32-bit core cannot start"; \
+	  exit 0; \
+	fi; \
+	status=0; for p in $(VALGRIND_PROGRAMS); do \
 	  echo "== valgrind $$p"; \
 	  QUORVALEND_UNDER_VALGRIND=1 valgrind --quiet --error-exitcode=9 --leak-check=full --errors-for-leak-kinds=definite \
 	    build/linux32/bin/$$p --gtest_brief=1 || status=1; \

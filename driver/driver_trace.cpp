@@ -2,6 +2,7 @@
 
 #include <string.h>
 
+#include "driver/driver_platform.h"
 #include "link/trace_text.h"
 #include "quorvalend/error_meanings.h"
 
@@ -17,7 +18,12 @@ void Head(TraceText& line, const char* label, int32_t station) {
   line.Add(" ");
 }
 
-void Send(TraceSink* sink, const TraceText& line) { sink->WriteLine(line.text(), line.length()); }
+static_assert(kTraceLineCapacity <= kTraceSinkTextCapacity, "the sink would cut a whole trace line");
+
+// Stamped with the driver's clock, the one its items are stamped with.
+void Send(TraceSink* sink, const TraceText& line) {
+  sink->WriteLine(ActiveDriverPlatform().clock->FileTimeNow(), line.text(), line.length());
+}
 
 void Code(TraceText& line, int32_t code) {
   line.Add("code ").Number(code).Add(" (").Add(QvErrorMeaning(code)).Add(")");

@@ -8,13 +8,17 @@
 
 namespace quorvalend {
 
+// The longest text a sink writes whole; longer text is cut.
+constexpr size_t kTraceSinkTextCapacity = 1536;
+
 class TraceSink {
  public:
   virtual ~TraceSink() = default;
-  // Writes the local time with its offset, a blank, `text` and a line end,
-  // in one write, so that lines from several objects and processes sharing
-  // a file never interleave. Allocates nothing.
-  virtual void WriteLine(const char* text, size_t length) = 0;
+  // Writes `fileTime` (100 ns since 1601, UTC; the caller's clock) as local
+  // time with its offset, a blank, `text` and a line end, in one write, so
+  // that lines from several objects and processes sharing a file never
+  // interleave. Allocates nothing.
+  virtual void WriteLine(uint64_t fileTime, const char* text, size_t length) = 0;
 };
 
 constexpr char kTraceToDebugger[] = "debug";
@@ -25,7 +29,8 @@ constexpr char kTraceToDebugger[] = "debug";
 // the file cannot be opened: the trace is then off.
 TraceSink* OpenTraceSink(const char* target, uint64_t maxBytes);
 
-// "2026-12-09T01:34:51.717+00:00": local time with its offset from UTC.
-size_t FormatLocalTimestamp(char* buffer, size_t size);
+// "2026-12-09T01:34:51.717+00:00": `fileTime` (100 ns since 1601, UTC) as
+// local time with its offset from UTC.
+size_t FormatLocalTimestamp(uint64_t fileTime, char* buffer, size_t size);
 
 }  // namespace quorvalend

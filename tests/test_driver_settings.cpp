@@ -224,7 +224,7 @@ TEST_F(Trace, LinesFromTwoWritersNeverInterleave) {
     quorvalend::TraceSink* sink = quorvalend::OpenTraceSink(path.c_str(), 1u << 30);
     ASSERT_NE(sink, nullptr);
     const std::string text = "COM1 station 1 " + std::string(300, mark) + " end";
-    for (int i = 0; i < kLines; ++i) sink->WriteLine(text.c_str(), text.size());
+    for (int i = 0; i < kLines; ++i) sink->WriteLine(quorvalend::SystemClock().FileTimeNow(), text.c_str(), text.size());
     delete sink;
   };
   std::thread a(writer, 'a'), b(writer, 'b');

@@ -12,7 +12,7 @@
 
 #include <new>
 
-#include "link/trace_text.h"
+#include "platform/clock.h"
 #include "platform/trace_sink.h"
 
 namespace quorvalend {
@@ -22,8 +22,8 @@ constexpr size_t kPathCapacity = 512;
 
 // The timestamp, the text and a line end, in a buffer of its own, so the
 // line goes out in one write.
-size_t ComposeLine(char* line, size_t size, const char* text, size_t length) {
-  size_t n = FormatLocalTimestamp(line, size);
+size_t ComposeLine(char* line, size_t size, uint64_t fileTime, const char* text, size_t length) {
+  size_t n = FormatLocalTimestamp(fileTime, line, size);
   if (n + 1 < size) line[n++] = ' ';
   if (length > size - n - 1) length = size - n - 1;
   memcpy(line + n, text, length);
@@ -44,9 +44,9 @@ void WriteAll(int fd, const char* bytes, size_t n) {
 
 class StandardErrorSink final : public TraceSink {
  public:
-  void WriteLine(const char* text, size_t length) override {
-    char line[kTraceLineCapacity + 64];
-    WriteAll(2, line, ComposeLine(line, sizeof line, text, length));
+  void WriteLine(uint64_t fileTime, const char* text, size_t length) override {
+    char line[kTraceSinkTextCapacity + 64];
+    WriteAll(2, line, ComposeLine(line, sizeof line, fileTime, text, length));
   }
 };
 
@@ -72,9 +72,9 @@ class FileSink final : public TraceSink {
     if (fd_ >= 0) close(fd_);
   }
 
-  void WriteLine(const char* text, size_t length) override {
-    char line[kTraceLineCapacity + 64];
-    const size_t n = ComposeLine(line, sizeof line, text, length);
+  void WriteLine(uint64_t fileTime, const char* text, size_t length) override {
+    char line[kTraceSinkTextCapacity + 64];
+    const size_t n = ComposeLine(line, sizeof line, fileTime, text, length);
     FollowRenames();
     if (fd_ < 0) return;
     struct stat status {};
@@ -131,16 +131,18 @@ TraceSink* OpenTraceSink(const char* target, uint64_t maxBytes) {
   return sink;
 }
 
-size_t FormatLocalTimestamp(char* buffer, size_t size) {
-  timespec now{};
-  clock_gettime(CLOCK_REALTIME, &now);
+size_t FormatLocalTimestamp(uint64_t fileTime, char* buffer, size_t size) {
+  // Signed 64-bit seconds: any file time fits, before 1970 and past 2038.
+  const time_t seconds =
+      static_cast<time_t>(static_cast<int64_t>(fileTime / 10000000u) - static_cast<int64_t>(kFileTimeUnixEpochSeconds));
+  const long milliseconds = static_cast<long>((fileTime / 10000u) % 1000u);
   struct tm local {};
-  localtime_r(&now.tv_sec, &local);
+  if (localtime_r(&seconds, &local) == nullptr) return 0;
   const long offset = local.tm_gmtoff / 60;
   const long magnitude = offset < 0 ? -offset : offset;
   const int n = snprintf(buffer, size, "%04d-%02d-%02dT%02d:%02d:%02d.%03ld%c%02ld:%02ld", local.tm_year + 1900,
-                         local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec,
-                         now.tv_nsec / 1000000, offset < 0 ? '-' : '+', magnitude / 60, magnitude % 60);
+                         local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec, milliseconds,
+                         offset < 0 ? '-' : '+', magnitude / 60, magnitude % 60);
   if (n < 0) return 0;
   return static_cast<size_t>(n) < size ? static_cast<size_t>(n) : size - 1;
 }

@@ -8,7 +8,6 @@
 
 #include <new>
 
-#include "link/trace_text.h"
 #include "platform/trace_sink.h"
 
 namespace quorvalend {
@@ -16,8 +15,8 @@ namespace {
 
 constexpr size_t kPathCapacity = 512;
 
-size_t ComposeLine(char* line, size_t size, const char* text, size_t length, const char* end) {
-  size_t n = FormatLocalTimestamp(line, size);
+size_t ComposeLine(char* line, size_t size, uint64_t fileTime, const char* text, size_t length, const char* end) {
+  size_t n = FormatLocalTimestamp(fileTime, line, size);
   if (n + 1 < size) line[n++] = ' ';
   const size_t endLength = strlen(end);
   if (length > size - n - endLength - 1) length = size - n - endLength - 1;
@@ -29,9 +28,9 @@ size_t ComposeLine(char* line, size_t size, const char* text, size_t length, con
 
 class DebuggerSink final : public TraceSink {
  public:
-  void WriteLine(const char* text, size_t length) override {
-    char line[kTraceLineCapacity + 64];
-    ComposeLine(line, sizeof line, text, length, "\n");
+  void WriteLine(uint64_t fileTime, const char* text, size_t length) override {
+    char line[kTraceSinkTextCapacity + 64];
+    ComposeLine(line, sizeof line, fileTime, text, length, "\n");
     OutputDebugStringA(line);
   }
 };
@@ -62,9 +61,9 @@ class FileSink final : public TraceSink {
     if (file_ != INVALID_HANDLE_VALUE) CloseHandle(file_);
   }
 
-  void WriteLine(const char* text, size_t length) override {
-    char line[kTraceLineCapacity + 64];
-    const size_t n = ComposeLine(line, sizeof line, text, length, "\r\n");
+  void WriteLine(uint64_t fileTime, const char* text, size_t length) override {
+    char line[kTraceSinkTextCapacity + 64];
+    const size_t n = ComposeLine(line, sizeof line, fileTime, text, length, "\r\n");
     FollowRenames();
     if (file_ == INVALID_HANDLE_VALUE) return;
     LARGE_INTEGER size{};
@@ -128,9 +127,10 @@ TraceSink* OpenTraceSink(const char* target, uint64_t maxBytes) {
   return sink;
 }
 
-size_t FormatLocalTimestamp(char* buffer, size_t size) {
+size_t FormatLocalTimestamp(uint64_t fileTime, char* buffer, size_t size) {
   FILETIME utc{}, local{};
-  GetSystemTimeAsFileTime(&utc);
+  utc.dwLowDateTime = static_cast<DWORD>(fileTime);
+  utc.dwHighDateTime = static_cast<DWORD>(fileTime >> 32);
   FileTimeToLocalFileTime(&utc, &local);
   SYSTEMTIME parts{};
   FileTimeToSystemTime(&local, &parts);
