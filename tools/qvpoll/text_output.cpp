@@ -11,8 +11,9 @@ bool RowOutput::Open(const std::string& path, bool append, std::string* error) {
     *error = "--output " + path + ": cannot open it for writing";
     return false;
   }
-  fseek(file_, 0, SEEK_END);
-  empty_ = ftell(file_) == 0;
+  // The file offset type, not long: a file appended to may be past 2 GiB.
+  fseeko(file_, 0, SEEK_END);
+  empty_ = ftello(file_) == 0;
   return true;
 }
 

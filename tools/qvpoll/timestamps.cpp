@@ -3,7 +3,9 @@
 #include <stdio.h>
 #include <time.h>
 
-#include <chrono>
+#if defined(_WIN32)
+#include <windows.h>
+#endif
 
 namespace qvpoll {
 namespace {
@@ -23,12 +25,27 @@ int64_t SecondsAsIfUtc(const tm& t) {
          t.tm_sec;
 }
 
+// The system's wall clock. Not the C++ library's system_clock: on 32-bit
+// Linux that one reads a 32-bit time inside, which ends in 2038.
+int64_t SystemNowUnixMs() {
+#if defined(_WIN32)
+  FILETIME now{};
+  GetSystemTimeAsFileTime(&now);
+  return UnixMsFromFileTime((static_cast<uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime);
+#else
+  timespec now{};
+  clock_gettime(CLOCK_REALTIME, &now);
+  return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+#endif
+}
+
+int64_t (*wallClock)() = SystemNowUnixMs;
+
 }  // namespace
 
-int64_t NowUnixMs() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
-      .count();
-}
+int64_t NowUnixMs() { return wallClock(); }
+
+void SetWallClockForTesting(int64_t (*nowUnixMs)()) { wallClock = nowUnixMs != nullptr ? nowUnixMs : SystemNowUnixMs; }
 
 int64_t UnixMsFromFileTime(uint64_t fileTime) {
   constexpr uint64_t kUnixEpoch = 116444736000000000ull;

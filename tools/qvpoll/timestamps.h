@@ -8,8 +8,10 @@
 
 namespace qvpoll {
 
-// Milliseconds since 1970-01-01 UTC.
+// Milliseconds since 1970-01-01 UTC, from the wall clock.
 int64_t NowUnixMs();
+// Puts `nowUnixMs` in the wall clock's place (null: the system's again).
+void SetWallClockForTesting(int64_t (*nowUnixMs)());
 // The driver stamps items with a FILETIME (100 ns since 1601, UTC); 0 for
 // none.
 int64_t UnixMsFromFileTime(uint64_t fileTime);
