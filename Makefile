@@ -18,8 +18,9 @@ deps:
 	@bash cmake/deps.sh
 	@mkdir -p build && bash cmake/enable-i386.sh > $(I386_MODE)
 
-# Wine runs 32-bit Windows programs only where the kernel runs 32-bit code
-# natively; under user-mode emulation it does not start.
+# Wine runs 32-bit Windows programs usably only where the kernel runs
+# 32-bit code natively; under user-mode emulation each Wine process takes
+# about 40 s of CPU to start and a new prefix is not ready in 12 minutes.
 WINE_USABLE = $$( [ "$$(cat $(I386_MODE) 2>/dev/null)" = native ] && echo ON || echo OFF )
 
 build-linux32: deps
