@@ -100,6 +100,7 @@ TEST(ModuleFile, LoadUnloadCyclesLeaveHandlesAndMemoryAsTheyWere) {
   EXPECT_EQ(after.handles, before.handles) << "after " << kCycles << " cycles";
   printf("handles %ld -> %ld, memory %ld KiB -> %ld KiB over %d cycles\n", before.handles, after.handles,
          before.memoryKiB, after.memoryKiB, kCycles);
+  fflush(stdout);  // before a later test forks
 #if !defined(__SANITIZE_ADDRESS__)
   // AddressSanitizer holds freed memory back on purpose; valgrind keeps
   // what it learnt of every load, so the resident size is then its own
