@@ -133,8 +133,9 @@ TraceSink* OpenTraceSink(const char* target, uint64_t maxBytes) {
 
 size_t FormatLocalTimestamp(uint64_t fileTime, char* buffer, size_t size) {
   // Signed 64-bit seconds: any file time fits, before 1970 and past 2038.
-  const time_t seconds =
-      static_cast<time_t>(static_cast<int64_t>(fileTime / 10000000u) - static_cast<int64_t>(kFileTimeUnixEpochSeconds));
+  const int64_t unixSeconds =
+      static_cast<int64_t>(fileTime / 10000000u) - static_cast<int64_t>(kFileTimeUnixEpochSeconds);
+  const time_t seconds = static_cast<time_t>(unixSeconds);
   const long milliseconds = static_cast<long>((fileTime / 10000u) % 1000u);
   struct tm local {};
   if (localtime_r(&seconds, &local) == nullptr) return 0;

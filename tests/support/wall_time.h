@@ -49,14 +49,14 @@ constexpr char kCentralEurope[] = "CET-1CEST,M3.5.0,M10.5.0/3";
 const Instant kInstantsPast2038[] = {
     {"Y2038Wrap", "the first second a 32-bit time cannot hold", FileTimeOf(2038, 1, 19, 3, 14, 8, 0), "UTC0",
      "2038-01-19T03:14:08.000+00:00", "2038-01-19T03:14:08.000+00:00"},
-    {"Y2040Summer", "summer 2040", FileTimeOf(2040, 7, 1, 12, 34, 56, 789), kCentralEurope, "2040-07-01T14:34:56.789+02:00",
-     "2040-07-01T12:34:56.789+00:00"},
-    {"Y2040LeapDay", "29 February 2040", FileTimeOf(2040, 2, 29, 23, 30, 0, 5), kCentralEurope, "2040-03-01T00:30:00.005+01:00",
-     "2040-02-29T23:30:00.005+00:00"},
+    {"Y2040Summer", "summer 2040", FileTimeOf(2040, 7, 1, 12, 34, 56, 789), kCentralEurope,
+     "2040-07-01T14:34:56.789+02:00", "2040-07-01T12:34:56.789+00:00"},
+    {"Y2040LeapDay", "29 February 2040", FileTimeOf(2040, 2, 29, 23, 30, 0, 5), kCentralEurope,
+     "2040-03-01T00:30:00.005+01:00", "2040-02-29T23:30:00.005+00:00"},
     {"Y2100March", "1 March 2100 (2100 has no 29 February)", FileTimeOf(2100, 3, 1, 0, 0, 0, 1), kCentralEurope,
      "2100-03-01T01:00:00.001+01:00", "2100-03-01T00:00:00.001+00:00"},
-    {"Y2100LastMillisecond", "the last millisecond of 2100, west of UTC", FileTimeOf(2100, 12, 31, 23, 59, 59, 999), "<-0530>5:30",
-     "2100-12-31T18:29:59.999-05:30", "2100-12-31T23:59:59.999+00:00"},
+    {"Y2100LastMillisecond", "the last millisecond of 2100, west of UTC", FileTimeOf(2100, 12, 31, 23, 59, 59, 999),
+     "<-0530>5:30", "2100-12-31T18:29:59.999-05:30", "2100-12-31T23:59:59.999+00:00"},
 };
 
 inline void PrintTo(const Instant& instant, std::ostream* out) { *out << instant.what; }
