@@ -25,6 +25,19 @@ int64_t SecondsAsIfUtc(const tm& t) {
          t.tm_sec;
 }
 
+// Calendar fields of `seconds` since 1970, in UTC or local time, with a
+// 64-bit time on both systems: the Windows C library's time_t of this
+// build has 32 bits, and a 32-bit time ends in 2038.
+bool BreakDown(int64_t seconds, bool utc, tm* out) {
+#if defined(_WIN32)
+  const __time64_t t = seconds;
+  return (utc ? _gmtime64_s(out, &t) : _localtime64_s(out, &t)) == 0;
+#else
+  const time_t t = static_cast<time_t>(seconds);
+  return (utc ? gmtime_r(&t, out) : localtime_r(&t, out)) != nullptr;
+#endif
+}
+
 // The system's wall clock. Not the C++ library's system_clock: on 32-bit
 // Linux that one reads a 32-bit time inside, which ends in 2038.
 int64_t SystemNowUnixMs() {
@@ -59,11 +72,8 @@ std::string Iso8601(int64_t unixMs, bool utc) {
     ms += 1000;
     --seconds;
   }
-  const time_t t = static_cast<time_t>(seconds);
-  // One thread prints, so the library's shared result is safe to use.
-  const tm* broken = utc ? gmtime(&t) : localtime(&t);
-  if (broken == nullptr) return "-";
-  const tm local = *broken;
+  tm local{};
+  if (!BreakDown(seconds, utc, &local)) return "-";
   const int64_t offset = utc ? 0 : SecondsAsIfUtc(local) - seconds;
   const int64_t offsetMinutes = (offset < 0 ? -offset : offset) / 60;
   char text[48];
