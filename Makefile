@@ -33,16 +33,24 @@ build-win32: deps
 
 build: build-linux32 build-win32
 
+# CTest names the tests it skipped but not why: each skip is printed again
+# with the reason the test gave.
+SKIPS = $(CURDIR)/build/skipped-
+PRINT_SKIPS = python3 tests/print_skips.py $(SKIPS)
+
 test-linux32: build-linux32
-	@ctest --preset linux32
+	@status=0; ctest --preset linux32 --output-junit $(SKIPS)linux32.xml || status=1; \
+	$(PRINT_SKIPS)linux32.xml; exit $$status
 
 test-win32: build-win32
 	@ctest --preset win32
 
 test: build build-fuzz dist
 	@status=0; \
-	ctest --preset linux32 || status=1; \
-	ctest --preset win32 || status=1; \
+	ctest --preset linux32 --output-junit $(SKIPS)linux32.xml || status=1; \
+	$(PRINT_SKIPS)linux32.xml; \
+	ctest --preset win32 --output-junit $(SKIPS)win32.xml || status=1; \
+	$(PRINT_SKIPS)win32.xml; \
 	echo "== fuzz smoke: a few seconds per target over the committed seeds"; \
 	$(FUZZ_SMOKE_RUN) || status=1; \
 	echo "== bench smoke: a few transactions per shape"; \
@@ -58,7 +66,8 @@ ASAN_ENV = $$( [ "$$(cat $(I386_MODE) 2>/dev/null)" = native ] || echo ASAN_OPTI
 test-asan: deps
 	@cmake --preset linux32-asan >/dev/null
 	@cmake --build --preset linux32-asan
-	@env $(ASAN_ENV) ctest --preset linux32-asan
+	@status=0; env $(ASAN_ENV) ctest --preset linux32-asan --output-junit $(SKIPS)linux32-asan.xml || status=1; \
+	$(PRINT_SKIPS)linux32-asan.xml; exit $$status
 
 FUZZ_SECONDS ?= 60
 FUZZ_SMOKE_SECONDS ?= 3

@@ -1,0 +1,40 @@
+#!/usr/bin/env python3
+"""Prints each test CTest skipped, with the reason the test gave: CTest's
+own summary names skipped tests but not why. Reads the JUnit file of one
+CTest run (ctest --output-junit FILE).
+
+Usage: print_skips.py JUNIT_FILE
+"""
+import sys
+import xml.etree.ElementTree as ElementTree
+
+
+def reason(output):
+    """GoogleTest's text after "FILE:LINE: Skipped", else the whole output."""
+    lines = [line.strip() for line in output.splitlines()]
+    for i, line in enumerate(lines):
+        if line.endswith(": Skipped"):
+            said = []
+            for following in lines[i + 1:]:
+                if following.startswith("[  SKIPPED ]"):
+                    break
+                said.append(following)
+            return " ".join(s for s in said if s)
+    return " ".join(s for s in lines if s)
+
+
+def main(path):
+    try:
+        cases = ElementTree.parse(path).getroot().iter("testcase")
+    except (OSError, ElementTree.ParseError) as error:
+        print(f"skipped tests: cannot read {path}: {error}")
+        return 1
+    for case in cases:
+        if case.find("skipped") is not None:
+            out = case.find("system-out")
+            print(f"skipped: {case.get('name')}: {reason(out.text if out is not None and out.text else '')}")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1]))
