@@ -73,13 +73,19 @@ std::string Reply32() {
   return reply + hex + "\r";
 }
 
+// The trace and the file it was renamed to past its size limit.
+void RemoveTrace(const std::string& path) {
+  remove(path.c_str());
+  remove((path + ".1").c_str());
+}
+
 std::string TraceFile() {
   const char* folder = getenv("TMPDIR");
 #ifdef _WIN32
   if (folder == nullptr) folder = getenv("TEMP");
 #endif
   std::string path = std::string(folder != nullptr ? folder : "/tmp") + "/qvbench-trace.txt";
-  remove(path.c_str());
+  RemoveTrace(path);
   return path;
 }
 
@@ -165,7 +171,7 @@ void RunCpuBench(int calls, Results* results) {
                               return tracedIo->lpVtbl->ExecuteBlock(tracedIo, &block.request);
                             })});
   }
-  remove(tracePath.c_str());
+  RemoveTrace(tracePath);
 }
 
 void CountAllocations(int transactions, Results* results) {
