@@ -5,17 +5,17 @@
 #include <string>
 #include <vector>
 
-#include "tools/qvpoll/driver_module.h"
+#include "tools/host/driver_module.h"
 #include "tools/qvpoll/options.h"
 #include "tools/qvpoll/plan.h"
 #include "tools/qvpoll/report.h"
 #include "tools/qvpoll/scan_loop.h"
-#include "tools/qvpoll/session.h"
+#include "tools/host/session.h"
 #include "tools/qvpoll/signals.h"
-#include "tools/qvpoll/sim_launcher.h"
+#include "tools/host/sim_launcher.h"
 #include "tools/qvpoll/station_scan.h"
 #include "tools/qvpoll/text_output.h"
-#include "tools/qvpoll/trace_switch.h"
+#include "tools/host/trace_switch.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/qvpoll/value_types.h"
+#include "tools/host/value_types.h"
 
 namespace qvpoll {
 

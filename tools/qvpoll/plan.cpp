@@ -3,9 +3,9 @@
 #include <string.h>
 
 #include "tools/common/memory_preset.h"
-#include "tools/qvpoll/driver_errors.h"
-#include "tools/qvpoll/tag_problem.h"
-#include "tools/qvpoll/tag_ranges.h"
+#include "tools/host/driver_errors.h"
+#include "tools/host/tag_problem.h"
+#include "tools/host/tag_ranges.h"
 
 namespace qvpoll {
 namespace {

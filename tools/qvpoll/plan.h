@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "tools/qvpoll/host_blocks.h"
+#include "tools/host/host_blocks.h"
 #include "tools/qvpoll/options.h"
-#include "tools/qvpoll/value_types.h"
+#include "tools/host/value_types.h"
 
 namespace qvpoll {
 

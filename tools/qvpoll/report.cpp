@@ -4,7 +4,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "tools/qvpoll/timestamps.h"
+#include "tools/host/timestamps.h"
 
 namespace qvpoll {
 namespace {

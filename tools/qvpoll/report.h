@@ -6,11 +6,11 @@
 
 #include <string>
 
-#include "tools/qvpoll/driver_errors.h"
+#include "tools/host/driver_errors.h"
 #include "tools/qvpoll/options.h"
 #include "tools/qvpoll/statistics.h"
 #include "tools/qvpoll/text_output.h"
-#include "tools/qvpoll/value_types.h"
+#include "tools/host/value_types.h"
 
 namespace qvpoll {
 

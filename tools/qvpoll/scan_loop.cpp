@@ -8,7 +8,7 @@
 #include <thread>
 
 #include "tools/qvpoll/signals.h"
-#include "tools/qvpoll/timestamps.h"
+#include "tools/host/timestamps.h"
 
 namespace qvpoll {
 namespace {

@@ -8,7 +8,7 @@
 #include "tools/qvpoll/options.h"
 #include "tools/qvpoll/plan.h"
 #include "tools/qvpoll/report.h"
-#include "tools/qvpoll/session.h"
+#include "tools/host/session.h"
 
 namespace qvpoll {
 

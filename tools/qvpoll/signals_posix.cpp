@@ -3,7 +3,7 @@
 #include <unistd.h>
 
 #include "tools/qvpoll/signals.h"
-#include "tools/qvpoll/sim_launcher.h"
+#include "tools/host/sim_launcher.h"
 
 namespace qvpoll {
 namespace {

@@ -4,7 +4,7 @@
 
 #include <algorithm>
 
-#include "tools/qvpoll/driver_errors.h"
+#include "tools/host/driver_errors.h"
 
 namespace qvpoll {
 namespace {

@@ -1,21 +1,13 @@
-// Text out of qvpoll, always UTF-8 inside. Files and pipes get UTF-8
-// bytes; a Windows console gets UTF-16 through WriteConsoleW, since its
-// code page would garble the driver's Chinese text.
+// What qvpoll writes: its complaints, and the rows to their place.
 #pragma once
 
 #include <stdio.h>
 
 #include <string>
 
+#include "tools/host/console_text.h"
+
 namespace qvpoll {
-
-enum class Stream { Out, Err };
-
-// Writes and flushes; a text_output_* file knows the console.
-void WriteText(Stream stream, const std::string& utf8);
-
-// A terminal or console, where progress may be shown and rewritten.
-bool IsTerminal(Stream stream);
 
 // "qvpoll: message" on standard error.
 void Complain(const std::string& utf8);

@@ -1,4 +1,4 @@
-#include "tools/qvpoll/sim_launcher.h"
+#include "tools/host/sim_launcher.h"
 
 #include <poll.h>
 #include <pty.h>
@@ -9,7 +9,7 @@
 #include <time.h>
 #include <unistd.h>
 
-#include "tools/qvpoll/driver_module.h"
+#include "tools/host/driver_module.h"
 
 namespace qvpoll {
 namespace {

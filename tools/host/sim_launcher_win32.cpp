@@ -1,4 +1,4 @@
-#include "tools/qvpoll/sim_launcher.h"
+#include "tools/host/sim_launcher.h"
 
 namespace qvpoll {
 

@@ -10,7 +10,7 @@
 #include <iterator>
 #include <vector>
 
-#include "tools/qvpoll/driver_module.h"
+#include "tools/host/driver_module.h"
 
 namespace qvpoll {
 namespace {

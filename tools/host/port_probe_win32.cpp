@@ -1,6 +1,6 @@
 #include <windows.h>
 
-#include "tools/qvpoll/port_probe.h"
+#include "tools/host/port_probe.h"
 
 namespace qvpoll {
 

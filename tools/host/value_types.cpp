@@ -1,4 +1,4 @@
-#include "tools/qvpoll/value_types.h"
+#include "tools/host/value_types.h"
 
 #include <math.h>
 #include <string.h>

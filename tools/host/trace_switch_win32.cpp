@@ -7,8 +7,8 @@
 
 #include <vector>
 
-#include "tools/qvpoll/text_output.h"
-#include "tools/qvpoll/trace_switch.h"
+#include "tools/host/console_text.h"
+#include "tools/host/trace_switch.h"
 
 namespace qvpoll {
 namespace {

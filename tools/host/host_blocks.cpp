@@ -1,4 +1,4 @@
-#include "tools/qvpoll/host_blocks.h"
+#include "tools/host/host_blocks.h"
 
 #include <algorithm>
 #include <string.h>

@@ -1,11 +1,11 @@
-#include "tools/qvpoll/session.h"
+#include "tools/host/session.h"
 
 #include <string.h>
 
 #include <algorithm>
 #include <chrono>
 
-#include "tools/qvpoll/timestamps.h"
+#include "tools/host/timestamps.h"
 
 namespace qvpoll {
 namespace {

@@ -1,4 +1,4 @@
-#include "tools/qvpoll/tag_ranges.h"
+#include "tools/host/tag_ranges.h"
 
 #include "tools/common/memory_preset.h"
 #include "tools/common/number_text.h"

@@ -1,4 +1,4 @@
-#include "tools/qvpoll/driver_errors.h"
+#include "tools/host/driver_errors.h"
 
 #include "quorvalend/error_meanings.h"
 

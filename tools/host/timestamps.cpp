@@ -1,4 +1,4 @@
-#include "tools/qvpoll/timestamps.h"
+#include "tools/host/timestamps.h"
 
 #include <stdio.h>
 #include <time.h>

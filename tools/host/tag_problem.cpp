@@ -1,4 +1,4 @@
-#include "tools/qvpoll/tag_problem.h"
+#include "tools/host/tag_problem.h"
 
 #include "tools/common/memory_preset.h"
 

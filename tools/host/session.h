@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "tools/qvpoll/driver_errors.h"
-#include "tools/qvpoll/driver_module.h"
-#include "tools/qvpoll/port_probe.h"
+#include "tools/host/driver_errors.h"
+#include "tools/host/driver_module.h"
+#include "tools/host/port_probe.h"
 
 namespace qvpoll {
 

@@ -4,7 +4,7 @@
 
 #include <vector>
 
-#include "tools/qvpoll/driver_module.h"
+#include "tools/host/driver_module.h"
 
 namespace qvpoll {
 namespace {

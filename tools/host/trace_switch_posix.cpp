@@ -1,6 +1,6 @@
 #include <stdlib.h>
 
-#include "tools/qvpoll/trace_switch.h"
+#include "tools/host/trace_switch.h"
 
 namespace qvpoll {
 namespace {

@@ -1,8 +1,8 @@
 #include <iconv.h>
 #include <unistd.h>
 
-#include "tools/qvpoll/driver_errors.h"
-#include "tools/qvpoll/text_output.h"
+#include "tools/host/driver_errors.h"
+#include "tools/host/console_text.h"
 
 namespace qvpoll {
 

@@ -6,7 +6,7 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include "tools/qvpoll/port_probe.h"
+#include "tools/host/port_probe.h"
 
 namespace qvpoll {
 namespace {

@@ -1,0 +1,18 @@
+// Text out of a tool, always UTF-8 inside. Files and pipes get UTF-8
+// bytes; a Windows console gets UTF-16 through WriteConsoleW, since its
+// code page would garble the driver's Chinese text.
+#pragma once
+
+#include <string>
+
+namespace qvpoll {
+
+enum class Stream { Out, Err };
+
+// Writes and flushes; a console_text_* file knows the console.
+void WriteText(Stream stream, const std::string& utf8);
+
+// A terminal or console, where progress may be shown and rewritten.
+bool IsTerminal(Stream stream);
+
+}  // namespace qvpoll
