@@ -3,8 +3,10 @@
 #include <stdio.h>
 #include <string.h>
 
-#include "tools/qvpoll/driver_errors.h"
-#include "tools/qvpoll/tag_ranges.h"
+#include <algorithm>
+
+#include "tools/host/driver_errors.h"
+#include "tools/host/tag_ranges.h"
 
 namespace qvgateway {
 namespace {
@@ -15,18 +17,10 @@ struct Parsed {
   TagAddress address;
 };
 
-bool ParseRegister(IDeviceDriver* parser, const std::string& text, int station, Parsed* parsed, std::string* why) {
-  TagDefinition definition{};
-  memcpy(definition.addressText, text.c_str(), std::min(text.size(), sizeof definition.addressText - 1));
-  const bool m = text[0] == 'M';
-  definition.dataType = m ? QV_DATA_TYPE_BYTE : QV_DATA_TYPE_WORD;
-  if (parser->lpVtbl->ParseTag(parser, &definition, &parsed->address) != QV_PARSE_OK) {
-    *why = "'" + text + "': the driver refuses it: " + qvpoll::Describe(qvpoll::LastDriverError(parser));
-    return false;
-  }
-  parsed->address.deviceAddress = static_cast<int16_t>(station);
-  parsed->area = m ? Area::M : Area::D;
-  parsed->index = m ? parsed->address.registerAddress / 10 : parsed->address.registerAddress;
+bool ParseText(IDeviceDriver* parser, const std::string& text, int station, Parsed* parsed, std::string* why) {
+  parsed->area = text[0] == 'M' ? Area::M : Area::D;
+  if (!ParseRegister(parser, parsed->area, 0, station, &parsed->address, why, text)) return false;
+  parsed->index = parsed->area == Area::M ? parsed->address.registerAddress / 10 : parsed->address.registerAddress;
   return true;
 }
 
@@ -46,7 +40,7 @@ bool ExpandRanges(const GatewayConfig& config, IDeviceDriver* parser, const Stat
     }
     for (const auto& text : texts) {
       Parsed parsed;
-      if (!ParseRegister(parser, text, station.number, &parsed, &why)) {
+      if (!ParseText(parser, text, station.number, &parsed, &why)) {
         problems->push_back(Problem(config.file, place, why));
         ok = false;
         break;
@@ -58,6 +52,21 @@ bool ExpandRanges(const GatewayConfig& config, IDeviceDriver* parser, const Stat
 }
 
 }  // namespace
+
+bool ParseRegister(IDeviceDriver* parser, Area area, int index, int station, TagAddress* address, std::string* why,
+                   const std::string& typed) {
+  const std::string text =
+      !typed.empty() ? typed : area == Area::D ? "D" + std::to_string(index) : "M" + std::to_string(index * 10);
+  TagDefinition definition{};
+  memcpy(definition.addressText, text.c_str(), std::min(text.size(), sizeof definition.addressText - 1));
+  definition.dataType = area == Area::M ? QV_DATA_TYPE_BYTE : QV_DATA_TYPE_WORD;
+  if (parser->lpVtbl->ParseTag(parser, &definition, address) != QV_PARSE_OK) {
+    *why = "'" + text + "': the driver refuses it: " + qvpoll::Describe(qvpoll::LastDriverError(parser));
+    return false;
+  }
+  address->deviceAddress = static_cast<int16_t>(station);
+  return true;
+}
 
 const StationPlan* LinePlan::ByUnit(int unit) const {
   for (const auto& s : stations) {

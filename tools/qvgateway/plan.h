@@ -12,7 +12,7 @@
 #include "tools/qvgateway/config.h"
 #include "tools/qvgateway/register_rules.h"
 #include "tools/qvgateway/wire_time.h"
-#include "tools/qvpoll/host_blocks.h"
+#include "tools/host/host_blocks.h"
 
 namespace qvgateway {
 
@@ -41,6 +41,12 @@ struct LinePlan {
   double utilisation = 0;  // cyclic polls' wire time per second of line
   const StationPlan* ByUnit(int unit) const;
 };
+
+// One register (a D number, or an M group) as the driver's TagAddress for
+// `station`, through ParseTag as a data server makes it; `typed` is the
+// text when the user wrote one.
+bool ParseRegister(IDeviceDriver* parser, Area area, int index, int station, TagAddress* address, std::string* why,
+                   const std::string& typed = "");
 
 // `parser`: a driver object, for ParseTag and CanJoinBlock. False with
 // one message per problem, each naming the key and its line.

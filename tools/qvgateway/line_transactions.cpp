@@ -1,0 +1,263 @@
+// The line owner's work on the line: reads of the plan's blocks, writes of
+// one register each, coil groups read and written back, demotion and
+// probes, a lost port and its reopening. Runs on the line owner's thread.
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+#include "tools/host/host_blocks.h"
+#include "tools/qvgateway/gateway_log.h"
+#include "tools/qvgateway/line_owner.h"
+
+namespace qvgateway {
+namespace {
+
+constexpr int kCodeTimeout = 5;
+constexpr int kCodeBadData = 6;
+constexpr int kFirstReopenDelayMs = 250;
+constexpr int kLongestReopenDelayMs = 5000;
+
+// A block made for one register, outside the plan: a write, or a coil
+// group read before it is written back.
+struct SingleBlock {
+  std::vector<qvpoll::Tag> tags;
+  std::vector<std::unique_ptr<qvpoll::Block>> blocks;
+};
+
+bool MakeSingle(IDeviceDriver* parser, int station, Area area, int index, bool write, uint16_t value,
+                SingleBlock* single, std::string* why) {
+  qvpoll::Tag tag;
+  if (!ParseRegister(parser, area, index, station, &tag.address, why)) return false;
+  tag.text = area == Area::D ? "D" + std::to_string(index) : "M" + std::to_string(index * 10);
+  tag.write = write;
+  tag.writeValue = value;
+  single->tags.push_back(tag);
+  single->blocks = qvpoll::GroupTags(parser, single->tags, write, static_cast<int16_t>(station));
+  return single->blocks.size() == 1;
+}
+
+uint16_t ItemValue(const qvpoll::Tag& tag) {
+  uint32_t value = 0;
+  memcpy(&value, tag.item.value, sizeof value);
+  return static_cast<uint16_t>(value);
+}
+
+std::string Name(Area area, int index) {
+  return area == Area::D ? "D" + std::to_string(index) : "M" + std::to_string(index * 10);
+}
+
+}  // namespace
+
+uint8_t LineOwner::Transact(Station& station, BlockRequest& request) {
+  const qvpoll::Outcome outcome = session_.Execute(request);
+  const int number = station.plan->config->number;
+  if (!outcome.ok && outcome.error.code != kCodeBadData && LineGone()) {
+    LoseLine();
+    return kTargetNoResponse;
+  }
+  std::string event;
+  uint8_t result = kOk;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    StationHealth& h = station.health;
+    ++h.transactions;
+    h.lastTransactionMs = outcome.milliseconds;
+    h.lastGood = outcome.ok;
+    if (outcome.ok) {
+      h.consecutiveTimeouts = 0;
+      if (h.demoted) {
+        h.demoted = false;
+        event = "station " + std::to_string(number) + " restored: it answered again";
+      }
+    } else {
+      h.lastError = outcome.error.code;
+      if (outcome.error.code == kCodeBadData) {
+        ++h.badReplies;
+        result = kDeviceFailure;
+      } else {
+        result = kTargetNoResponse;
+        if (outcome.error.code == kCodeTimeout) {
+          ++h.timeouts;
+          ++h.consecutiveTimeouts;
+        }
+        const int64_t until = SteadyMs() + 1000LL * config_.line.demoteS;
+        if (h.demoted) {
+          h.demotedUntilMs = until;
+        } else if (h.consecutiveTimeouts >= config_.line.demoteAfter) {
+          h.demoted = true;
+          h.demotedUntilMs = until;
+          event = "station " + std::to_string(number) + " demoted: " + std::to_string(h.consecutiveTimeouts) +
+                  " time-outs in a row; its requests get 0x0B for " + std::to_string(config_.line.demoteS) +
+                  " s, then one probe";
+        }
+      }
+    }
+  }
+  if (!event.empty()) LogEvent(event);
+  return result;
+}
+
+uint8_t LineOwner::ReadBlock(Station& station, int block) {
+  qvpoll::Block& driverBlock = *station.plan->driverBlocks[static_cast<size_t>(block)];
+  const PlanBlock& b = station.plan->blocks[static_cast<size_t>(block)];
+  uint8_t code = kOk;
+  for (int attempt = 0; attempt <= config_.line.retries; ++attempt) {
+    code = Transact(station, driverBlock.request);
+    if (code == kOk || !lineUp_ || station.health.demoted) break;
+  }
+  if (code != kOk) {
+    station.cache.StoreBad(b.area, b.first, b.last - b.first + 1);
+    return code;
+  }
+  const int64_t now = SteadyMs();
+  for (const qvpoll::Tag* tag : driverBlock.tags) {
+    const int index = b.area == Area::D ? tag->address.registerAddress : tag->address.registerAddress / 10;
+    station.cache.StoreGood(b.area, index, {ItemValue(*tag)}, now);
+  }
+  return kOk;
+}
+
+uint8_t LineOwner::ReadGroup(Station& station, int group, uint8_t* value) {
+  SingleBlock single;
+  std::string why;
+  if (!MakeSingle(session_.Parser(), station.plan->config->number, Area::M, group, false, 0, &single, &why)) {
+    return kDeviceFailure;
+  }
+  uint8_t code = kOk;
+  for (int attempt = 0; attempt <= config_.line.retries; ++attempt) {
+    code = Transact(station, single.blocks.front()->request);
+    if (code == kOk || !lineUp_ || station.health.demoted) break;
+  }
+  if (code != kOk) return code;
+  *value = static_cast<uint8_t>(ItemValue(single.tags.front()));
+  if (station.plan->rules.readable.Has(Area::M, group)) station.cache.StoreWritten(Area::M, group, *value, SteadyMs());
+  return kOk;
+}
+
+uint8_t LineOwner::WriteOne(Station& station, Area area, int index, uint16_t value) {
+  SingleBlock single;
+  std::string why;
+  if (!MakeSingle(session_.Parser(), station.plan->config->number, area, index, true, value, &single, &why)) {
+    return kDeviceFailure;
+  }
+  // Never sent twice: a write whose reply was lost may have been done.
+  const uint8_t code = Transact(station, single.blocks.front()->request);
+  if (code == kOk && station.plan->rules.readable.Has(area, index)) {
+    station.cache.StoreWritten(area, index, value, SteadyMs());
+  } else if (code != kOk && station.plan->rules.readable.Has(area, index)) {
+    // What the register holds now is unknown.
+    station.cache.StoreBad(area, index, 1);
+  }
+  return code;
+}
+
+void LineOwner::Execute(const JobPtr& job) {
+  Station& station = *stations_[job->station];
+  const int number = station.plan->config->number;
+  uint8_t code = kOk;
+  std::vector<std::string> written;
+  std::string failed;
+  if (job->kind == LineJob::Kind::Read) {
+    code = ReadBlock(station, job->block);
+  } else if (job->kind == LineJob::Kind::WriteRegisters) {
+    for (size_t i = 0; i < job->values.size() && code == kOk; ++i) {
+      const int index = job->first + static_cast<int>(i);
+      code = WriteOne(station, Area::D, index, job->values[i]);
+      (code == kOk ? written.push_back(Name(Area::D, index)) : (void)(failed = Name(Area::D, index)));
+    }
+  } else {
+    const int last = job->first + static_cast<int>(job->bits.size()) - 1;
+    for (int group = job->first / 10; group <= last / 10 && code == kOk; ++group) {
+      uint8_t byte = 0;
+      code = ReadGroup(station, group, &byte);
+      if (code != kOk) {
+        failed = Name(Area::M, group) + " (reading it before the write)";
+        break;
+      }
+      for (int bit = 0; bit < 8; ++bit) {
+        const int coil = group * 10 + bit;
+        if (coil < job->first || coil > last) continue;
+        byte = static_cast<uint8_t>(job->bits[static_cast<size_t>(coil - job->first)] ? byte | 1 << bit
+                                                                                      : byte & ~(1 << bit));
+      }
+      code = WriteOne(station, Area::M, group, byte);
+      (code == kOk ? written.push_back(Name(Area::M, group)) : (void)(failed = Name(Area::M, group)));
+    }
+  }
+  if (code != kOk && !written.empty()) {
+    std::string list;
+    for (const auto& w : written) list += (list.empty() ? "" : ", ") + w;
+    LogEvent("station " + std::to_string(number) + ": partial write: " + list + " written, " + failed +
+             " failed and nothing after it was sent; the client gets 0x04");
+    code = kDeviceFailure;
+  }
+  Finish(job, code);
+}
+
+void LineOwner::ProbeDemoted(int64_t now) {
+  for (auto& s : stations_) {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (!s->health.demoted || now < s->health.demotedUntilMs || !lineUp_) continue;
+      if (s->plan->blocks.empty()) {
+        s->health.demoted = false;  // nothing to probe with: its next request is the probe
+        continue;
+      }
+    }
+    ReadBlock(*s, 0);
+  }
+}
+
+bool LineOwner::LineGone() const {
+  struct stat st{};
+  if (stat(device_.c_str(), &st) != 0) return true;
+  return S_ISCHR(st.st_mode) && static_cast<uint64_t>(st.st_rdev) != openedDevice_;
+}
+
+bool LineOwner::OpenPort(std::string* error) {
+  qvpoll::LineRequest line;
+  line.port = device_;
+  line.baud = config_.line.baud;
+  line.dataBits = config_.line.dataBits;
+  line.parity = config_.line.parity;
+  line.stopBits = config_.line.stopBits;
+  if (!session_.OpenLine(line, config_.line.timeoutMs, error)) return false;
+  struct stat st{};
+  openedDevice_ = stat(device_.c_str(), &st) == 0 ? static_cast<uint64_t>(st.st_rdev) : 0;
+  return true;
+}
+
+void LineOwner::LoseLine() {
+  session_.Close();
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    lineUp_ = false;
+    reopenDelayMs_ = kFirstReopenDelayMs;
+    nextReopenMs_ = SteadyMs() + reopenDelayMs_;
+    for (auto& s : stations_) s->health.consecutiveTimeouts = 0;
+  }
+  LogEvent("port " + device_ + " lost; every request gets 0x0B until it is back (reopening with back-off)");
+  FailAllQueued(kTargetNoResponse);
+}
+
+void LineOwner::TryReopen(int64_t now) {
+  if (now < nextReopenMs_) return;
+  std::string error;
+  if (access(device_.c_str(), F_OK) != 0) {
+    error = "no such device";
+  } else if (OpenPort(&error)) {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      lineUp_ = true;
+      for (auto& s : stations_) s->nextPollMs = now;
+    }
+    LogEvent("port " + device_ + " back: serving again");
+    return;
+  }
+  reopenDelayMs_ = std::min(2 * reopenDelayMs_, kLongestReopenDelayMs);
+  nextReopenMs_ = now + reopenDelayMs_;
+}
+
+}  // namespace qvgateway

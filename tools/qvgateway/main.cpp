@@ -1,0 +1,124 @@
+// qvgateway: serves a controller line's registers to Modbus TCP clients,
+// through the driver, loaded and used exactly as a data server does.
+// Everything it can refuse (the file, the ranges, a plan the line cannot
+// carry) it refuses before the line is touched.
+#include <stdio.h>
+#include <stdlib.h>
+
+#include <CLI/CLI.hpp>
+#include <string>
+#include <vector>
+
+#include "tools/host/driver_module.h"
+#include "tools/host/sim_launcher.h"
+#include "tools/host/trace_switch.h"
+#include "tools/qvgateway/config.h"
+#include "tools/qvgateway/gateway_log.h"
+#include "tools/qvgateway/gateway_signals.h"
+#include "tools/qvgateway/line_owner.h"
+#include "tools/qvgateway/modbus_server.h"
+#include "tools/qvgateway/plan.h"
+
+namespace {
+
+constexpr int kStopped = 0, kFailed = 1, kBadConfig = 2;
+
+struct Options {
+  std::string config, checkConfig, module;
+  bool trace = false;
+};
+
+int Fail(const std::string& message, int status) {
+  fprintf(stderr, "qvgateway: %s\n", message.c_str());
+  return status;
+}
+
+// The driver settings of this process, read by each driver object when it
+// is made.
+void ApplyDriverSettings(const qvgateway::GatewayConfig& config) {
+  if (!config.line.replyWait.empty()) setenv("QUORVALEND_REPLY_WAIT", config.line.replyWait.c_str(), 1);
+  const bool check = config.line.checkStation < 0 ? config.stations.size() > 1 : config.line.checkStation == 1;
+  setenv("QUORVALEND_CHECK_STATION", check ? "1" : "0", 1);
+}
+
+std::vector<std::string> SimulatorArguments(const qvgateway::GatewayConfig& config) {
+  std::vector<std::string> args;
+  for (const auto& s : config.stations) args.insert(args.end(), {"--station", std::to_string(s.number)});
+  for (const auto& set : config.line.simSet) args.insert(args.end(), {"--set", set});
+  return args;
+}
+
+int Serve(const qvgateway::GatewayConfig& config, qvgateway::LinePlan& plan, qvpoll::DriverModule& module,
+          bool trace) {
+  std::string error, device = config.line.port;
+  if (device == "sim") {
+    if (!qvpoll::StartSimulator(SimulatorArguments(config), &device, &error)) return Fail(error, kFailed);
+  } else if (device[0] != '/') {
+    device = "/dev/" + device;
+  }
+  ApplyDriverSettings(config);
+  qvpoll::TraceSwitch traceSwitch;
+  if (trace && !traceSwitch.Begin(&error)) return Fail(error, kFailed);
+  qvgateway::LineOwner owner(config, plan, module, device);
+  const bool started = owner.Start(&error);
+  traceSwitch.ObjectsMade();
+  if (!started) return Fail(error, kFailed);
+  qvgateway::ModbusServer server(config, plan, owner);
+  if (!server.Listen(&error)) return Fail(error, kFailed);
+  qvgateway::LogEvent("started: " + std::to_string(config.stations.size()) + " stations on " + device +
+                      ", Modbus TCP on " + config.modbus.host + ":" + std::to_string(server.Port()));
+  server.Run(qvgateway::StopRequested());
+  qvgateway::LogEvent("stopping: no new clients; the transaction on the line finishes");
+  owner.Stop();
+  server.Shutdown();
+  qvpoll::StopSimulator();
+  qvgateway::LogEvent("stopped: port closed");
+  return kStopped;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options o;
+  CLI::App app{"Serves a controller line's registers to Modbus TCP clients through the Quorvalend driver."};
+  auto* run = app.add_option("--config", o.config, "run with this TOML file")->type_name("FILE");
+  auto* check = app.add_option("--check-config", o.checkConfig,
+                               "check FILE and print the poll plan and the line's utilisation; the line is not touched")
+                    ->type_name("FILE");
+  run->excludes(check);
+  app.add_option("--module", o.module, "the driver module (default: Quorvalend.so beside this program)")
+      ->type_name("PATH");
+  app.add_flag("-v,--trace", o.trace, "the driver's trace on standard error");
+  app.set_version_flag("--version", "qvgateway " QUORVALEND_VERSION_TEXT);
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    const int status = app.exit(e);
+    return status == 0 ? 0 : kBadConfig;
+  }
+  const std::string file = o.config.empty() ? o.checkConfig : o.config;
+  if (file.empty()) return Fail("give --config FILE to run, or --check-config FILE to check (--help)", kBadConfig);
+  qvgateway::InstallStopSignals();
+
+  qvgateway::GatewayConfig config;
+  std::vector<std::string> problems;
+  if (!qvgateway::LoadConfig(file, &config, &problems)) {
+    for (const auto& p : problems) fprintf(stderr, "qvgateway: %s\n", p.c_str());
+    return kBadConfig;
+  }
+  std::string error;
+  qvpoll::DriverModule module;
+  if (!module.Load(o.module, &error)) return Fail(error, kFailed);
+  auto parser = module.Create(&error);
+  if (parser == nullptr) return Fail(error, kFailed);
+  qvgateway::LinePlan plan;
+  if (!qvgateway::BuildPlan(config, parser->driver, &plan, &problems)) {
+    for (const auto& p : problems) fprintf(stderr, "qvgateway: %s\n", p.c_str());
+    return kBadConfig;
+  }
+  if (!o.checkConfig.empty()) {
+    fputs(qvgateway::DescribePlan(config, plan).c_str(), stdout);
+    return 0;
+  }
+  return Serve(config, plan, module, o.trace);
+}
