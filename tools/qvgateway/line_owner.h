@@ -57,6 +57,7 @@ class LineOwner {
     StationHealth health;
     int64_t nextPollMs = 0;
     std::vector<bool> pollQueued;
+    bool confirmNext = false;  // a time-out happened: the next read is read twice
     std::map<int, std::shared_ptr<LineJob>> pendingReads;  // by block
   };
   using JobPtr = std::shared_ptr<LineJob>;
@@ -71,6 +72,8 @@ class LineOwner {
   void FailAllQueued(uint8_t code);
   // One driver transaction on `block`, counted; the exception it gives.
   uint8_t Transact(Station& station, BlockRequest& request);
+  // A read with its retries, confirmed by a second read after a time-out.
+  uint8_t ReadConfirmed(Station& station, qvpoll::Block& block);
   uint8_t ReadBlock(Station& station, int block);
   uint8_t ReadGroup(Station& station, int group, uint8_t* value);
   uint8_t WriteOne(Station& station, Area area, int index, uint16_t value);

@@ -18,6 +18,7 @@ constexpr int kCodeTimeout = 5;
 constexpr int kCodeBadData = 6;
 constexpr int kFirstReopenDelayMs = 250;
 constexpr int kLongestReopenDelayMs = 5000;
+constexpr int kConfirmReads = 3;
 
 // A block made for one register, outside the plan: a write, or a coil
 // group read before it is written back.
@@ -79,6 +80,7 @@ uint8_t LineOwner::Transact(Station& station, BlockRequest& request) {
       } else {
         result = kTargetNoResponse;
         if (outcome.error.code == kCodeTimeout) {
+          station.confirmNext = true;
           ++h.timeouts;
           ++h.consecutiveTimeouts;
         }
@@ -99,14 +101,32 @@ uint8_t LineOwner::Transact(Station& station, BlockRequest& request) {
   return result;
 }
 
+uint8_t LineOwner::ReadConfirmed(Station& station, qvpoll::Block& block) {
+  uint8_t code = kOk;
+  for (int attempt = 0; attempt <= config_.line.retries; ++attempt) {
+    code = Transact(station, block.request);
+    if (code == kOk || !lineUp_ || station.health.demoted) break;
+  }
+  // After this station timed out, its late reply may still come and be
+  // taken as the answer to a later request of the same shape: values are
+  // used only once two reads in a row agree (a shifted reply is never
+  // this block's twice in a row).
+  for (int check = 0; code == kOk && station.confirmNext && check < kConfirmReads; ++check) {
+    std::vector<uint16_t> first;
+    for (const qvpoll::Tag* tag : block.tags) first.push_back(ItemValue(*tag));
+    code = Transact(station, block.request);
+    if (code != kOk) break;
+    bool same = true;
+    for (size_t i = 0; i < first.size(); ++i) same = same && first[i] == ItemValue(*block.tags[i]);
+    if (same) station.confirmNext = false;
+  }
+  return code == kOk && station.confirmNext ? static_cast<uint8_t>(kDeviceFailure) : code;
+}
+
 uint8_t LineOwner::ReadBlock(Station& station, int block) {
   qvpoll::Block& driverBlock = *station.plan->driverBlocks[static_cast<size_t>(block)];
   const PlanBlock& b = station.plan->blocks[static_cast<size_t>(block)];
-  uint8_t code = kOk;
-  for (int attempt = 0; attempt <= config_.line.retries; ++attempt) {
-    code = Transact(station, driverBlock.request);
-    if (code == kOk || !lineUp_ || station.health.demoted) break;
-  }
+  const uint8_t code = ReadConfirmed(station, driverBlock);
   if (code != kOk) {
     station.cache.StoreBad(b.area, b.first, b.last - b.first + 1);
     return code;
@@ -125,11 +145,7 @@ uint8_t LineOwner::ReadGroup(Station& station, int group, uint8_t* value) {
   if (!MakeSingle(session_.Parser(), station.plan->config->number, Area::M, group, false, 0, &single, &why)) {
     return kDeviceFailure;
   }
-  uint8_t code = kOk;
-  for (int attempt = 0; attempt <= config_.line.retries; ++attempt) {
-    code = Transact(station, single.blocks.front()->request);
-    if (code == kOk || !lineUp_ || station.health.demoted) break;
-  }
+  const uint8_t code = ReadConfirmed(station, *single.blocks.front());
   if (code != kOk) return code;
   *value = static_cast<uint8_t>(ItemValue(single.tags.front()));
   if (station.plan->rules.readable.Has(Area::M, group)) station.cache.StoreWritten(Area::M, group, *value, SteadyMs());
