@@ -95,6 +95,7 @@ bench: deps
 	@cmake --preset bench >/dev/null
 	@cmake --build --preset bench
 	@build/bench/bin/qvbench --out build/bench --execution $$(cat $(I386_MODE))
+	@echo && build/bench/bin/gateway_bench build/bench/bin --out build/bench --execution $$(cat $(I386_MODE))
 	@gnuplot -e "data='build/bench/line.dat'; out='build/bench/line.png'" tests/bench/line.gp
 	@echo "drawn: build/bench/line.png"
 	@if [ "$$(cat $(I386_MODE))" = native ]; then \
@@ -109,6 +110,7 @@ bench: deps
 SMOKE_OUT = build/linux32/bench-smoke
 BENCH_SMOKE_RUN = mkdir -p $(SMOKE_OUT) && \
 	{ build/linux32/bin/qvbench --smoke --out $(SMOKE_OUT) --execution $$(cat $(I386_MODE)) > $(SMOKE_OUT)/table.txt \
+	  && build/linux32/bin/gateway_bench build/linux32/bin --smoke --out $(SMOKE_OUT) --execution $$(cat $(I386_MODE)) >> $(SMOKE_OUT)/table.txt \
 	  && echo "bench smoke: passed ($(SMOKE_OUT)/table.txt)" || { cat $(SMOKE_OUT)/table.txt; false; }; }
 
 bench-smoke: build-linux32
