@@ -98,7 +98,11 @@ const char kFooter[] =
     "time-out (--timeout, default 100 ms there) and prints the qvpoll command for each station that answers;\n"
     "it exits 0 when one answered, 1 when none did.\n"
     "Ctrl-C stops after the current transaction and prints the summary; a second Ctrl-C quits at once.\n"
-    "Exit status: 0 all transactions good, 1 some failed, 2 bad usage or configuration (the line untouched).";
+    "With several stations the driver checks that each reply names the station asked (--no-check-station\n"
+    "turns that off for controllers that do not repeat it): a late reply of one station is never shown as\n"
+    "another's value.\n"
+    "Exit status: 0 all transactions good, 1 some failed, 2 bad usage or configuration (the line untouched),\n"
+    "3 the rows could not be written (a full disk, a closed output), 130 stopped by Ctrl-C.";
 
 // A value that names a tag or a write (D100, m10..m30, D100=5): what a
 // shell leaves when a variable meant for an option was empty.
@@ -165,6 +169,12 @@ int ParseOptions(int argc, char** argv, Options* o) {
         std::vector<int> stations;
         return ParseStationList(text, &stations, problem);
       }))->type_name("LIST");
+
+  bool check = false, noCheck = false;
+  auto* checkFlag = line->add_flag("--check-station", check, "a reply must carry the station asked (the driver's "
+                                                             "CheckStation); on by default with several stations");
+  line->add_flag("--no-check-station", noCheck, "accept replies whatever station they name, for controllers that "
+                                                "do not repeat it")->excludes(checkFlag);
 
   auto* polling = app.add_option_group("Polling");
   polling->add_option("--count", count, "scans to run; 0 = until Ctrl-C (default 1)")
@@ -242,6 +252,9 @@ int ParseOptions(int argc, char** argv, Options* o) {
     ParseStationList(station, &o->stations, &problem);
     o->stationsGiven = true;
   }
+  if (check) o->checkStation = 1;
+  if (noCheck) o->checkStation = 0;
+  if (!check && !noCheck && o->stations.size() > 1) o->checkStation = 1;
   ParseBauds(bauds.empty() ? std::to_string(o->baud) : bauds, &o->bauds, &problem);
   if (!count.empty()) o->count = static_cast<long>(NumberValue(count));
   if (!interval.empty()) o->intervalMs = static_cast<long>(NumberValue(interval));
