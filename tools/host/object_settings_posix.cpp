@@ -1,5 +1,8 @@
 // Linux: the driver reads its settings from the environment.
+#include <dirent.h>
 #include <errno.h>
+#include <signal.h>
+#include <sys/stat.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -27,6 +30,30 @@ void Put(const char* name, bool had, const std::string& value) {
   }
 }
 
+constexpr char kPrefix[] = "qvtrace-";
+
+// Folders left by runs that were killed outright (SIGKILL), found by the
+// process number in their name: this user's, whose process is gone.
+void RemoveOrphans(const std::string& parent) {
+  DIR* dir = opendir(parent.c_str());
+  if (dir == nullptr) return;
+  while (const dirent* entry = readdir(dir)) {
+    const std::string name = entry->d_name;
+    if (name.compare(0, sizeof kPrefix - 1, kPrefix) != 0) continue;
+    const long pid = strtol(name.c_str() + sizeof kPrefix - 1, nullptr, 10);
+    const std::string folder = parent + "/" + name;
+    struct stat status {};
+    if (pid <= 0 || lstat(folder.c_str(), &status) != 0 || !S_ISDIR(status.st_mode) || status.st_uid != getuid() ||
+        kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH) {
+      continue;
+    }
+    unlink((folder + "/trace.txt").c_str());
+    unlink((folder + "/trace.txt.1").c_str());
+    rmdir(folder.c_str());
+  }
+  closedir(dir);
+}
+
 }  // namespace
 
 std::string ObjectSettings::SettingName(const std::string& driverName) {
@@ -39,7 +66,9 @@ std::string ObjectSettings::SettingName(const std::string& driverName) {
 
 bool ObjectSettings::Begin(StationCheck check, std::string* error) {
   const char* tmp = getenv("TMPDIR");
-  std::string folder = std::string(tmp != nullptr && tmp[0] == '/' ? tmp : "/tmp") + "/qvpoll-XXXXXX";
+  const std::string parent = tmp != nullptr && tmp[0] == '/' ? tmp : "/tmp";
+  RemoveOrphans(parent);
+  std::string folder = parent + "/" + kPrefix + std::to_string(getpid()) + "-XXXXXX";
   if (folder.size() >= sizeof privateFolder || mkdtemp(&folder[0]) == nullptr) {
     *error = "cannot make a folder for the driver's trace in " + folder.substr(0, folder.rfind('/')) + ": " +
              strerror(errno);

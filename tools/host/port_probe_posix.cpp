@@ -8,6 +8,8 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <vector>
+
 #include "tools/host/port_probe.h"
 
 namespace qvpoll {
@@ -25,6 +27,23 @@ std::string Kind(mode_t mode) {
   return "not a character device";
 }
 
+// "/a/./b" as "/a/b", since the driver takes only 31 characters; ".."
+// stays, as it means what the links on the way say.
+std::string Normal(const std::string& path) {
+  std::vector<std::string> parts;
+  size_t start = 0;
+  while (start <= path.size()) {
+    size_t slash = path.find('/', start);
+    if (slash == std::string::npos) slash = path.size();
+    const std::string part = path.substr(start, slash - start);
+    if (!part.empty() && part != ".") parts.push_back(part);
+    start = slash + 1;
+  }
+  std::string normal;
+  for (const std::string& part : parts) normal += "/" + part;
+  return normal.empty() ? "/" : normal;
+}
+
 // The driver's port name field holds 31 characters and its end.
 constexpr size_t kLongestName = 31;
 
@@ -39,7 +58,7 @@ bool DriverPortName(const std::string& typed, std::string* name, std::string* no
       *error = "--port " + typed + ": the current folder is unknown (" + strerror(errno) + "); give an absolute path";
       return false;
     }
-    path = std::string(here) + "/" + path;
+    path = Normal(std::string(here) + "/" + path);
     *note = "--port " + typed + " is " + path;
   }
   if (path.size() > kLongestName) {

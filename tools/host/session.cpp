@@ -135,6 +135,9 @@ Outcome Session::Execute(BlockRequest& request) {
     outcome.refused = traced.why.compare(0, 22, "the controller refused") == 0;
     outcome.notSent = !traced.sent || traced.systemError != 0;
     outcome.lineLost = traced.systemError != 0;
+    // The driver keeps the system's number as its code, so a vanished line
+    // (EIO, 5) would read as a time-out.
+    if (outcome.lineLost) outcome.error.code = kPortWriteFailed;
   }
   if (outcome.lineLost) {
     lost_ = true;
