@@ -9,8 +9,13 @@ namespace qvpoll {
 
 enum class Stream { Out, Err };
 
-// Writes and flushes; a console_text_* file knows the console.
-void WriteText(Stream stream, const std::string& utf8);
+// Writes and flushes; a console_text_* file knows the console. False when
+// the text could not be written (a full disk, a closed pipe), with the
+// system's reason in errno (Linux) or GetLastError (Windows).
+bool WriteText(Stream stream, const std::string& utf8);
+
+// The system's message for the last failed write.
+std::string LastWriteError();
 
 // A terminal or console, where progress may be shown and rewritten.
 bool IsTerminal(Stream stream);

@@ -1,4 +1,6 @@
+#include <errno.h>
 #include <iconv.h>
+#include <string.h>
 #include <unistd.h>
 
 #include "tools/host/driver_errors.h"
@@ -6,11 +8,14 @@
 
 namespace qvpoll {
 
-void WriteText(Stream stream, const std::string& utf8) {
+bool WriteText(Stream stream, const std::string& utf8) {
   FILE* file = stream == Stream::Out ? stdout : stderr;
-  fwrite(utf8.data(), 1, utf8.size(), file);
-  fflush(file);
+  errno = 0;
+  const bool written = fwrite(utf8.data(), 1, utf8.size(), file) == utf8.size();
+  return fflush(file) == 0 && written;
 }
+
+std::string LastWriteError() { return errno != 0 ? strerror(errno) : "unknown error"; }
 
 bool IsTerminal(Stream stream) { return isatty(stream == Stream::Out ? 1 : 2) != 0; }
 

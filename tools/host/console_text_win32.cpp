@@ -1,5 +1,8 @@
 #include <windows.h>
 
+#include <errno.h>
+#include <string.h>
+
 #include "tools/host/driver_errors.h"
 #include "tools/host/console_text.h"
 
@@ -19,7 +22,7 @@ std::wstring Wide(UINT codePage, const char* text) {
 
 }  // namespace
 
-void WriteText(Stream stream, const std::string& utf8) {
+bool WriteText(Stream stream, const std::string& utf8) {
   FILE* file = stream == Stream::Out ? stdout : stderr;
   HANDLE handle = GetStdHandle(stream == Stream::Out ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE);
   DWORD mode = 0;
@@ -27,11 +30,17 @@ void WriteText(Stream stream, const std::string& utf8) {
     fflush(file);
     const std::wstring wide = Wide(CP_UTF8, utf8.c_str());
     DWORD written = 0;
-    WriteConsoleW(handle, wide.data(), static_cast<DWORD>(wide.size()), &written, nullptr);
-    return;
+    return WriteConsoleW(handle, wide.data(), static_cast<DWORD>(wide.size()), &written, nullptr) != 0;
   }
-  fwrite(utf8.data(), 1, utf8.size(), file);
-  fflush(file);
+  SetLastError(0);
+  const bool written = fwrite(utf8.data(), 1, utf8.size(), file) == utf8.size();
+  return fflush(file) == 0 && written;
+}
+
+std::string LastWriteError() {
+  const DWORD error = GetLastError();
+  if (error != 0) return "system error " + std::to_string(error);
+  return errno != 0 ? strerror(errno) : "unknown error";
 }
 
 bool IsTerminal(Stream stream) {

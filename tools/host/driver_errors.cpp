@@ -32,6 +32,7 @@ DriverError LastDriverError(IDeviceDriver* driver) {
 
 const char* Meaning(int code) {
   if ((code >= 0 && code < kCodes) || code == kPortWriteFailed) return QvErrorMeaning(code);
+  if (code == kLineLost) return "line lost";
   return "failed without an error code";
 }
 

@@ -14,6 +14,8 @@ namespace qvpoll {
 constexpr int kPortWriteFailed = -2;
 // A failure that left no error text.
 constexpr int kNoErrorCode = -1;
+// Not the driver's: the host sent nothing, since the line is gone.
+constexpr int kLineLost = -3;
 
 struct DriverError {
   int code = kNoErrorCode;

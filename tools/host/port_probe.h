@@ -15,6 +15,13 @@ struct LineRequest {
   int stopBits = 1;
 };
 
+// The name the driver is given for the port the user named: a relative
+// path made absolute, and a name too long for the driver (31 characters,
+// e.g. a stable /dev/serial/by-id/ link) replaced by the device it leads
+// to. `note` says what was done, for -v; false with why the port cannot be
+// named to the driver.
+bool DriverPortName(const std::string& typed, std::string* name, std::string* note, std::string* error);
+
 // "no such device", "not a serial device", "in use by another program",
 // "line settings refused: ..."; empty when nothing is wrong. Leaves the
 // port as it found it.

@@ -1,10 +1,14 @@
 #include <errno.h>
+#include <limits.h>
+#include <stdlib.h>
 #include <fcntl.h>
 #include <string.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
+
+#include <vector>
 
 #include "tools/host/port_probe.h"
 
@@ -23,7 +27,58 @@ std::string Kind(mode_t mode) {
   return "not a character device";
 }
 
+// "/a/./b" as "/a/b", since the driver takes only 31 characters; ".."
+// stays, as it means what the links on the way say.
+std::string Normal(const std::string& path) {
+  std::vector<std::string> parts;
+  size_t start = 0;
+  while (start <= path.size()) {
+    size_t slash = path.find('/', start);
+    if (slash == std::string::npos) slash = path.size();
+    const std::string part = path.substr(start, slash - start);
+    if (!part.empty() && part != ".") parts.push_back(part);
+    start = slash + 1;
+  }
+  std::string normal;
+  for (const std::string& part : parts) normal += "/" + part;
+  return normal.empty() ? "/" : normal;
+}
+
+// The driver's port name field holds 31 characters and its end.
+constexpr size_t kLongestName = 31;
+
 }  // namespace
+
+bool DriverPortName(const std::string& typed, std::string* name, std::string* note, std::string* error) {
+  std::string path = typed;
+  if (!path.empty() && path[0] != '/' && path.find('/') != std::string::npos) {
+    // The driver reads a name without a leading / as one in /dev.
+    char here[PATH_MAX];
+    if (getcwd(here, sizeof here) == nullptr) {
+      *error = "--port " + typed + ": the current folder is unknown (" + strerror(errno) + "); give an absolute path";
+      return false;
+    }
+    path = Normal(std::string(here) + "/" + path);
+    *note = "--port " + typed + " is " + path;
+  }
+  if (path.size() > kLongestName) {
+    char real[PATH_MAX];
+    if (realpath(DeviceFile(path).c_str(), real) == nullptr) {
+      *error = "--port " + typed + ": " + strerror(errno) + " (" + DeviceFile(path) + ")";
+      return false;
+    }
+    if (strlen(real) > kLongestName) {
+      *error = "--port " + typed + ": the driver takes names of up to 31 characters, and the device it leads to (" +
+               real + ") is longer too";
+      return false;
+    }
+    *note = "--port " + typed + " leads to " + real + ", which is given to the driver (it takes names of up to 31 "
+            "characters)";
+    path = real;
+  }
+  *name = path;
+  return true;
+}
 
 std::string ProbePort(const LineRequest& line) {
   if (line.port.empty()) return "no such device";

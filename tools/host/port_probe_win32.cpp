@@ -4,6 +4,15 @@
 
 namespace qvpoll {
 
+bool DriverPortName(const std::string& typed, std::string* name, std::string*, std::string* error) {
+  if (typed.size() > 31) {
+    *error = "--port " + typed + ": the driver takes names of up to 31 characters";
+    return false;
+  }
+  *name = typed;
+  return true;
+}
+
 std::string ProbePort(const LineRequest& line) {
   const std::string& p = line.port;
   const std::string path = p.rfind("\\\\.\\", 0) == 0 || p.rfind("//./", 0) == 0 ? p : "\\\\.\\" + p;

@@ -10,6 +10,9 @@
 namespace qvpoll {
 namespace {
 
+constexpr int kFirstBackOffMs = 250;
+constexpr int kLongestBackOffMs = 5000;
+
 PortSettings Settings(const LineRequest& line, int timeoutMs) {
   PortSettings settings{};
   memcpy(settings.portName, line.port.c_str(), std::min(line.port.size(), sizeof settings.portName - 1));
@@ -53,14 +56,24 @@ bool Session::OpenOne(size_t index, const LineRequest& line, int timeoutMs, std:
 }
 
 bool Session::OpenLine(const LineRequest& line, int timeoutMs, std::string* error) {
+  line_ = line;
+  timeoutMs_ = timeoutMs;
   // Only OpenPort sets an object's reply time-out, and ClosePort keeps it:
   // each borrower opens and closes the port once, so that it waits as long
   // as the owner does instead of its 3000 ms from creation.
   for (size_t i = objects_.size(); i-- > 1;) {
-    if (!OpenOne(i, line, timeoutMs, error)) return false;
-    objects_[i]->driver->lpVtbl->ClosePort(objects_[i]->driver);
+    const bool opened = OpenOne(i, line, timeoutMs, error);
+    if (opened) objects_[i]->driver->lpVtbl->ClosePort(objects_[i]->driver);
+    TakeTrace();
+    if (!opened) return false;
   }
-  if (!OpenOne(0, line, timeoutMs, error)) return false;
+  const bool opened = OpenOwnerAndLend(error);
+  TakeTrace();
+  return opened;
+}
+
+bool Session::OpenOwnerAndLend(std::string* error) {
+  if (!OpenOne(0, line_, timeoutMs_, error)) return false;
   open_ = true;
   PortHandleRecord lent{};
   objects_.front()->io->lpVtbl->GetPortHandle(objects_.front()->io, &lent.handle);
@@ -68,17 +81,70 @@ bool Session::OpenLine(const LineRequest& line, int timeoutMs, std::string* erro
   return true;
 }
 
+std::vector<std::string> Session::TakeTrace() {
+  std::vector<std::string> lines = tap_.Take();
+  if (!lines.empty() && traceLines_) traceLines_(lines);
+  return lines;
+}
+
+bool Session::LineUp(Outcome* outcome) {
+  if (!lost_) return true;
+  const int64_t now = NowUnixMs();
+  std::string why;
+  if (now >= nextTryMs_) {
+    // The old handle is dead: the owner closes it, the borrowers forget
+    // it, and all get the new one (a lent handle is only a number).
+    Close();
+    TakeTrace();
+    const bool reopened = OpenOwnerAndLend(&why);
+    TakeTrace();
+    if (reopened) {
+      lost_ = false;
+      backOffMs_ = 0;
+      if (events_) events_("line back: " + line_.port + " opened again");
+      return true;
+    }
+    backOffMs_ = std::min(backOffMs_ * 2, kLongestBackOffMs);
+    nextTryMs_ = now + backOffMs_;
+    why = "; opening it again failed: " + why;
+  }
+  outcome->ok = false;
+  outcome->notSent = true;
+  outcome->lineLost = true;
+  outcome->unixMs = NowUnixMs();
+  outcome->error = DriverError{kLineLost, ""};
+  outcome->reason = "line lost: " + line_.port + " is gone, nothing sent" + why;
+  return false;
+}
+
 Outcome Session::Execute(BlockRequest& request) {
   size_t index = 0;
   while (index + 1 < stations_.size() && stations_[index] != request.deviceAddress) ++index;
   DriverObject& object = *objects_[index];
   Outcome outcome;
+  if (!LineUp(&outcome)) return outcome;
   const auto start = std::chrono::steady_clock::now();
   outcome.ok = object.io->lpVtbl->ExecuteBlock(object.io, &request) != 0;
   outcome.milliseconds =
       std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
   outcome.unixMs = NowUnixMs();
   if (!outcome.ok) outcome.error = LastDriverError(object.driver);
+  const TraceOutcome traced = LastOutcome(TakeTrace());
+  if (!outcome.ok && traced.found) {
+    outcome.reason = Reason(traced);
+    outcome.refused = traced.why.compare(0, 22, "the controller refused") == 0;
+    outcome.notSent = !traced.sent || traced.systemError != 0;
+    outcome.lineLost = traced.systemError != 0;
+    // The driver keeps the system's number as its code, so a vanished line
+    // (EIO, 5) would read as a time-out.
+    if (outcome.lineLost) outcome.error.code = kPortWriteFailed;
+  }
+  if (outcome.lineLost) {
+    lost_ = true;
+    backOffMs_ = kFirstBackOffMs;
+    nextTryMs_ = outcome.unixMs + backOffMs_;
+    if (events_) events_(outcome.reason + "; " + line_.port + " will be opened again");
+  }
   return outcome;
 }
 

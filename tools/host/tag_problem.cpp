@@ -12,7 +12,7 @@ const char kShape[] = "a tag is D0..D8199 or M0..M8150 (in tens), e.g. D100 or M
 
 }  // namespace
 
-std::string TagProblem(const std::string& text) {
+std::string TagProblem(const std::string& text, bool write) {
   const size_t start = text.find_first_not_of(' ');
   if (start == std::string::npos) return "the tag is empty: " + std::string(kShape);
   if (start > kMostLeadingBlanks) return "more than 32 blanks before the address";
@@ -36,8 +36,13 @@ std::string TagProblem(const std::string& text) {
   if (area == 'M' && address > qvtools::kHighestM) return "M groups go up to M8150";
   if (area == 'M' && address % 10 != 0) {
     const long group = address / 10 * 10;
-    return "M addresses go in tens: M" + std::to_string(group) + " is the group holding bits M" +
-           std::to_string(group) + "..M" + std::to_string(group + 7) + "; read M" + std::to_string(group);
+    const std::string m = "M" + std::to_string(group), bits = m + "..M" + std::to_string(group + 7);
+    // A bit is never written alone: the group is one byte on the wire.
+    if (write) {
+      return "M addresses go in tens: one bit cannot be written alone; writing " + m + " writes all eight bits " +
+             bits + " at once (read " + m + " with --type bits, then write the whole group)";
+    }
+    return "M addresses go in tens: " + m + " is the group holding bits " + bits + "; read " + m;
   }
   return kShape;
 }

@@ -6,7 +6,8 @@
 namespace qvpoll {
 
 // For a tag text (as typed, blanks kept) that ParseTag refused: the rule it
-// breaks and, where there is one, the tag the user probably meant.
-std::string TagProblem(const std::string& text);
+// breaks and, where there is one, the tag the user probably meant;
+// `write` when a value was to be written to it.
+std::string TagProblem(const std::string& text, bool write = false);
 
 }  // namespace qvpoll

@@ -18,9 +18,7 @@ void ReadLine(TomlTable& t, LineConfig* line) {
            "queue_size", "request_deadline_ms", "retries", "demote_after", "demote_s", "sim_set"});
   line->portPlace = t.Place("port");
   if (!t.String("port", &line->port, true)) return;
-  if (line->port.empty() || line->port.size() > 31) {
-    t.Refuse("port", "a port name has 1 to 31 characters (the driver's limit)");
-  }
+  if (line->port.empty()) t.Refuse("port", "names the serial port (ttyUSB0, /dev/ttyS0) or \"sim\"");
   line->baudPlace = t.Place("baud");
   t.Int("baud", 300, 57600, &line->baud);
   t.Int("data_bits", 5, 8, &line->dataBits);

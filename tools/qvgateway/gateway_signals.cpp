@@ -3,6 +3,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include "tools/host/object_settings.h"
 #include "tools/host/sim_launcher.h"
 
 namespace qvgateway {
@@ -13,6 +14,7 @@ std::atomic<bool> stop{false};
 void OnStop(int) {
   if (stop.exchange(true)) {
     qvpoll::KillSimulatorNow();
+    qvpoll::RemovePrivateTraceNow();
     _exit(1);
   }
 }

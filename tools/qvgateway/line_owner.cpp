@@ -25,10 +25,13 @@ LineOwner::LineOwner(const GatewayConfig& config, LinePlan& plan, qvpoll::Driver
   }
 }
 
-bool LineOwner::Start(std::string* error) {
+bool LineOwner::Create(std::string* error) {
   std::vector<int> numbers;
   for (auto& s : stations_) numbers.push_back(s->plan->config->number);
-  if (!session_.Create(module_, numbers, error)) return false;
+  return session_.Create(module_, numbers, error);
+}
+
+bool LineOwner::Start(std::string* error) {
   if (!OpenPort(error)) return false;
   lineUp_ = true;
   LogEvent("port " + device_ + " opened");
@@ -209,9 +212,9 @@ void LineOwner::Run() {
     const int64_t now = SteadyMs();
     if (!lineUp_) {
       lock.unlock();
-      TryReopen(now);
+      TryReopen();
       lock.lock();
-      wake_.wait_for(lock, std::chrono::milliseconds(50));
+      if (!lineUp_) wake_.wait_for(lock, std::chrono::milliseconds(50));
       continue;
     }
     lock.unlock();

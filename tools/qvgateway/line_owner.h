@@ -36,7 +36,11 @@ class LineOwner {
   LineOwner(const GatewayConfig& config, LinePlan& plan, qvpoll::DriverModule& module, std::string device);
   ~LineOwner() { Stop(); }
 
-  // Makes the driver objects and opens the port. False with why.
+  // Makes the driver objects (their settings must be in place meanwhile).
+  bool Create(std::string* error);
+  // For the trace and the line's events, between Create and Start.
+  qvpoll::Session& session() { return session_; }
+  // Opens the port and starts the thread. False with why.
   bool Start(std::string* error);
   // Finishes the transaction on the line, answers what waits with 0x0B,
   // closes the port.
@@ -78,9 +82,10 @@ class LineOwner {
   uint8_t ReadGroup(Station& station, int group, uint8_t* value);
   uint8_t WriteOne(Station& station, Area area, int index, uint16_t value);
   void ProbeDemoted(int64_t now);
-  bool LineGone() const;
   void LoseLine();
-  void TryReopen(int64_t now);
+  // While the port is lost: a probe transaction, which the session sends
+  // only once it has opened the port again (with its own back-off).
+  void TryReopen();
   bool OpenPort(std::string* error);
 
   const GatewayConfig& config_;
@@ -95,9 +100,6 @@ class LineOwner {
   RequestQueue<JobPtr> queue_;
   bool stopping_ = false;
   bool lineUp_ = false;
-  uint64_t openedDevice_ = 0;  // the device number opened, to see a replugged adapter
-  int64_t nextReopenMs_ = 0;
-  int reopenDelayMs_ = 0;
   std::thread thread_;
 };
 

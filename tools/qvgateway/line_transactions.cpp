@@ -16,8 +16,6 @@ namespace {
 
 constexpr int kCodeTimeout = 5;
 constexpr int kCodeBadData = 6;
-constexpr int kFirstReopenDelayMs = 250;
-constexpr int kLongestReopenDelayMs = 5000;
 constexpr int kConfirmReads = 3;
 
 // A block made for one register, outside the plan: a write, or a coil
@@ -54,9 +52,18 @@ std::string Name(Area area, int index) {
 uint8_t LineOwner::Transact(Station& station, BlockRequest& request) {
   const qvpoll::Outcome outcome = session_.Execute(request);
   const int number = station.plan->config->number;
-  if (!outcome.ok && outcome.error.code != kCodeBadData && LineGone()) {
-    LoseLine();
+  // A lost port is no fault of the station's: nothing is counted.
+  if (outcome.lineLost) {
+    if (lineUp_) LoseLine();
     return kTargetNoResponse;
+  }
+  if (!lineUp_) {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      lineUp_ = true;
+      for (auto& s : stations_) s->nextPollMs = SteadyMs();
+    }
+    LogEvent("port " + device_ + " back: serving again");
   }
   std::string event;
   uint8_t result = kOk;
@@ -226,12 +233,6 @@ void LineOwner::ProbeDemoted(int64_t now) {
   }
 }
 
-bool LineOwner::LineGone() const {
-  struct stat st{};
-  if (stat(device_.c_str(), &st) != 0) return true;
-  return S_ISCHR(st.st_mode) && static_cast<uint64_t>(st.st_rdev) != openedDevice_;
-}
-
 bool LineOwner::OpenPort(std::string* error) {
   qvpoll::LineRequest line;
   line.port = device_;
@@ -239,41 +240,32 @@ bool LineOwner::OpenPort(std::string* error) {
   line.dataBits = config_.line.dataBits;
   line.parity = config_.line.parity;
   line.stopBits = config_.line.stopBits;
-  if (!session_.OpenLine(line, config_.line.timeoutMs, error)) return false;
-  struct stat st{};
-  openedDevice_ = stat(device_.c_str(), &st) == 0 ? static_cast<uint64_t>(st.st_rdev) : 0;
-  return true;
+  return session_.OpenLine(line, config_.line.timeoutMs, error);
 }
 
 void LineOwner::LoseLine() {
-  session_.Close();
   {
     std::lock_guard<std::mutex> lock(mutex_);
     lineUp_ = false;
-    reopenDelayMs_ = kFirstReopenDelayMs;
-    nextReopenMs_ = SteadyMs() + reopenDelayMs_;
     for (auto& s : stations_) s->health.consecutiveTimeouts = 0;
   }
-  LogEvent("port " + device_ + " lost; every request gets 0x0B until it is back (reopening with back-off)");
+  LogEvent("port " + device_ + " lost; every request gets 0x0B until it is back");
   FailAllQueued(kTargetNoResponse);
 }
 
-void LineOwner::TryReopen(int64_t now) {
-  if (now < nextReopenMs_) return;
-  std::string error;
-  if (access(device_.c_str(), F_OK) != 0) {
-    error = "no such device";
-  } else if (OpenPort(&error)) {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      lineUp_ = true;
-      for (auto& s : stations_) s->nextPollMs = now;
-    }
-    LogEvent("port " + device_ + " back: serving again");
+void LineOwner::TryReopen() {
+  Station& station = *stations_.front();
+  if (!station.plan->blocks.empty()) {
+    ReadBlock(station, 0);
     return;
   }
-  reopenDelayMs_ = std::min(2 * reopenDelayMs_, kLongestReopenDelayMs);
-  nextReopenMs_ = now + reopenDelayMs_;
+  // A station with only write ranges: a read of D0 probes the line; any
+  // answer, even a refusal, shows the port is back.
+  SingleBlock single;
+  std::string why;
+  if (MakeSingle(session_.Parser(), station.plan->config->number, Area::D, 0, false, 0, &single, &why)) {
+    Transact(station, single.blocks.front()->request);
+  }
 }
 
 }  // namespace qvgateway

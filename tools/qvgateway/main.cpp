@@ -11,7 +11,9 @@
 
 #include "tools/host/driver_module.h"
 #include "tools/host/sim_launcher.h"
-#include "tools/host/trace_switch.h"
+#include "tools/host/object_settings.h"
+#include "tools/host/port_probe.h"
+#include "tools/host/trace_forward.h"
 #include "tools/qvgateway/config.h"
 #include "tools/qvgateway/gateway_log.h"
 #include "tools/qvgateway/gateway_signals.h"
@@ -33,12 +35,10 @@ int Fail(const std::string& message, int status) {
   return status;
 }
 
-// The driver settings of this process, read by each driver object when it
-// is made.
-void ApplyDriverSettings(const qvgateway::GatewayConfig& config) {
-  if (!config.line.replyWait.empty()) setenv("QUORVALEND_REPLY_WAIT", config.line.replyWait.c_str(), 1);
+// The station check as the file says, or on for several stations.
+qvpoll::StationCheck Check(const qvgateway::GatewayConfig& config) {
   const bool check = config.line.checkStation < 0 ? config.stations.size() > 1 : config.line.checkStation == 1;
-  setenv("QUORVALEND_CHECK_STATION", check ? "1" : "0", 1);
+  return check ? qvpoll::StationCheck::On : qvpoll::StationCheck::Off;
 }
 
 std::vector<std::string> SimulatorArguments(const qvgateway::GatewayConfig& config) {
@@ -50,19 +50,35 @@ std::vector<std::string> SimulatorArguments(const qvgateway::GatewayConfig& conf
 
 int Serve(const qvgateway::GatewayConfig& config, qvgateway::LinePlan& plan, qvpoll::DriverModule& module,
           bool trace) {
-  std::string error, device = config.line.port;
+  std::string error, device = config.line.port, note;
   if (device == "sim") {
     if (!qvpoll::StartSimulator(SimulatorArguments(config), &device, &error)) return Fail(error, kFailed);
-  } else if (device[0] != '/') {
-    device = "/dev/" + device;
+  } else if (!qvpoll::DriverPortName(device, &device, &note, &error)) {
+    return Fail("line.port: " + error, kBadConfig);
   }
-  ApplyDriverSettings(config);
-  qvpoll::TraceSwitch traceSwitch;
-  if (trace && !traceSwitch.Begin(&error)) return Fail(error, kFailed);
+  // The reply wait is this process's driver setting; the station check and
+  // the objects' own trace are put in place only while they are made.
+  if (!config.line.replyWait.empty()) setenv("QUORVALEND_REPLY_WAIT", config.line.replyWait.c_str(), 1);
+  qvpoll::ObjectSettings settings;
+  if (!settings.Begin(Check(config), &error)) return Fail(error, kFailed);
   qvgateway::LineOwner owner(config, plan, module, device);
-  const bool started = owner.Start(&error);
-  traceSwitch.ObjectsMade();
-  if (!started) return Fail(error, kFailed);
+  const bool made = owner.Create(&error);
+  settings.ObjectsMade();
+  if (!made) return Fail(error, kFailed);
+  qvpoll::TraceForward forward;
+  std::string problem;
+  if (!forward.Open(settings.User(), trace, &problem)) {
+    qvgateway::LogEvent(settings.User().name + "=" + settings.User().target + ": the trace file cannot be opened (" +
+                        problem + ")");
+  }
+  owner.session().ReadTrace(settings.PrivateTrace(), [&forward](const std::vector<std::string>& lines) {
+    forward.Write(lines);
+  });
+  owner.session().OnLineEvent([](const std::string& event) { qvgateway::LogEvent(event); });
+  if (!owner.Start(&error)) {
+    qvpoll::StopSimulator();
+    return Fail(error, kFailed);
+  }
   qvgateway::ModbusServer server(config, plan, owner);
   if (!server.Listen(&error)) return Fail(error, kFailed);
   qvgateway::LogEvent("started: " + std::to_string(config.stations.size()) + " stations on " + device +

@@ -2,6 +2,7 @@
 // as a data server does. The commissioning engineer's first tool: it may
 // be pointed at a live plant, so everything it can refuse it refuses
 // before the line is touched.
+#include <set>
 #include <string>
 #include <vector>
 
@@ -15,11 +16,13 @@
 #include "tools/host/sim_launcher.h"
 #include "tools/qvpoll/station_scan.h"
 #include "tools/qvpoll/text_output.h"
-#include "tools/host/trace_switch.h"
+#include "tools/host/object_settings.h"
+#include "tools/host/port_probe.h"
+#include "tools/host/trace_forward.h"
 
 namespace {
 
-constexpr int kAllGood = 0, kSomeFailed = 1, kBadUsage = 2;
+constexpr int kAllGood = 0, kSomeFailed = 1, kBadUsage = 2, kOutputFailed = 3, kInterrupted = 130;
 
 int Refuse(const std::string& message) {
   qvpoll::Complain(message);
@@ -54,6 +57,27 @@ int Version(qvpoll::DriverModule& module, const qvpoll::Options& options) {
   return kAllGood;
 }
 
+// Warns once for each driver setting the objects did not take.
+class SettingWarnings {
+ public:
+  void Check(const std::vector<std::string>& lines) {
+    for (const std::string& setting : qvpoll::IgnoredSettings(lines)) {
+      if (!warned_.insert(setting).second) continue;
+      const size_t equals = setting.find('=');
+      qvpoll::Complain("the driver did not take " + qvpoll::ObjectSettings::SettingName(setting.substr(0, equals)) +
+                       "=" + setting.substr(equals + 1) + ": not a value it understands, so its default holds");
+    }
+  }
+
+ private:
+  std::set<std::string> warned_;
+};
+
+qvpoll::StationCheck Check(const qvpoll::Options& options) {
+  if (options.checkStation < 0) return qvpoll::StationCheck::Machine;
+  return options.checkStation > 0 ? qvpoll::StationCheck::On : qvpoll::StationCheck::Off;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -62,19 +86,40 @@ int main(int argc, char** argv) {
   if (status >= 0) return status;
 
   std::string error;
-  // Made before the driver objects, which read their settings when made,
-  // and ended after them.
-  qvpoll::TraceSwitch trace;
   qvpoll::DriverModule module;
   if (options.version) return Version(module, options);
+  // The port as the driver is to be given it, before anything is made.
+  std::string device = options.port, note;
+  if (!options.sim && !qvpoll::DriverPortName(options.port, &device, &note, &error)) return Refuse(error);
+  if (options.trace && !note.empty()) qvpoll::Complain(note);
+
+  // In place while the driver objects are made, which read their settings
+  // then; put back at once.
+  qvpoll::ObjectSettings settings;
   qvpoll::Session session;
-  if (options.trace && !trace.Begin(&error)) return Refuse(error);
+  if (!settings.Begin(Check(options), &error)) return Refuse(error);
   const std::vector<int> objects = options.scan ? std::vector<int>{0} : options.stations;
   const bool made = module.Load(options.module, &error) && session.Create(module, objects, &error);
-  trace.ObjectsMade();
+  settings.ObjectsMade();
   if (!made) return Refuse(error);
+
+  // The objects' trace goes where the user's settings and -v say, and
+  // tells this run why each transaction failed.
+  qvpoll::TraceForward forward;
+  std::string problem;
+  const qvpoll::UserTrace& user = settings.User();
+  if (!forward.Open(user, options.trace, &problem)) {
+    qvpoll::Complain(user.name + "=" + user.target + ": the trace file cannot be opened (" + problem +
+                     "); no trace is written there");
+  }
+  SettingWarnings warnings;
+  session.ReadTrace(settings.PrivateTrace(), [&forward, &warnings](const std::vector<std::string>& lines) {
+    forward.Write(lines);
+    warnings.Check(lines);
+  });
+  session.FlushTrace();
+  session.OnLineEvent([](const std::string& event) { qvpoll::Complain(event); });
   qvpoll::Hooks hooks;
-  hooks.afterTransaction = [&trace] { trace.Relay(); };
 
   qvpoll::Plan plan;
   if (!options.scan && !qvpoll::BuildPlan(session.Parser(), options, &plan, &error)) return Refuse(error);
@@ -82,7 +127,6 @@ int main(int argc, char** argv) {
   if (!output.Open(options.output, options.append, &error)) return Refuse(error);
 
   qvpoll::InstallSignalHandlers();
-  std::string device = options.port;
   if (options.sim && !qvpoll::StartSimulator(SimulatorArguments(options), &device, &error)) return Refuse(error);
   if (options.scan) {
     const int found = qvpoll::ScanStations(session, options, device, hooks);
@@ -99,7 +143,12 @@ int main(int argc, char** argv) {
   const qvpoll::RunResult result = qvpoll::Run(session, plan, options, report, hooks);
   report.Summary(result.scans, result.stopped);
   session.Close();
-  trace.Relay();
+  session.FlushTrace();
   qvpoll::StopSimulator();
+  if (!output.Failure().empty()) {
+    qvpoll::Complain("stopped: the rows could not be written: " + output.Failure());
+    return kOutputFailed;
+  }
+  if (result.interrupted) return kInterrupted;
   return report.Failures() == 0 ? kAllGood : kSomeFailed;
 }

@@ -26,6 +26,7 @@ struct Row {
   int quality = 0;     // reads only
   int64_t unixMs = 0;  // the driver's stamp for a good read, else when the outcome was seen
   DriverError error;
+  std::string reason;  // why it failed, beyond the code; for a value the type cannot show, why
 };
 
 class Report {
@@ -35,12 +36,14 @@ class Report {
   // Into an empty output only, so that appended files keep one header.
   void Header();
   void Print(const Row& row);
-  void Transaction(int station, double milliseconds, bool ok, int errorCode) {
-    statistics_.Add(station, milliseconds, ok, errorCode);
+  void Transaction(int station, double milliseconds, bool ok, int errorCode, const std::string& reason) {
+    statistics_.Add(station, milliseconds, ok, errorCode, reason);
   }
   // `stopped`: why the run ended early, empty when it did not.
   void Summary(int scans, const std::string& stopped);
   int Failures() const { return statistics_.Total().failures; }
+  // Why the rows could not be written; empty while they could.
+  const std::string& OutputFailure() const { return output_.Failure(); }
 
  private:
   std::string TableRow(const Row& row) const;

@@ -15,6 +15,8 @@ namespace qvpoll {
 struct RunResult {
   int scans = 0;
   std::string stopped;  // why the run ended early; empty when it did not
+  bool interrupted = false;
+  bool outputFailed = false;
 };
 
 // What the run does beside the line: copy new trace lines out after each

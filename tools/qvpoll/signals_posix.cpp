@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include "tools/qvpoll/signals.h"
+#include "tools/host/object_settings.h"
 #include "tools/host/sim_launcher.h"
 
 namespace qvpoll {
@@ -16,6 +17,7 @@ void Say(const char* text) {
 
 void QuitNow(int signalNumber) {
   KillSimulatorNow();
+  RemovePrivateTraceNow();
   // Ends the way the signal would have, so that a shell sees it.
   signal(signalNumber, SIG_DFL);
   sigset_t pending;

@@ -26,10 +26,15 @@ class RowOutput {
   bool Empty() const { return empty_; }
   bool ToStandardOutput() const { return file_ == nullptr; }
   void Line(const std::string& utf8);
+  // Why a line could not be written (the system's message); empty while
+  // every line was. Lines after a failure are not attempted.
+  const std::string& Failure() const { return failure_; }
 
  private:
   FILE* file_ = nullptr;
+  std::string path_;
   bool empty_ = true;
+  std::string failure_;
 };
 
 }  // namespace qvpoll
