@@ -111,9 +111,10 @@ TEST(GatewayStatus, RegistersShowHealth) {
 }
 
 TEST(GatewayWireTime, BlocksAtTheLinesSpeed) {
-  EXPECT_EQ(ReadTransactionBytes(Area::D, 32), 15 + 8 + 128);
-  EXPECT_EQ(ReadTransactionBytes(Area::M, 4), 15 + 8 + 8);
-  EXPECT_EQ(WriteTransactionBytes(Area::D), 27);
+  EXPECT_EQ(ReadTransactionBytes(Area::D, 32), 15 + 7 + 128);
+  EXPECT_EQ(ReadTransactionBytes(Area::M, 4), 15 + 7 + 8);
+  EXPECT_EQ(WriteTransactionBytes(Area::D), 26);
+  EXPECT_EQ(WriteTransactionBytes(Area::M), 24);
   EXPECT_EQ(BitsPerByte(8, 0, 1), 10);
   EXPECT_EQ(BitsPerByte(7, 2, 2), 11);
   EXPECT_DOUBLE_EQ(WireMs(96, 10, 9600), 100.0);

@@ -224,5 +224,33 @@ class MalformedFrames(unittest.TestCase):
             good.close()
 
 
+class Admission(unittest.TestCase):
+    """Who may connect, how many, for how long; and --trace."""
+
+    def test_allow_max_clients_idle_timeout_and_trace(self):
+        one = [station_toml(1, read=["D100..D101"])]
+        with Gateway(P, config_toml("sim", one, line='sim_set = ["D100=77"]\n',
+                                    modbus='allow = ["10.0.0.0/8"]\n')) as gw:
+            with gw.raw() as s:
+                self.assertTrue(closed(s, 2))
+            self.assertIn("refused: not in modbus.allow", gw.log())
+        with Gateway(P, config_toml("sim", one, line='sim_set = ["D100=77"]\n',
+                                    modbus="max_clients = 2\nidle_timeout_s = 1\n"), ["--trace"]) as gw:
+            first, second = gw.raw(), gw.raw()
+            for s in (first, second):
+                self.assertEqual(request(s, 1, bytes([3, 0, 100, 0, 1])), bytes([3, 2, 0, 77]))
+            with gw.raw() as third:
+                self.assertTrue(closed(third, 2))
+            self.assertIn("refused: already 2 clients", gw.log())
+            start = time.monotonic()
+            self.assertTrue(closed(first, 3))
+            self.assertLess(time.monotonic() - start, 2.5)
+            second.close()
+            first.close()
+            # The driver's own trace: the request frame and the outcome.
+            self.assertIn("read D100", gw.log())
+            self.assertIn("<ENQ>", gw.log())
+
+
 if __name__ == "__main__":
     unittest.main(verbosity=2)

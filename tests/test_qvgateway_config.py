@@ -34,11 +34,11 @@ class CheckConfig(unittest.TestCase):
         code, out, err = check(LINE + STATION.replace("number = 1\n", "number = 1\npoll_ms = 1000\n") +
                                '[[station]]\nnumber = 2\nread = ["M0..M30", "D0"]\nwrite = ["D0"]\n')
         self.assertEqual(code, 0, err)
-        # 32 registers: 15 + 8 + 128 bytes at 10 bits, 9600 baud.
-        self.assertIn("D100..D131  32 registers   157.3 ms", out)
-        self.assertIn("polled every 1000 ms: 15.7% of the line", out)
+        # 32 registers: 15 + 7 + 128 characters at 10 bits, 9600 baud.
+        self.assertIn("D100..D131  32 registers   156.2 ms", out)
+        self.assertIn("polled every 1000 ms: 15.6% of the line", out)
         self.assertIn("station 2 (unit 2): 2 blocks", out)
-        self.assertIn("line utilisation by the cyclic polls: 15.7%", out)
+        self.assertIn("line utilisation by the cyclic polls: 15.6%", out)
 
     def test_refusals(self):
         table = [
@@ -69,7 +69,7 @@ class CheckConfig(unittest.TestCase):
             ("write range", LINE + STATION + 'write = ["D131..D100"]\n',
              "FILE:7: station[1].write: range 'D131..D100': its end comes before its start"),
             ("plan over the line", LINE + STATION + "poll_ms = 100\n",
-             "FILE:3: line.baud: the poll plan needs 157% of the line at 9600 baud"),
+             "FILE:3: line.baud: the poll plan needs 156% of the line at 9600 baud"),
         ]
         for name, text, expected in table:
             with self.subTest(name):

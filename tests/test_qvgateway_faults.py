@@ -65,15 +65,19 @@ class SilentStation(unittest.TestCase):
                 status = c.read_input_registers(9000, 10, slave=2).registers
                 self.assertEqual((status[0], status[4], status[6], status[7]), (0, 3, 1, 5))
                 time.sleep(3)  # past one demotion period: one probe
+                after = c.read_input_registers(9000, 10, slave=2).registers
                 c.close()
             finally:
                 stop.set()
                 reader.join()
-            during = [took for at, took in times if at > demoted_at]
+            # A little over one demotion period: the silent station got one
+            # probe (its transactions 3 -> 4), so station 1's reads waited
+            # for at most one time-out; otherwise they kept their own speed.
+            self.assertEqual((after[3], after[6]), (4, 1))
+            during = [took for at, took in times if at - took > demoted_at]
             self.assertGreater(len(during), 20)
-            # One time-out per period at most (the probe), else its own speed.
-            slow = [took for took in during if took > TIMEOUT_S / 2]
-            self.assertLessEqual(len(slow), 2, slow)
+            waited_a_timeout = [took for took in during if took > TIMEOUT_S * 0.9]
+            self.assertLessEqual(len(waited_a_timeout), 1, waited_a_timeout)
             self.assertLess(statistics.median(during), 0.05)
             self.assertIn("station 2 demoted", gw.log())
 
@@ -105,6 +109,7 @@ class BadReplies(unittest.TestCase):
             outcomes = {"good": 0}
             try:
                 for n in range(reads):
+                    time.sleep(0.003)  # past max_age_ms: every read goes to the line
                     if n % 3 == 2:
                         r = c.read_coils(20, 8, slave=1)
                         want = [(M_VALUES[20] >> b) & 1 == 1 for b in range(8)]

@@ -114,16 +114,16 @@ void ModbusServer::Accept() {
   inet_ntop(AF_INET, &peer.sin_addr, address, sizeof address);
   const std::string name = std::string(address) + ":" + std::to_string(ntohs(peer.sin_port));
   if (!Allowed(config_.modbus.allow, ntohl(peer.sin_addr.s_addr))) {
-    close(fd);
     LogEvent("client " + name + " refused: not in modbus.allow");
+    close(fd);
     return;
   }
   std::lock_guard<std::mutex> lock(clientsMutex_);
   size_t active = 0;
   for (auto& c : clients_) active += c->done ? 0 : 1;
   if (active >= static_cast<size_t>(config_.modbus.maxClients)) {
-    close(fd);
     LogEvent("client " + name + " refused: already " + std::to_string(active) + " clients (modbus.max_clients)");
+    close(fd);
     return;
   }
   auto client = std::make_unique<Client>();

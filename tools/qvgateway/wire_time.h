@@ -1,6 +1,7 @@
 // Bytes a transaction puts on the line, and how long they take there: a
-// read request is 15 characters; a reply is ACK, station, status, four
-// hex digits per D register or two per M group, block check and CR.
+// read request is 15 characters; a reply is ACK, station, one status
+// character, four hex digits per D register or two per M group, block
+// check and CR.
 #pragma once
 
 #include "tools/qvgateway/register_rules.h"
@@ -8,7 +9,7 @@
 namespace qvgateway {
 
 constexpr int kReadRequestBytes = 15;
-constexpr int kReplyFrameBytes = 8;  // ACK, station (2), status (2), block check (2), CR
+constexpr int kReplyFrameBytes = 7;  // ACK, station (2), status, block check (2), CR
 constexpr int kWriteRequestBytesD = 19;
 constexpr int kWriteRequestBytesM = 17;
 
