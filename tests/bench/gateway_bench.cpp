@@ -69,7 +69,10 @@ std::vector<double> Load(int port, int clients, int requests, double* seconds, i
       for (int i = 0; i < requests; ++i) {
         const auto t = Clock::now();
         if (modbus_read_registers(ctx, 100, 10, values) != 10 || values[0] != 1234) {
-          if (failures++ < 5) fprintf(stderr, "read failed: %s\n", modbus_strerror(errno));
+          if (failures++ < 5) {
+            fprintf(stderr, "read %d of client %d on port %d failed after %.1f ms: %s\n", i, c, port,
+                    std::chrono::duration<double, std::milli>(Clock::now() - t).count(), modbus_strerror(errno));
+          }
         }
         each[static_cast<size_t>(c)].push_back(std::chrono::duration<double, std::milli>(Clock::now() - t).count());
         if (pauseUs > 0) usleep(static_cast<useconds_t>(pauseUs));

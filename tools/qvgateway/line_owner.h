@@ -8,6 +8,7 @@
 
 #include <stdint.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <functional>
 #include <map>
@@ -98,7 +99,7 @@ class LineOwner {
   mutable std::mutex mutex_;  // the queue, the health records, the flags
   std::condition_variable wake_;
   RequestQueue<JobPtr> queue_;
-  bool stopping_ = false;
+  std::atomic<bool> stopping_{false};
   bool lineUp_ = false;
   std::thread thread_;
 };

@@ -112,13 +112,14 @@ uint8_t LineOwner::ReadConfirmed(Station& station, qvpoll::Block& block) {
   uint8_t code = kOk;
   for (int attempt = 0; attempt <= config_.line.retries; ++attempt) {
     code = Transact(station, block.request);
-    if (code == kOk || !lineUp_ || station.health.demoted) break;
+    // A stopping gateway finishes the transaction on the line, not its retries.
+    if (code == kOk || !lineUp_ || station.health.demoted || stopping_) break;
   }
   // After this station timed out, its late reply may still come and be
   // taken as the answer to a later request of the same shape: values are
   // used only once two reads in a row agree (a shifted reply is never
   // this block's twice in a row).
-  for (int check = 0; code == kOk && station.confirmNext && check < kConfirmReads; ++check) {
+  for (int check = 0; code == kOk && station.confirmNext && check < kConfirmReads && !stopping_; ++check) {
     std::vector<uint16_t> first;
     for (const qvpoll::Tag* tag : block.tags) first.push_back(ItemValue(*tag));
     code = Transact(station, block.request);
