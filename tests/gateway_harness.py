@@ -93,6 +93,10 @@ class Gateway:
             self.process.kill()
             self.process.wait()
         self.log_file.close()
+        # Under the sanitizers (make test-asan) a finding fails the test.
+        log = self.log()
+        if "Sanitizer" in log or "runtime error:" in log:
+            raise AssertionError("qvgateway under a sanitizer: " + log[-3000:])
 
     def __enter__(self):
         return self

@@ -72,8 +72,14 @@ TEST(GatewayCache, ServedOnlyGoodAndYoungEnough) {
     const Area area = std::string(r.name) == "other area" ? Area::M : Area::D;
     EXPECT_EQ(cache.Fresh(area, r.first, r.count, r.maxAge, r.now, values), r.fresh) << r.name;
   }
-  cache.StoreBad(Area::D, 101, 1);
+  CachedValue look;
+  EXPECT_EQ(cache.Look(Area::D, 100, 500, 1400, &look), Quality::Good);
+  EXPECT_EQ(cache.Look(Area::D, 100, 500, 1600, &look), Quality::Stale);
+  EXPECT_EQ(look.value, 1);
+  cache.StoreBad(Area::D, 101, 1, 6);
   EXPECT_FALSE(cache.Fresh(Area::D, 100, 3, 500, 1000, values)) << "a failed read is never hidden";
+  EXPECT_EQ(cache.Look(Area::D, 101, 500, 1000, &look), Quality::Bad);
+  EXPECT_EQ(look.code, 6);
   EXPECT_TRUE(cache.Fresh(Area::D, 100, 1, 500, 1000, values));
   cache.StoreWritten(Area::D, 101, 77, 1200);
   ASSERT_TRUE(cache.Fresh(Area::D, 101, 1, 500, 1200, values));

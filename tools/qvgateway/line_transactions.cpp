@@ -136,7 +136,12 @@ uint8_t LineOwner::ReadBlock(Station& station, int block) {
   const PlanBlock& b = station.plan->blocks[static_cast<size_t>(block)];
   const uint8_t code = ReadConfirmed(station, driverBlock);
   if (code != kOk) {
-    station.cache.StoreBad(b.area, b.first, b.last - b.first + 1);
+    int driverCode = -1;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      driverCode = station.health.lastError;
+    }
+    station.cache.StoreBad(b.area, b.first, b.last - b.first + 1, driverCode);
     return code;
   }
   const int64_t now = SteadyMs();
