@@ -255,5 +255,77 @@ class MGroups(unittest.TestCase):
                 self.assertIn(hint, err)
 
 
+class AsAUserMeetsThem(unittest.TestCase):
+    """The smaller points: messages, shapes, alignment, rounding, --scan's settings."""
+
+    def test_refusals_say_what_to_do(self):
+        output = os.path.join(P.scratch, "rows.csv")
+        cases = [(["D100=-1"], "a negative value needs a signed type, --type s16"),
+                 (["--type", "u32", "D100=-1"], "--type s32"),
+                 (["D100:0"], "a count of 1..8200"),
+                 (["--type", "f32", "D100=1e-46"], "too small for f32"),
+                 (["--type", "f32", "D100=1e39"], "too large for f32"),
+                 (["--type", "f32", "D100=1e999"], "too large for f32"),
+                 (["--type", "f32", "D100=nan"], "not a finite"),
+                 ([], "--port ttyUSB0"),
+                 (["--output", "/nonexistent/folder/rows.csv", "D1"], "No such file or directory"),
+                 (["--format", "json", "--append", "--output", output, "D1"], "rows of another format")]
+        with open(output, "w") as f:
+            f.write("scan,station,tag,operation,value,hex,quality,timestamp,error_code,error_meaning,error_text\n")
+        for args, message in cases:
+            with self.subTest(args=args):
+                code, out, err = run(["--sim", *args])
+                self.assertEqual(code, 2, err)
+                self.assertIn(message, err)
+        os.unlink(output)
+
+    def test_hex_counts_and_numbers(self):
+        code, out, err = run(["--sim", "--count", "0x2", "--interval", "0x0", "--format", "json", "D100:0x2"])
+        self.assertEqual(code, 0, err)
+        self.assertEqual([(r["scan"], r["tag"]) for r in rows(out)], [(1, "D100"), (1, "D101"), (2, "D100"),
+                                                                     (2, "D101")])
+
+    def test_values_a_type_cannot_hold_are_said(self):
+        code, out, err = run(["--sim", "--sim-set", "D100=0x7FC0", "--type", "f32", "--format", "json",
+                              "D102=16777217", "D100", "D102"])
+        self.assertEqual(code, 0, err)
+        write, nan, rounded = rows(out)
+        self.assertEqual((write["value"], write["reason"]), (16777216, "f32 cannot hold 16777217 exactly: written "
+                                                                       "as 16777216"))
+        self.assertEqual((nan["value"], nan["reason"], nan["ok"]), (None, "not a finite number: NaN", True))
+        self.assertEqual((rounded["value"], rounded["reason"]), (16777216, None))
+
+    def test_table_columns_stay_aligned(self):
+        cases = [("bits", ["--sim-set", "D100=0x1234", "D100", "M10"]),
+                 ("u32", ["--sim-set", "D100=0xFFFF", "--sim-set", "D101=0xFFFF", "D100"]),
+                 ("s32", ["--sim-set", "D100=0x8000", "D100"]),
+                 ("f32", ["--sim-set", "D100=0x8080", "--sim-set", "D101=0x1234", "D100"])]
+        for kind, args in cases:
+            with self.subTest(kind=kind):
+                code, out, err = run(["--sim", "--type", kind, *args])
+                self.assertEqual(code, 0, err)
+                header, *lines = out.splitlines()[:-1]
+                end = header.index(" hex") + 4
+                for line in lines:
+                    self.assertRegex(line[:end], r"0x[0-9A-F]+$", out)
+                    self.assertEqual(line[end], " ", out)
+
+    def test_a_failed_write_is_visibly_failed(self):
+        with Simulator(P, ["--fault", "nak"]) as s:
+            code, out, err = P.run_qvpoll(["D100=5"], port=s.port)
+        self.assertEqual(code, 1, err)
+        self.assertRegex(out.splitlines()[1], r"^write\s+1\s+D100\s+5\s+0x0005\s+FAILED ")
+
+    def test_scan_names_the_settings_it_could_not_open(self):
+        code, out, err = run(["--sim", "--scan", "--station", "1", "--parities", "none,even,odd"])
+        self.assertEqual(code, 0, err)
+        self.assertIn("qvpoll --sim --baud 9600 --parity none --station 1 D0", out)
+        self.assertNotIn("/dev/pts", out, "the simulator's pty is gone when the scan ends")
+        opened = 3 - err.count("could not open")
+        self.assertIn(f"probes at {opened} setting", out)
+        if opened < 3:
+            self.assertIn("not scanned, the port could not be opened at: 9600 baud, parity even", out)
+
+
 if __name__ == "__main__":
     unittest.main(verbosity=2)

@@ -57,6 +57,21 @@ int Version(qvpoll::DriverModule& module, const qvpoll::Options& options) {
   return kAllGood;
 }
 
+const char* FormatName(qvpoll::Format format) {
+  return format == qvpoll::Format::Csv ? "csv" : format == qvpoll::Format::Json ? "json" : "table";
+}
+
+// Whether a file that starts with `first` holds rows of `format`: CSV
+// starts with its header, JSON with an object, a table with its header or
+// a row (a quiet run has no header).
+bool AppendsAlike(qvpoll::Format format, const std::string& first) {
+  const bool csv = first.compare(0, 13, "scan,station,") == 0;
+  const bool json = !first.empty() && first[0] == '{';
+  if (format == qvpoll::Format::Csv) return csv || (!json && first.find(',') != std::string::npos);
+  if (format == qvpoll::Format::Json) return json;
+  return !csv && !json;
+}
+
 // Warns once for each driver setting the objects did not take.
 class SettingWarnings {
  public:
@@ -125,6 +140,10 @@ int main(int argc, char** argv) {
   if (!options.scan && !qvpoll::BuildPlan(session.Parser(), options, &plan, &error)) return Refuse(error);
   qvpoll::RowOutput output;
   if (!output.Open(options.output, options.append, &error)) return Refuse(error);
+  if (!output.Empty() && !AppendsAlike(options.format, output.FirstLine())) {
+    return Refuse("--append " + options.output + ": the file holds rows of another format than --format " +
+                  FormatName(options.format) + "; a file keeps one format, so name another file");
+  }
 
   qvpoll::InstallSignalHandlers();
   if (options.sim && !qvpoll::StartSimulator(SimulatorArguments(options), &device, &error)) return Refuse(error);
@@ -138,7 +157,7 @@ int main(int argc, char** argv) {
     return Refuse(error);
   }
 
-  qvpoll::Report report(options.format, output, options.utc, options.quiet);
+  qvpoll::Report report(options.format, output, options.utc, options.quiet, qvpoll::ShownWidth(options.type, false));
   report.Header();
   const qvpoll::RunResult result = qvpoll::Run(session, plan, options, report, hooks);
   report.Summary(result.scans, result.stopped);
