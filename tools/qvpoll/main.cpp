@@ -2,7 +2,6 @@
 // as a data server does. The commissioning engineer's first tool: it may
 // be pointed at a live plant, so everything it can refuse it refuses
 // before the line is touched.
-#include <set>
 #include <string>
 #include <vector>
 
@@ -18,6 +17,7 @@
 #include "tools/qvpoll/text_output.h"
 #include "tools/host/object_settings.h"
 #include "tools/host/port_probe.h"
+#include "tools/host/setting_warnings.h"
 #include "tools/host/trace_forward.h"
 
 namespace {
@@ -72,22 +72,6 @@ bool AppendsAlike(qvpoll::Format format, const std::string& first) {
   return !csv && !json;
 }
 
-// Warns once for each driver setting the objects did not take.
-class SettingWarnings {
- public:
-  void Check(const std::vector<std::string>& lines) {
-    for (const std::string& setting : qvpoll::IgnoredSettings(lines)) {
-      if (!warned_.insert(setting).second) continue;
-      const size_t equals = setting.find('=');
-      qvpoll::Complain("the driver did not take " + qvpoll::ObjectSettings::SettingName(setting.substr(0, equals)) +
-                       "=" + setting.substr(equals + 1) + ": not a value it understands, so its default holds");
-    }
-  }
-
- private:
-  std::set<std::string> warned_;
-};
-
 qvpoll::StationCheck Check(const qvpoll::Options& options) {
   if (options.checkStation < 0) return qvpoll::StationCheck::Machine;
   return options.checkStation > 0 ? qvpoll::StationCheck::On : qvpoll::StationCheck::Off;
@@ -124,13 +108,12 @@ int main(int argc, char** argv) {
   std::string problem;
   const qvpoll::UserTrace& user = settings.User();
   if (!forward.Open(user, options.trace, &problem)) {
-    qvpoll::Complain(user.name + "=" + user.target + ": the trace file cannot be opened (" + problem +
-                     "); no trace is written there");
+    qvpoll::Complain(qvpoll::TraceNotOpened(user, problem));
   }
-  SettingWarnings warnings;
+  qvpoll::SettingWarnings warnings;
   session.ReadTrace(settings.PrivateTrace(), [&forward, &warnings](const std::vector<std::string>& lines) {
     forward.Write(lines);
-    warnings.Check(lines);
+    for (const std::string& warning : warnings.Check(lines)) qvpoll::Complain(warning);
   });
   session.FlushTrace();
   session.OnLineEvent([](const std::string& event) { qvpoll::Complain(event); });
