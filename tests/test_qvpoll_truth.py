@@ -113,6 +113,14 @@ class HalfWrites(unittest.TestCase):
                 self.assertEqual(rows(out)[0]["value"], held, "what the controller holds")
 
 
+class FailedWrites(unittest.TestCase):
+    def test_a_failed_write_is_visibly_failed(self):
+        with Simulator(P, ["--fault", "nak"]) as s:
+            code, out, err = P.run_qvpoll(["D100=5"], port=s.port)
+        self.assertEqual(code, 1, err)
+        self.assertRegex(out.splitlines()[1], r"^write\s+1\s+D100\s+5\s+0x0005\s+FAILED ")
+
+
 @linux_only
 class UnwritableOutput(unittest.TestCase):
     """4: rows that cannot be written stop the run with the system's reason and exit status 3."""
@@ -192,6 +200,36 @@ class Reasons(unittest.TestCase):
             self.assertIn("<NAK>", err, "-v shows it too")
             with open(trace) as f:
                 self.assertEqual(f.read().count("<NAK>"), 2, "and the file still gets it")
+        os.unlink(trace)
+
+
+@unittest.skipUnless(P.wine, "the driver reads the registry on Windows")
+class WindowsSettings(unittest.TestCase):
+    """6 and 8 on Windows: the user's registry settings still work, and those that do not take are named."""
+
+    key = r"HKCU\Software\Quorvalend"
+
+    def reg(self, *args):
+        done = subprocess.run(P.command("reg", list(args)), capture_output=True, stdin=subprocess.DEVNULL)
+        return done.returncode, done.stdout.decode(errors="replace")
+
+    def tearDown(self):
+        self.reg("delete", self.key, "/f")
+
+    def test_the_users_trace_file_and_a_setting_that_does_not_take(self):
+        trace = os.path.join(P.scratch, "user-trace.txt")
+        windows_path = subprocess.run(["winepath", "-w", trace], capture_output=True, text=True,
+                                      env=dict(os.environ, WINEPREFIX=P.prefix)).stdout.strip()
+        self.assertEqual(self.reg("add", self.key, "/v", "Trace", "/d", windows_path, "/f")[0], 0)
+        self.assertEqual(self.reg("add", self.key, "/v", "CheckStation", "/d", "maybe", "/f")[0], 0)
+        with Simulator(P, ["--fault", "nak"]) as s:
+            code, out, err = P.run_qvpoll(["D100"], port=s.port)
+        self.assertEqual(code, 1, err)
+        self.assertIn("the controller refused (NAK)", out)
+        self.assertEqual(err.count("the driver did not take CheckStation"), 1, err)
+        with open(trace) as f:
+            self.assertIn("<NAK>", f.read(), "the user's trace file gets the lines")
+        self.assertIn(windows_path, self.reg("query", self.key, "/v", "Trace")[1], "the user's value is back")
         os.unlink(trace)
 
 
@@ -320,12 +358,6 @@ class AsAUserMeetsThem(unittest.TestCase):
                 for line in lines:
                     self.assertRegex(line[:end], r"0x[0-9A-F]+$", out)
                     self.assertEqual(line[end], " ", out)
-
-    def test_a_failed_write_is_visibly_failed(self):
-        with Simulator(P, ["--fault", "nak"]) as s:
-            code, out, err = P.run_qvpoll(["D100=5"], port=s.port)
-        self.assertEqual(code, 1, err)
-        self.assertRegex(out.splitlines()[1], r"^write\s+1\s+D100\s+5\s+0x0005\s+FAILED ")
 
     def test_scan_names_the_settings_it_could_not_open(self):
         code, out, err = run(["--sim", "--scan", "--station", "1", "--parities", "none,even,odd"])
