@@ -184,7 +184,7 @@ class Scan(unittest.TestCase):
             self.assertEqual(self.found(out), [(3, 19200, "even"), (17, 19200, "even"), (3, 19200, "none"),
                                                (17, 19200, "none")])
             self.assertEqual(json.loads(out.splitlines()[-1])["scan"],
-                             {"probes": 6, "settings": 2, "answered": 4})
+                             {"probes": 6, "settings": 2, "answered": 4, "not_opened": 0})
 
     @linux_only
     def test_a_terminal_sees_one_progress_line(self):

@@ -4,7 +4,7 @@ pseudo-terminal: no station's value shown as another's, no write swallowed
 or claimed, the real reason of a failure, recovery after a lost line, port
 names as the system has them, settings that did not take named.
 
-Usage: test_qvpoll_truth.py QVPOLL
+Usage: test_qvpoll_truth.py QVPOLL | --wine PREFIX RUNNER QVPOLL.EXE QVSIM.EXE DLL
 """
 import csv
 import io
@@ -21,6 +21,9 @@ P = Programs(sys.argv[1:])
 del sys.argv[1:]
 # Some runs start in another folder.
 P.qvpoll, P.qvsim = os.path.abspath(P.qvpoll), os.path.abspath(P.qvsim)
+# --sim, the environment's settings, /dev/full, pty links and unplugging a
+# pty are Linux's; under Wine the line is a mapped COM port.
+linux_only = unittest.skipIf(P.wine, "needs Linux: --sim, the environment's settings, ptys of its own")
 
 
 def rows(out):
@@ -64,6 +67,7 @@ class CrossedStations(unittest.TestCase):
                 failed = [r for r in rows(out) if not good(r)]
                 self.assertTrue(any("station digits" in (r.get("reason") or "") for r in failed), out)
 
+    @linux_only
     def test_the_check_can_be_turned_off_for_controllers_that_do_not_repeat_their_station(self):
         code, _, err = P.run_qvpoll(["--sim", "-v", "--station", "1,2", "--no-check-station", "D1"])
         self.assertEqual(code, 0, err)
@@ -109,6 +113,15 @@ class HalfWrites(unittest.TestCase):
                 self.assertEqual(rows(out)[0]["value"], held, "what the controller holds")
 
 
+class FailedWrites(unittest.TestCase):
+    def test_a_failed_write_is_visibly_failed(self):
+        with Simulator(P, ["--fault", "nak"]) as s:
+            code, out, err = P.run_qvpoll(["D100=5"], port=s.port)
+        self.assertEqual(code, 1, err)
+        self.assertRegex(out.splitlines()[1], r"^write\s+1\s+D100\s+5\s+0x0005\s+FAILED ")
+
+
+@linux_only
 class UnwritableOutput(unittest.TestCase):
     """4: rows that cannot be written stop the run with the system's reason and exit status 3."""
 
@@ -124,6 +137,7 @@ class UnwritableOutput(unittest.TestCase):
                 self.assertIn("could not be written", err)
 
 
+@linux_only
 class LostLine(unittest.TestCase):
     """5: an unplugged line is reported as lost, opened again, and read again without a restart."""
 
@@ -170,6 +184,7 @@ class Reasons(unittest.TestCase):
                         self.assertIn("): " + reason, out)
                         self.assertIn("why: 1 x " + reason.split(";")[0], out)
 
+    @linux_only
     def test_the_users_trace_still_works(self):
         trace = os.path.join(P.scratch, "user-trace.txt")
         env = dict(os.environ, QUORVALEND_TRACE=trace)
@@ -188,6 +203,37 @@ class Reasons(unittest.TestCase):
         os.unlink(trace)
 
 
+@unittest.skipUnless(P.wine, "the driver reads the registry on Windows")
+class WindowsSettings(unittest.TestCase):
+    """6 and 8 on Windows: the user's registry settings still work, and those that do not take are named."""
+
+    key = r"HKCU\Software\Quorvalend"
+
+    def reg(self, *args):
+        done = subprocess.run(P.command("reg", list(args)), capture_output=True, stdin=subprocess.DEVNULL)
+        return done.returncode, done.stdout.decode(errors="replace")
+
+    def tearDown(self):
+        self.reg("delete", self.key, "/f")
+
+    def test_the_users_trace_file_and_a_setting_that_does_not_take(self):
+        trace = os.path.join(P.scratch, "user-trace.txt")
+        windows_path = subprocess.run(["winepath", "-w", trace], capture_output=True, text=True,
+                                      env=dict(os.environ, WINEPREFIX=P.prefix)).stdout.strip()
+        self.assertEqual(self.reg("add", self.key, "/v", "Trace", "/d", windows_path, "/f")[0], 0)
+        self.assertEqual(self.reg("add", self.key, "/v", "CheckStation", "/d", "maybe", "/f")[0], 0)
+        with Simulator(P, ["--fault", "nak"]) as s:
+            code, out, err = P.run_qvpoll(["D100"], port=s.port)
+        self.assertEqual(code, 1, err)
+        self.assertIn("the controller refused (NAK)", out)
+        self.assertEqual(err.count("the driver did not take CheckStation"), 1, err)
+        with open(trace) as f:
+            self.assertIn("<NAK>", f.read(), "the user's trace file gets the lines")
+        self.assertIn(windows_path, self.reg("query", self.key, "/v", "Trace")[1], "the user's value is back")
+        os.unlink(trace)
+
+
+@linux_only
 class PortNames(unittest.TestCase):
     """7: a relative path and a stable link longer than the driver takes reach the device."""
 
@@ -209,6 +255,7 @@ class PortNames(unittest.TestCase):
         self.assertIn("No such file or directory", err)
 
 
+@linux_only
 class SettingsThatDoNotTake(unittest.TestCase):
     """8: each driver setting the driver did not take, and a trace that cannot be opened, is named once."""
 
@@ -241,6 +288,7 @@ class SettingsThatDoNotTake(unittest.TestCase):
         self.assertIn("CheckStation=1", err)
 
 
+@linux_only
 class MGroups(unittest.TestCase):
     """9: a bit write is refused, saying that writing the group writes all eight bits."""
 
@@ -253,6 +301,73 @@ class MGroups(unittest.TestCase):
                 code, _, err = run(["--sim", tag])
                 self.assertEqual(code, 2, err)
                 self.assertIn(hint, err)
+
+
+@linux_only
+class AsAUserMeetsThem(unittest.TestCase):
+    """The smaller points: messages, shapes, alignment, rounding, --scan's settings."""
+
+    def test_refusals_say_what_to_do(self):
+        output = os.path.join(P.scratch, "rows.csv")
+        cases = [(["D100=-1"], "a negative value needs a signed type, --type s16"),
+                 (["--type", "u32", "D100=-1"], "--type s32"),
+                 (["D100:0"], "a count of 1..8200"),
+                 (["--type", "f32", "D100=1e-46"], "too small for f32"),
+                 (["--type", "f32", "D100=1e39"], "too large for f32"),
+                 (["--type", "f32", "D100=1e999"], "too large for f32"),
+                 (["--type", "f32", "D100=nan"], "not a finite"),
+                 ([], "--port ttyUSB0"),
+                 (["--output", "/nonexistent/folder/rows.csv", "D1"], "No such file or directory"),
+                 (["--format", "json", "--append", "--output", output, "D1"], "rows of another format")]
+        with open(output, "w") as f:
+            f.write("scan,station,tag,operation,value,hex,quality,timestamp,error_code,error_meaning,error_text\n")
+        for args, message in cases:
+            with self.subTest(args=args):
+                code, out, err = run(["--sim", *args])
+                self.assertEqual(code, 2, err)
+                self.assertIn(message, err)
+        os.unlink(output)
+
+    def test_hex_counts_and_numbers(self):
+        code, out, err = run(["--sim", "--count", "0x2", "--interval", "0x0", "--format", "json", "D100:0x2"])
+        self.assertEqual(code, 0, err)
+        self.assertEqual([(r["scan"], r["tag"]) for r in rows(out)], [(1, "D100"), (1, "D101"), (2, "D100"),
+                                                                     (2, "D101")])
+
+    def test_values_a_type_cannot_hold_are_said(self):
+        code, out, err = run(["--sim", "--sim-set", "D100=0x7FC0", "--type", "f32", "--format", "json",
+                              "D102=16777217", "D100", "D102"])
+        self.assertEqual(code, 0, err)
+        write, nan, rounded = rows(out)
+        self.assertEqual((write["value"], write["reason"]), (16777216, "f32 cannot hold 16777217 exactly: written "
+                                                                       "as 16777216"))
+        self.assertEqual((nan["value"], nan["reason"], nan["ok"]), (None, "not a finite number: NaN", True))
+        self.assertEqual((rounded["value"], rounded["reason"]), (16777216, None))
+
+    def test_table_columns_stay_aligned(self):
+        cases = [("bits", ["--sim-set", "D100=0x1234", "D100", "M10"]),
+                 ("u32", ["--sim-set", "D100=0xFFFF", "--sim-set", "D101=0xFFFF", "D100"]),
+                 ("s32", ["--sim-set", "D100=0x8000", "D100"]),
+                 ("f32", ["--sim-set", "D100=0x8080", "--sim-set", "D101=0x1234", "D100"])]
+        for kind, args in cases:
+            with self.subTest(kind=kind):
+                code, out, err = run(["--sim", "--type", kind, *args])
+                self.assertEqual(code, 0, err)
+                header, *lines = out.splitlines()[:-1]
+                end = header.index(" hex") + 4
+                for line in lines:
+                    self.assertRegex(line[:end], r"0x[0-9A-F]+$", out)
+                    self.assertEqual(line[end], " ", out)
+
+    def test_scan_names_the_settings_it_could_not_open(self):
+        code, out, err = run(["--sim", "--scan", "--station", "1", "--parities", "none,even,odd"])
+        self.assertEqual(code, 0, err)
+        self.assertIn("qvpoll --sim --baud 9600 --parity none --station 1 D0", out)
+        self.assertNotIn("/dev/pts", out, "the simulator's pty is gone when the scan ends")
+        opened = 3 - err.count("could not open")
+        self.assertIn(f"probes at {opened} setting", out)
+        if opened < 3:
+            self.assertIn("not scanned, the port could not be opened at: 9600 baud, parity even", out)
 
 
 if __name__ == "__main__":

@@ -48,9 +48,7 @@ bool ReadValue(HKEY root, const char* name, std::string* text, DWORD* typeOut = 
 
 }  // namespace
 
-std::string ObjectSettings::SettingName(const std::string& driverName) {
-  return driverName + " (HKEY_CURRENT_USER or HKEY_LOCAL_MACHINE\\SOFTWARE\\Quorvalend)";
-}
+std::string ObjectSettings::SettingName(const std::string& driverName) { return driverName; }
 
 bool ObjectSettings::Begin(StationCheck check, std::string* error) {
   char folder[MAX_PATH] = {}, path[MAX_PATH] = {};

@@ -63,8 +63,9 @@ bool ParseRange(const std::string& name, int registersPerValue, Range* range, st
   if (!Address(name, name.substr(1, colon - 1), range->area, &range->first, error)) return false;
   const std::string count = name.substr(colon + 1);
   int64_t n = 0;
-  if (!qvtools::ParseDecimal(count, 1, 8200, &n)) {
-    return Refuse(name, "the count after ':' is " + qvtools::NumberProblem(count, 1, 8200, false), error);
+  if (!qvtools::ParseNumber(count, 1, 8200, &n)) {
+    return Refuse(name, "the count after ':' must be a count of 1..8200 (decimal, or hex with 0x), not '" + count +
+                            "'", error);
   }
   range->last = range->first + static_cast<int>(n - 1) * range->step;
   return true;

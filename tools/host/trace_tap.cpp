@@ -72,9 +72,13 @@ TraceOutcome LastOutcome(const std::vector<std::string>& lines) {
       outcome.sent = true;
       continue;
     }
-    // An outcome line names a station and ends with the transaction's time.
-    if ((failed == std::string::npos && ok == std::string::npos) || line.find(" station - ") != std::string::npos ||
-        line.size() < 3 || line.compare(line.size() - 3, 3, " ms") != 0) {
+    // An outcome line names a station by number and ends with the
+    // transaction's time.
+    const size_t station = line.find(" station ");
+    const bool numbered = station != std::string::npos && station + 9 < line.size() && isdigit(
+                              static_cast<unsigned char>(line[station + 9]));
+    if ((failed == std::string::npos && ok == std::string::npos) || !numbered || line.size() < 3 ||
+        line.compare(line.size() - 3, 3, " ms") != 0) {
       continue;
     }
     const bool sent = outcome.sent;
@@ -94,7 +98,8 @@ TraceOutcome LastOutcome(const std::vector<std::string>& lines) {
     }
     // "  failed, code 5 (receive time-out), port write failed, system error 5: why, 3.1 ms"
     std::string rest = line.substr(failed + sizeof kFailed - 1);
-    rest.erase(rest.rfind(", "));
+    const size_t time = rest.rfind(", ");
+    if (time != std::string::npos) rest.erase(time);
     const size_t code = rest.find(')');
     if (rest.compare(0, 7, ", code ") == 0 && code != std::string::npos) rest.erase(0, code + 1);
     if (rest.compare(0, sizeof kPortWrite - 1, kPortWrite) == 0) {

@@ -52,6 +52,11 @@ bool Unsigned(const std::string& text, int64_t high, uint32_t* raw, std::string*
   int64_t v = 0;
   if (!qvtools::ParseNumber(text, 0, high, &v)) {
     *problem = qvtools::NumberProblem(text, 0, high);
+    int64_t magnitude = 0;
+    if (text.size() > 1 && text[0] == '-' && qvtools::ParseDecimal(text.substr(1), 0, INT64_MAX / 4, &magnitude)) {
+      *problem = "'" + text + "' is negative, and this type holds 0.." + std::to_string(high) +
+                 std::string(": a negative value needs a signed type, --type ") + (high > 0xFFFF ? "s32" : "s16");
+    }
     return false;
   }
   *raw = static_cast<uint32_t>(v);
@@ -87,13 +92,33 @@ bool Bits(const std::string& text, int width, uint32_t* raw, std::string* proble
   return true;
 }
 
-bool Float(const std::string& text, uint32_t* raw, std::string* problem) {
-  float f = 0;
+bool Float(const std::string& text, uint32_t* raw, std::string* problem, std::string* note) {
+  // Read exactly first, to tell a number out of f32's range from text that
+  // is no number, and to see whether f32 holds it as typed.
+  double d = 0;
   const char* end = text.data() + text.size();
-  const auto result = std::from_chars(text.data(), end, f);
-  if (text.empty() || result.ec != std::errc() || result.ptr != end || !isfinite(f)) {
+  const auto result = std::from_chars(text.data(), end, d);
+  if (text.empty() || result.ptr != end || (result.ec != std::errc() && result.ec != std::errc::result_out_of_range) ||
+      isnan(d) || isinf(d)) {
     *problem = "'" + text + "' is not a finite 32-bit floating-point number (e.g. 1.5, -2e3)";
     return false;
+  }
+  const float f = static_cast<float>(d);
+  // Out of even a double's range: the exponent's sign says which end.
+  const size_t exponent = text.find_first_of("eE");
+  const bool tiny = exponent != std::string::npos && text.find('-', exponent) != std::string::npos;
+  if (result.ec == std::errc::result_out_of_range ? !tiny : !isfinite(f)) {
+    *problem = "'" + text + "' is too large for f32 (at most about 3.4e38)";
+    return false;
+  }
+  if (d != 0 && (result.ec == std::errc::result_out_of_range || f == 0)) {
+    *problem = "'" + text + "' is too small for f32 (the smallest is about 1.4e-45)";
+    return false;
+  }
+  if (note != nullptr && static_cast<double>(f) != d) {
+    char shown[32] = {};
+    const auto written = std::to_chars(shown, shown + sizeof shown - 1, f);
+    *note = "f32 cannot hold " + text + " exactly: written as " + std::string(shown, written.ptr);
   }
   memcpy(raw, &f, sizeof f);
   return true;
@@ -134,7 +159,7 @@ ShownValue Show(ValueType type, uint32_t raw, bool byteWide) {
       uint32_t v = 0;
       for (int shift = width - 4; shift >= 0; shift -= 4) {
         const uint32_t digit = (raw >> shift) & 0xF;
-        if (digit > 9) shown.valid = false;
+        if (digit > 9) shown.valid = false, shown.why = "a digit above 9: not BCD";
         v = v * 10 + digit;
       }
       shown.text = shown.valid ? std::to_string(v) : "not-BCD";
@@ -153,14 +178,28 @@ ShownValue Show(ValueType type, uint32_t raw, bool byteWide) {
       char text[32] = {};
       const auto result = std::to_chars(text, text + sizeof text - 1, f);
       shown.text.assign(text, result.ptr);
-      shown.number = isfinite(f);
+      if (!isfinite(f)) {
+        shown.valid = false;
+        shown.why = std::string("not a finite number: ") + (isnan(f) ? "NaN" : "infinite");
+      }
       break;
     }
   }
   return shown;
 }
 
-bool ParseValue(ValueType type, const std::string& text, bool byteWide, uint32_t* raw, std::string* problem) {
+int ShownWidth(ValueType type, bool byteWide) {
+  switch (type) {
+    case ValueType::Bits: return byteWide ? 9 : 19;
+    case ValueType::U32: return 10;
+    case ValueType::S32: return 11;
+    case ValueType::F32: return 15;
+    default: return 8;
+  }
+}
+
+bool ParseValue(ValueType type, const std::string& text, bool byteWide, uint32_t* raw, std::string* problem,
+                std::string* note) {
   switch (type) {
     case ValueType::U16:
     case ValueType::Hex: return Unsigned(text, byteWide ? 0xFF : 0xFFFF, raw, problem);
@@ -170,7 +209,7 @@ bool ParseValue(ValueType type, const std::string& text, bool byteWide, uint32_t
     case ValueType::Bits: return Bits(text, byteWide ? 8 : 16, raw, problem);
     case ValueType::U32: return Unsigned(text, 0xFFFFFFFFLL, raw, problem);
     case ValueType::S32: return Signed(text, INT32_MIN, INT32_MAX, 0xFFFFFFFFu, raw, problem);
-    case ValueType::F32: return Float(text, raw, problem);
+    case ValueType::F32: return Float(text, raw, problem, note);
   }
   return false;
 }

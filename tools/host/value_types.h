@@ -22,6 +22,7 @@ struct ShownValue {
   std::string text;
   bool number = true;
   bool valid = true;
+  std::string why;  // when not valid: "a digit above 9: not BCD"
 };
 
 // `raw`: the register (16 bits), the M group (8 bits, `byteWide`), or the
@@ -30,7 +31,13 @@ ShownValue Show(ValueType type, uint32_t raw, bool byteWide);
 
 // A typed value to the raw bits that go to the controller; false with
 // what is wrong in `problem` (e.g. "is outside -32768..32767").
-bool ParseValue(ValueType type, const std::string& text, bool byteWide, uint32_t* raw, std::string* problem);
+// `note`, when given, says how a value that cannot be held exactly was
+// rounded ("16777217 is written as 16777216": f32).
+bool ParseValue(ValueType type, const std::string& text, bool byteWide, uint32_t* raw, std::string* problem,
+                std::string* note = nullptr);
+
+// The widest text Show gives for a type: the table's value column.
+int ShownWidth(ValueType type, bool byteWide);
 
 // The two registers of a 32-bit value, in address order, and back.
 void SplitWords(uint32_t value, WordOrder order, uint16_t* first, uint16_t* second);

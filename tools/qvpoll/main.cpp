@@ -2,7 +2,6 @@
 // as a data server does. The commissioning engineer's first tool: it may
 // be pointed at a live plant, so everything it can refuse it refuses
 // before the line is touched.
-#include <set>
 #include <string>
 #include <vector>
 
@@ -18,6 +17,7 @@
 #include "tools/qvpoll/text_output.h"
 #include "tools/host/object_settings.h"
 #include "tools/host/port_probe.h"
+#include "tools/host/setting_warnings.h"
 #include "tools/host/trace_forward.h"
 
 namespace {
@@ -57,21 +57,20 @@ int Version(qvpoll::DriverModule& module, const qvpoll::Options& options) {
   return kAllGood;
 }
 
-// Warns once for each driver setting the objects did not take.
-class SettingWarnings {
- public:
-  void Check(const std::vector<std::string>& lines) {
-    for (const std::string& setting : qvpoll::IgnoredSettings(lines)) {
-      if (!warned_.insert(setting).second) continue;
-      const size_t equals = setting.find('=');
-      qvpoll::Complain("the driver did not take " + qvpoll::ObjectSettings::SettingName(setting.substr(0, equals)) +
-                       "=" + setting.substr(equals + 1) + ": not a value it understands, so its default holds");
-    }
-  }
+const char* FormatName(qvpoll::Format format) {
+  return format == qvpoll::Format::Csv ? "csv" : format == qvpoll::Format::Json ? "json" : "table";
+}
 
- private:
-  std::set<std::string> warned_;
-};
+// Whether a file that starts with `first` holds rows of `format`: CSV
+// starts with its header, JSON with an object, a table with its header or
+// a row (a quiet run has no header).
+bool AppendsAlike(qvpoll::Format format, const std::string& first) {
+  const bool csv = first.compare(0, 13, "scan,station,") == 0;
+  const bool json = !first.empty() && first[0] == '{';
+  if (format == qvpoll::Format::Csv) return csv || (!json && first.find(',') != std::string::npos);
+  if (format == qvpoll::Format::Json) return json;
+  return !csv && !json;
+}
 
 qvpoll::StationCheck Check(const qvpoll::Options& options) {
   if (options.checkStation < 0) return qvpoll::StationCheck::Machine;
@@ -109,13 +108,12 @@ int main(int argc, char** argv) {
   std::string problem;
   const qvpoll::UserTrace& user = settings.User();
   if (!forward.Open(user, options.trace, &problem)) {
-    qvpoll::Complain(user.name + "=" + user.target + ": the trace file cannot be opened (" + problem +
-                     "); no trace is written there");
+    qvpoll::Complain(qvpoll::TraceNotOpened(user, problem));
   }
-  SettingWarnings warnings;
+  qvpoll::SettingWarnings warnings;
   session.ReadTrace(settings.PrivateTrace(), [&forward, &warnings](const std::vector<std::string>& lines) {
     forward.Write(lines);
-    warnings.Check(lines);
+    for (const std::string& warning : warnings.Check(lines)) qvpoll::Complain(warning);
   });
   session.FlushTrace();
   session.OnLineEvent([](const std::string& event) { qvpoll::Complain(event); });
@@ -125,6 +123,10 @@ int main(int argc, char** argv) {
   if (!options.scan && !qvpoll::BuildPlan(session.Parser(), options, &plan, &error)) return Refuse(error);
   qvpoll::RowOutput output;
   if (!output.Open(options.output, options.append, &error)) return Refuse(error);
+  if (!output.Empty() && !AppendsAlike(options.format, output.FirstLine())) {
+    return Refuse("--append " + options.output + ": the file holds rows of another format than --format " +
+                  FormatName(options.format) + "; a file keeps one format, so name another file");
+  }
 
   qvpoll::InstallSignalHandlers();
   if (options.sim && !qvpoll::StartSimulator(SimulatorArguments(options), &device, &error)) return Refuse(error);
@@ -138,7 +140,7 @@ int main(int argc, char** argv) {
     return Refuse(error);
   }
 
-  qvpoll::Report report(options.format, output, options.utc, options.quiet);
+  qvpoll::Report report(options.format, output, options.utc, options.quiet, qvpoll::ShownWidth(options.type, false));
   report.Header();
   const qvpoll::RunResult result = qvpoll::Run(session, plan, options, report, hooks);
   report.Summary(result.scans, result.stopped);

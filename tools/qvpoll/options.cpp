@@ -238,7 +238,11 @@ int ParseOptions(int argc, char** argv, Options* o) {
     return qvtools::UsageError("qvpoll", "--scan probes with a read of D0; name no tags (" + o->tags.front() + ")");
   }
   if (o->tags.empty() && !o->scan) {
+#ifdef _WIN32
     return qvtools::UsageError("qvpoll", "name at least one tag, e.g. qvpoll --port COM1 D100 M10");
+#else
+    return qvtools::UsageError("qvpoll", "name at least one tag, e.g. qvpoll --port ttyUSB0 D100 M10");
+#endif
   }
   if (o->port.empty() && !o->sim) return qvtools::UsageError("qvpoll", "say which line to use: --port NAME, or --sim");
   if (!baud.empty()) o->baud = static_cast<int>(NumberValue(baud));

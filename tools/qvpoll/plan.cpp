@@ -61,7 +61,7 @@ bool ParseOne(IDeviceDriver* driver, const Plan& plan, const std::string& typed,
     value->write = true;
     value->typed = typed.substr(equals + 1);
     std::string problem;
-    if (!ParseValue(plan.type, value->typed, value->byteWide, &value->writeValue, &problem)) {
+    if (!ParseValue(plan.type, value->typed, value->byteWide, &value->writeValue, &problem, &value->note)) {
       const char* holds = value->registers == 2 ? "" : value->byteWide ? "; an M group holds 0..255"
                                                                        : "; a D register holds 0..65535";
       *error = "'" + typed + "': the value " + problem + holds;

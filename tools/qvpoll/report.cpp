@@ -46,8 +46,8 @@ void Report::Header() {
   if (!output_.Empty() || quiet_) return;
   if (format_ == Format::Table) {
     char line[128];
-    snprintf(line, sizeof line, "%-5s %7s  %-10s %8s %10s %7s  %s", "scan", "station", "tag", "value", "hex",
-             "quality", "timestamp / error");
+    snprintf(line, sizeof line, "%-5s %7s  %-10s %*s %10s %7s  %s", "scan", "station", "tag", valueWidth_, "value",
+             "hex", "quality", "timestamp / error");
     output_.Line(line);
   } else if (format_ == Format::Csv) {
     output_.Line("scan,station,tag,operation,value,hex,quality,timestamp,error_code,error_meaning,error_text,reason");
@@ -64,8 +64,8 @@ std::string Report::TableRow(const Row& row) const {
   if (!row.ok) outcome += "  " + Describe(row.error);
   if (!row.reason.empty()) outcome += (row.ok ? "  " : ": ") + row.reason;
   char line[200];
-  snprintf(line, sizeof line, "%-5s %7d  %-10s %8s %10s %7s  ", scan.c_str(), row.station, row.tag.c_str(),
-           value.c_str(), hex.c_str(), quality.c_str());
+  snprintf(line, sizeof line, "%-5s %7d  %-10s %*s %10s %7s  ", scan.c_str(), row.station, row.tag.c_str(),
+           valueWidth_, value.c_str(), hex.c_str(), quality.c_str());
   return line + outcome;
 }
 

@@ -31,8 +31,10 @@ struct Row {
 
 class Report {
  public:
-  Report(Format format, RowOutput& output, bool utc, bool quiet)
-      : format_(format), output_(output), utc_(utc), quiet_(quiet) {}
+  // `valueWidth`: the widest value the run's type shows (ShownWidth), so
+  // that the table's columns stay aligned.
+  Report(Format format, RowOutput& output, bool utc, bool quiet, int valueWidth = 8)
+      : format_(format), output_(output), utc_(utc), quiet_(quiet), valueWidth_(valueWidth) {}
   // Into an empty output only, so that appended files keep one header.
   void Header();
   void Print(const Row& row);
@@ -54,6 +56,7 @@ class Report {
   RowOutput& output_;
   bool utc_;
   bool quiet_;
+  int valueWidth_;
   Statistics statistics_;
 };
 

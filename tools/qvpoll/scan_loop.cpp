@@ -52,6 +52,10 @@ Row RowOf(const Plan& plan, const Value& value, const Outcome& outcome, int scan
     if (stamp != 0) row.unixMs = UnixMsFromFileTime(stamp);
   }
   row.shown = Show(plan.type, row.value, value.byteWide);
+  // Said in the row: what was written is not what was typed, or what was
+  // read is no number of the type.
+  if (!value.note.empty()) row.reason = value.note + (row.reason.empty() ? "" : "; " + row.reason);
+  if (row.ok && !row.shown.valid) row.reason = row.shown.why;
   return row;
 }
 

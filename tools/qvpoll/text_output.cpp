@@ -18,6 +18,12 @@ bool RowOutput::Open(const std::string& path, bool append, std::string* error) {
   }
   fseek(file_, 0, SEEK_END);
   empty_ = ftell(file_) == 0;
+  if (!empty_) {
+    FILE* read = fopen(path.c_str(), "rb");
+    char line[256] = {};
+    if (read != nullptr && fgets(line, sizeof line, read) != nullptr) firstLine_ = line;
+    if (read != nullptr) fclose(read);
+  }
   return true;
 }
 

@@ -24,6 +24,8 @@ class RowOutput {
   bool Open(const std::string& path, bool append, std::string* error);
   // Nothing in it yet, so it takes a header.
   bool Empty() const { return empty_; }
+  // The first line of a file appended to ("" for none).
+  const std::string& FirstLine() const { return firstLine_; }
   bool ToStandardOutput() const { return file_ == nullptr; }
   void Line(const std::string& utf8);
   // Why a line could not be written (the system's message); empty while
@@ -34,6 +36,7 @@ class RowOutput {
   FILE* file_ = nullptr;
   std::string path_;
   bool empty_ = true;
+  std::string firstLine_;
   std::string failure_;
 };
 
