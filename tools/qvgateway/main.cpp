@@ -13,6 +13,7 @@
 #include "tools/host/sim_launcher.h"
 #include "tools/host/object_settings.h"
 #include "tools/host/port_probe.h"
+#include "tools/host/setting_warnings.h"
 #include "tools/host/trace_forward.h"
 #include "tools/qvgateway/config.h"
 #include "tools/qvgateway/gateway_log.h"
@@ -68,12 +69,15 @@ int Serve(const qvgateway::GatewayConfig& config, qvgateway::LinePlan& plan, qvp
   qvpoll::TraceForward forward;
   std::string problem;
   if (!forward.Open(settings.User(), trace, &problem)) {
-    qvgateway::LogEvent(settings.User().name + "=" + settings.User().target + ": the trace file cannot be opened (" +
-                        problem + ")");
+    qvgateway::LogEvent(qvpoll::TraceNotOpened(settings.User(), problem));
   }
-  owner.session().ReadTrace(settings.PrivateTrace(), [&forward](const std::vector<std::string>& lines) {
+  // Read on the line owner's thread, after each driver call.
+  qvpoll::SettingWarnings warnings;
+  owner.session().ReadTrace(settings.PrivateTrace(), [&forward, &warnings](const std::vector<std::string>& lines) {
     forward.Write(lines);
+    for (const std::string& warning : warnings.Check(lines)) qvgateway::LogEvent(warning);
   });
+  owner.session().FlushTrace();
   owner.session().OnLineEvent([](const std::string& event) { qvgateway::LogEvent(event); });
   if (!owner.Start(&error)) {
     qvpoll::StopSimulator();
