@@ -43,6 +43,7 @@ class CheckConfig(unittest.TestCase):
     def test_refusals(self):
         table = [
             ("not TOML", LINE + "baud = = 3\n", "FILE:4:"),
+            ("a key twice", LINE + "baud = 19200\n" + STATION, 'FILE:4: toml::insert_value: value ("baud") already exists'),
             ("unknown key", LINE + "speed = 9600\n" + STATION, "FILE:4: line.speed: unknown key"),
             ("unknown table", LINE + STATION + "[mqtt]\nbroker = 1\n", "FILE:7: mqtt: unknown key"),
             ("no line", STATION, "line: the file has no [line] table"),

@@ -139,6 +139,52 @@ class BadReplies(unittest.TestCase):
         self.assertGreater(outcomes["good"], 20)
 
 
+class Writes(unittest.TestCase):
+    def test_answered_after_the_controller_and_a_refusal_part_way_is_0x04(self):
+        stations = [station_toml(1, read=["D100..D109"], write=["D100..D109"])]
+        # The controller takes 100 ms to answer and refuses the third write.
+        with Simulator(P, ["--station", "1", "--turnaround", "100", "--fault", "nak", "--fault-at", "3",
+                           *PRESETS]) as sim, Gateway(P, config_toml(sim.port, stations)) as gw:
+            c = gw.client()
+            try:
+                r, took = timed(lambda: c.write_register(100, 11, slave=1))
+                self.assertFalse(r.isError(), str(r))
+                self.assertGreaterEqual(took, 0.1, "acknowledged before the controller answered")
+                r = c.write_registers(101, [21, 22, 23], slave=1)
+                self.assertEqual(r.exception_code, 0x04)
+                # What was refused is not served as written.
+                self.assertEqual(c.read_holding_registers(100, 4, slave=1).registers,
+                                 [11, 21, D_VALUES[102], D_VALUES[103]])
+            finally:
+                c.close()
+            requests = sim.requests()
+            self.assertIn("write D101 = 21", requests)
+            self.assertIn("write D102 = 22 [fault nak]", requests)
+            self.assertFalse(any(r.startswith("write D103") for r in requests), requests)
+            self.assertIn("partial write: D101 written, D102 failed", gw.log())
+
+    def test_clients_waiting_on_one_block_share_one_transaction(self):
+        stations = [station_toml(1, read=["D100..D109"], max_age_ms=1)]
+        with Simulator(P, ["--station", "1", "--turnaround", "300", *PRESETS]) as sim, \
+                Gateway(P, config_toml(sim.port, stations).replace("timeout_ms = 200", "timeout_ms = 1000")) as gw:
+            results = []
+
+            def read(first):
+                c = gw.client()
+                results.append(c.read_holding_registers(first, 2, slave=1).registers)
+                c.close()
+
+            threads = [threading.Thread(target=read, args=(100 + 2 * k,)) for k in range(4)]
+            for t in threads:
+                t.start()
+            for t in threads:
+                t.join()
+            self.assertEqual(sorted(results), [[D_VALUES[100 + 2 * k], D_VALUES[101 + 2 * k]] for k in range(4)])
+            # The first read is on the line when the others come: they share
+            # the next one.
+            self.assertLessEqual(len([r for r in sim.requests() if r.startswith("read D100")]), 2)
+
+
 class Unplugged(unittest.TestCase):
     def test_unplug_and_replug_recover_without_restart(self):
         stations = [station_toml(1, read=["D100..D109"], max_age_ms=1)]
