@@ -163,6 +163,23 @@ class Writes(unittest.TestCase):
             self.assertFalse(any(r.startswith("write D103") for r in requests), requests)
             self.assertIn("partial write: D101 written, D102 failed", gw.log())
 
+    def test_after_a_time_out_a_write_waits_until_the_line_is_in_step(self):
+        # The first reply comes after the time-out; the driver would take
+        # it as a later write's acknowledgement.
+        stations = [station_toml(1, read=["D100..D109"], write=["D100..D109"], max_age_ms=1)]
+        with Simulator(P, ["--station", "1", "--fault", "late:300", "--fault-at", "1", *PRESETS]) as sim, \
+                Gateway(P, config_toml(sim.port, stations, line="retries = 0\n")) as gw:
+            c = gw.client()
+            try:
+                self.assertEqual(c.read_holding_registers(100, 1, slave=1).exception_code, 0x0B)
+                self.assertFalse(c.write_register(105, 5, slave=1).isError())
+                self.assertEqual(c.read_holding_registers(105, 1, slave=1).registers, [5])
+            finally:
+                c.close()
+            requests = sim.requests()
+            before_write = requests[1:requests.index("write D105 = 5")]
+            self.assertGreaterEqual(before_write.count("read D105 x1"), 2, requests)
+
     def test_clients_waiting_on_one_block_share_one_transaction(self):
         stations = [station_toml(1, read=["D100..D109"], max_age_ms=1)]
         with Simulator(P, ["--station", "1", "--turnaround", "300", *PRESETS]) as sim, \

@@ -80,6 +80,8 @@ class LineOwner {
   // A read with its retries, confirmed by a second read after a time-out.
   uint8_t ReadConfirmed(Station& station, qvpoll::Block& block);
   uint8_t ReadBlock(Station& station, int block);
+  // Before a write: after a time-out, reads until the line is in step.
+  uint8_t Resync(Station& station, int index);
   uint8_t ReadGroup(Station& station, int group, uint8_t* value);
   uint8_t WriteOne(Station& station, Area area, int index, uint16_t value);
   void ProbeDemoted(int64_t now);

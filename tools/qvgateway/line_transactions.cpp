@@ -182,6 +182,20 @@ uint8_t LineOwner::WriteOne(Station& station, Area area, int index, uint16_t val
   return code;
 }
 
+uint8_t LineOwner::Resync(Station& station, int index) {
+  // The driver takes any acknowledging reply as a write's: after this
+  // station timed out, its late reply could acknowledge a write the
+  // controller then refuses. Two agreeing reads of the register first
+  // show the line is in step; until then nothing is written.
+  if (!station.confirmNext) return kOk;
+  SingleBlock single;
+  std::string why;
+  if (!MakeSingle(session_.Parser(), station.plan->config->number, Area::D, index, false, 0, &single, &why)) {
+    return kDeviceFailure;
+  }
+  return ReadConfirmed(station, *single.blocks.front());
+}
+
 void LineOwner::Execute(const JobPtr& job) {
   Station& station = *stations_[job->station];
   const int number = station.plan->config->number;
@@ -191,6 +205,7 @@ void LineOwner::Execute(const JobPtr& job) {
   if (job->kind == LineJob::Kind::Read) {
     code = ReadBlock(station, job->block);
   } else if (job->kind == LineJob::Kind::WriteRegisters) {
+    code = Resync(station, job->first);
     for (size_t i = 0; i < job->values.size() && code == kOk; ++i) {
       const int index = job->first + static_cast<int>(i);
       code = WriteOne(station, Area::D, index, job->values[i]);
