@@ -128,6 +128,7 @@ int main(int argc, char** argv) {
 
   {
     gwbench::Rig rig(bin, work, 57600, WithLink(Toml(57600, "early", 200, 600000, "\"D100..D131\""), work));
+    rig.Watch(&failures);
     double s = 0;
     Load(rig.port, 1, 10, &s);  // the cache filled once
     printf("\nfrom cache, 10 registers a request\n%8s %10s %9s %9s\n", "clients", "req/s", "p50 ms", "p99 ms");
@@ -163,6 +164,7 @@ int main(int argc, char** argv) {
   for (int baud : {9600, 57600}) {
     for (const char* wait : {"poll", "early"}) {
       gwbench::Rig rig(bin, work, baud, WithLink(Toml(baud, wait, 0, 1, "\"D100..D109\""), work));
+      rig.Watch(&failures);
       double s = 0;
       const auto lat = Load(rig.port, 1, smoke ? 5 : 100, &s, 3000);
       const double wire = qvgateway::WireMs(qvgateway::ReadTransactionBytes(qvgateway::Area::D, 10), 10, baud);

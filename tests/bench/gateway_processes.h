@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -75,6 +76,12 @@ class Rig {
   ~Rig() {
     End(gateway_);
     End(sim_);
+    if (failed_ != nullptr && *failed_ != failedBefore_) fprintf(stderr, "qvgateway's log:\n%s", ReadFile(log_).c_str());
+  }
+  // Shows the gateway's log when `failed` has grown by the end.
+  void Watch(const std::atomic<int>* failed) {
+    failed_ = failed;
+    failedBefore_ = failed->load();
   }
   pid_t Gateway() const { return gateway_; }
   std::string Log() const { return ReadFile(log_); }
@@ -83,6 +90,8 @@ class Rig {
  private:
   pid_t sim_ = -1, gateway_ = -1;
   std::string log_;
+  const std::atomic<int>* failed_ = nullptr;
+  int failedBefore_ = 0;
 };
 
 // Resident kB and open descriptors of `pid`.

@@ -76,8 +76,11 @@ uint8_t LineOwner::Read(const StationRules& rules, Area area, int first, int cou
                         const std::function<bool()>& clientGone) {
   Station& station = *stations_[rules.index];
   const int maxAge = station.plan->config->maxAgeMs;
-  // Twice at most: the blocks read for this request are fresh when it is
-  // answered, unless max_age_ms is shorter than a transaction.
+  // Ages count to when the client asked: a value read after that is fresh
+  // for this request however long the answer then takes.
+  const int64_t asked = SteadyMs();
+  // Twice at most: a block read for this request can be made bad again
+  // by a failed poll before the answer is built; then it is read again.
   for (int attempt = 0; attempt < 2; ++attempt) {
     {
       // A demoted station or a lost line answers 0x0B at once, whatever
@@ -86,7 +89,7 @@ uint8_t LineOwner::Read(const StationRules& rules, Area area, int first, int cou
       const uint8_t why = Unreachable(station);
       if (why != kOk) return why;
     }
-    if (station.cache.Fresh(area, first, count, maxAge, SteadyMs(), values)) return kOk;
+    if (station.cache.Fresh(area, first, count, maxAge, asked, values)) return kOk;
     std::vector<std::shared_ptr<Ticket>> tickets;
     {
       std::lock_guard<std::mutex> lock(mutex_);
@@ -94,7 +97,7 @@ uint8_t LineOwner::Read(const StationRules& rules, Area area, int first, int cou
       const int64_t now = SteadyMs();
       for (int i = first; i < first + count; ++i) {
         uint16_t one = 0;
-        if (station.cache.Fresh(area, i, 1, maxAge, now, &one)) continue;
+        if (station.cache.Fresh(area, i, 1, maxAge, asked, &one)) continue;
         const int block = station.plan->BlockOf(area, i);
         if (block == last) continue;
         last = block;
@@ -123,7 +126,7 @@ uint8_t LineOwner::Read(const StationRules& rules, Area area, int first, int cou
       if (code != kOk) return code;
     }
   }
-  return station.cache.Fresh(area, first, count, maxAge, SteadyMs(), values) ? kOk : kTargetNoResponse;
+  return station.cache.Fresh(area, first, count, maxAge, asked, values) ? kOk : kTargetNoResponse;
 }
 
 uint8_t LineOwner::WriteRegisters(const StationRules& rules, int first, const std::vector<uint16_t>& values,
