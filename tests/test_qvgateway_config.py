@@ -80,5 +80,16 @@ class CheckConfig(unittest.TestCase):
                 self.assertEqual(out, "", name)
 
 
+class Start(unittest.TestCase):
+    def test_a_port_that_cannot_be_opened_exits_1_naming_it(self):
+        path = os.path.join(P.scratch, "run.toml")
+        with open(path, "w") as f:
+            f.write(LINE.replace("ttyQV9", "/dev/ttyQVnone") + STATION)
+        done = subprocess.run([GATEWAY, "--config", path], capture_output=True, text=True, timeout=30,
+                              stdin=subprocess.DEVNULL)
+        self.assertEqual(done.returncode, 1, done.stderr)
+        self.assertIn("line.port /dev/ttyQVnone: no such device", done.stderr)
+
+
 if __name__ == "__main__":
     unittest.main(verbosity=2)

@@ -81,6 +81,8 @@ int Serve(const qvgateway::GatewayConfig& config, qvgateway::LinePlan& plan, qvp
   owner.session().OnLineEvent([](const std::string& event) { qvgateway::LogEvent(event); });
   if (!owner.Start(&error)) {
     qvpoll::StopSimulator();
+    // The host names the port as qvpoll's option; here it is a key.
+    if (error.rfind("--port ", 0) == 0) error = "line.port " + error.substr(7);
     return Fail(error, kFailed);
   }
   qvgateway::ModbusServer server(config, plan, owner);
