@@ -147,7 +147,8 @@ class LostLine(unittest.TestCase):
                                            "D100"], port=s.port)
         self.assertEqual(code, 1, err)
         reads = [r for r in rows(out) if r["operation"] == "read"]
-        lost = [r for r in reads if (r.get("reason") or "").startswith("line lost")]
+        lost = [r for r in reads if (r.get("reason") or "").startswith("line lost") or
+                (r.get("error") or {}).get("meaning") == "line lost"]
         self.assertTrue(lost, out)
         self.assertIn("port write failed, system error", lost[0]["reason"])
         after = reads[reads.index(lost[-1]) + 1:]
