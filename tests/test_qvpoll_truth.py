@@ -105,7 +105,7 @@ class HalfWrites(unittest.TestCase):
                  ("nak", "D101: not written", 0)]
         for fault, said, held in cases:
             with self.subTest(fault=fault), Simulator(P, ["--fault", fault, "--fault-at", "2"]) as s:
-                code, out, err = P.run_qvpoll(["--timeout", "300", "--type", "u32", "D100=0x12345678"], port=s.port)
+                code, out, err = P.run_qvpoll(["--timeout", "1000", "--type", "u32", "D100=0x12345678"], port=s.port)
                 self.assertEqual(code, 1, err)
                 self.assertIn("D100 was written, " + said, out)
                 self.assertNotIn("D101 was not", out)
