@@ -114,14 +114,14 @@ TEST(HostTrace, LinesAcrossTheDriversRenaming) {
   qvpoll::TraceTap tap;
   tap.Start(path);
   EXPECT_TRUE(tap.Take().empty()) << "no file yet";
-  std::ofstream(path, std::ios::app) << "one\ntw";
+  std::ofstream(path, std::ios::app | std::ios::binary) << "one\ntw";
   EXPECT_EQ(tap.Take(), (std::vector<std::string>{"one\n"})) << "whole lines only";
-  std::ofstream(path, std::ios::app) << "o\nthree\n";
+  std::ofstream(path, std::ios::app | std::ios::binary) << "o\nthree\n";
   // The driver renames the full file and starts a new, shorter one.
   rename(path.c_str(), (path + ".1").c_str());
-  std::ofstream(path) << "4\n";
+  std::ofstream(path, std::ios::binary) << "4\n";
   EXPECT_EQ(tap.Take(), (std::vector<std::string>{"two\n", "three\n", "4\n"}));
-  std::ofstream(path, std::ios::app) << "five\n";
+  std::ofstream(path, std::ios::app | std::ios::binary) << "five\n";
   EXPECT_EQ(tap.Take(), (std::vector<std::string>{"five\n"}));
   remove(path.c_str());
   remove((path + ".1").c_str());

@@ -45,7 +45,7 @@ class Numbers(unittest.TestCase):
         self.assertEqual(reads, {"D100": 100, "D101": 777, "D102": 9, "D103": 31, "D200": 100})
 
     def test_numeric_options_take_decimal_with_leading_zeros(self):
-        code, _, err, requests = poll(["--timeout", "0100", "--count", "02", "--interval", "010", "D1"])
+        code, _, err, requests = poll(["--timeout", "01000", "--count", "02", "--interval", "010", "D1"])
         self.assertEqual(code, 0, err)
         self.assertEqual(len(requests), 2)
 

@@ -8,6 +8,7 @@ Usage: test_qvpoll_field.py QVPOLL | --wine PREFIX RUNNER QVPOLL.EXE QVSIM.EXE D
 """
 import itertools
 import json
+import os
 import shlex
 import subprocess
 import sys
@@ -251,7 +252,11 @@ class Watching(unittest.TestCase):
             done = subprocess.run(P.command("reg", list(args)), capture_output=True, stdin=subprocess.DEVNULL)
             return done.returncode, done.stdout.decode(errors="replace")
 
-        for before in [None, "off-by-the-user"]:
+        # The user's own trace file, which keeps getting the lines as well.
+        users = os.path.join(P.scratch, "users-trace.txt")
+        users_windows = subprocess.run(["winepath", "-w", users], capture_output=True, text=True,
+                                       env=dict(os.environ, WINEPREFIX=P.prefix)).stdout.strip()
+        for before in [None, users_windows]:
             with self.subTest(before=before):
                 if before is not None:
                     self.assertEqual(reg("add", key, "/v", "Trace", "/d", before, "/f")[0], 0)
@@ -262,6 +267,8 @@ class Watching(unittest.TestCase):
                     self.assertNotEqual(found, 0, text)
                 else:
                     self.assertIn(before, text)
+                    with open(users) as f:
+                        self.assertRegex(f.read(), "station 1 read D1 -> 05")
                 reg("delete", key, "/f")
 
 

@@ -105,7 +105,7 @@ class HalfWrites(unittest.TestCase):
                  ("nak", "D101: not written", 0)]
         for fault, said, held in cases:
             with self.subTest(fault=fault), Simulator(P, ["--fault", fault, "--fault-at", "2"]) as s:
-                code, out, err = P.run_qvpoll(["--timeout", "300", "--type", "u32", "D100=0x12345678"], port=s.port)
+                code, out, err = P.run_qvpoll(["--timeout", "1000", "--type", "u32", "D100=0x12345678"], port=s.port)
                 self.assertEqual(code, 1, err)
                 self.assertIn("D100 was written, " + said, out)
                 self.assertNotIn("D101 was not", out)
@@ -147,7 +147,8 @@ class LostLine(unittest.TestCase):
                                            "D100"], port=s.port)
         self.assertEqual(code, 1, err)
         reads = [r for r in rows(out) if r["operation"] == "read"]
-        lost = [r for r in reads if (r.get("reason") or "").startswith("line lost")]
+        lost = [r for r in reads if (r.get("reason") or "").startswith("line lost") or
+                (r.get("error") or {}).get("meaning") == "line lost"]
         self.assertTrue(lost, out)
         self.assertIn("port write failed, system error", lost[0]["reason"])
         after = reads[reads.index(lost[-1]) + 1:]

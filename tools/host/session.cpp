@@ -113,7 +113,8 @@ bool Session::LineUp(Outcome* outcome) {
   outcome->lineLost = true;
   outcome->unixMs = NowUnixMs();
   outcome->error = DriverError{kLineLost, ""};
-  outcome->reason = "line lost: " + line_.port + " is gone, nothing sent" + why;
+  // The code's meaning says "line lost"; the reason says what was done.
+  outcome->reason = line_.port + " is gone, nothing sent" + why;
   return false;
 }
 
