@@ -3,6 +3,7 @@
 #   make build  configure and build linux32 and win32
 #   make deps   install missing Debian packages (and 32-bit execution)
 #   make demo   poll the built-in simulator with qvpoll
+#   make demo-gateway  mbpoll through qvgateway to the simulator
 #   make fuzz   every fuzz target for FUZZ_SECONDS (default 60) each
 #   make bench  line, CPU and scan measurements into build/bench
 #   make soak   10,000 transactions per soak (garbled, late with and without the station check)
@@ -10,7 +11,7 @@
 #   make dist-test  the archives installed and run: under Wine, from a temp folder
 SHELL := /bin/bash
 .DEFAULT_GOAL := test
-.PHONY: deps build build-linux32 build-win32 build-release dist dist-test test test-linux32 test-win32 test-asan soak fuzz fuzz-smoke build-fuzz bench bench-smoke valgrind demo demo-wine clean
+.PHONY: deps build build-linux32 build-win32 build-release dist dist-test test test-linux32 test-win32 test-asan soak fuzz fuzz-smoke build-fuzz bench bench-smoke valgrind demo demo-gateway demo-wine clean
 
 I386_MODE = build/i386-mode
 
@@ -104,6 +105,7 @@ bench: deps
 	@cmake --preset bench >/dev/null
 	@cmake --build --preset bench
 	@build/bench/bin/qvbench --out build/bench --execution $$(cat $(I386_MODE))
+	@echo && build/bench/bin/gateway_bench build/bench/bin --out build/bench --execution $$(cat $(I386_MODE))
 	@gnuplot -e "data='build/bench/line.dat'; out='build/bench/line.png'" tests/bench/line.gp
 	@echo "drawn: build/bench/line.png"
 	@if [ "$$(cat $(I386_MODE))" = native ]; then \
@@ -118,6 +120,7 @@ bench: deps
 SMOKE_OUT = build/linux32/bench-smoke
 BENCH_SMOKE_RUN = mkdir -p $(SMOKE_OUT) && \
 	{ build/linux32/bin/qvbench --smoke --out $(SMOKE_OUT) --execution $$(cat $(I386_MODE)) > $(SMOKE_OUT)/table.txt \
+	  && build/linux32/bin/gateway_bench build/linux32/bin --smoke --out $(SMOKE_OUT) --execution $$(cat $(I386_MODE)) >> $(SMOKE_OUT)/table.txt \
 	  && echo "bench smoke: passed ($(SMOKE_OUT)/table.txt)" || { cat $(SMOKE_OUT)/table.txt; false; }; }
 
 bench-smoke: build-linux32
@@ -151,6 +154,10 @@ demo: build-linux32
 	@echo
 	@echo "== station 7 is not on the line: the driver reports its time-out"
 	@$(QVPOLL) --sim --sim-station 1 --station 7 --timeout 500 D100; test $$? -eq 1
+
+# qvgateway serving the simulator to mbpoll over Modbus TCP (Linux).
+demo-gateway: build-linux32
+	@bash tools/demo-gateway.sh build/linux32/bin
 
 # The same with qvpoll.exe and Quorvalend.dll under Wine, over a COM port
 # mapped to a pseudo-terminal; needs a kernel that runs 32-bit code.

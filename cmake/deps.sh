@@ -12,6 +12,7 @@ packages=(
   valgrind libc6-dbg:i386 clang libclang-rt-14-dev
   gnuplot-nox python3 zip unzip
   libcli11-dev nlohmann-json3-dev
+  libmodbus-dev:i386 libtoml11-dev mbpoll python3-pymodbus python3-serial-asyncio
 )
 
 sudo_cmd=()

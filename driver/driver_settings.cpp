@@ -38,6 +38,18 @@ bool DecimalNumber(const char* text, uint32_t low, uint32_t high, uint32_t* out)
   return true;
 }
 
+// An on/off setting as people write it in a registry editor or a shell:
+// 1/0, yes/no, true/false, on/off, in any case.
+bool OnOffWord(const char* text, bool* on) {
+  static const char* const kOn[] = {"1", "yes", "true", "on"};
+  static const char* const kOff[] = {"0", "no", "false", "off"};
+  for (size_t i = 0; i < sizeof kOn / sizeof kOn[0]; ++i) {
+    if (SameWord(text, kOn[i])) return *on = true, true;
+    if (SameWord(text, kOff[i])) return *on = false, true;
+  }
+  return false;
+}
+
 void NoteIgnored(DriverSettings* settings, const char* name, const char* value) {
   const size_t used = strlen(settings->ignored);
   snprintf(settings->ignored + used, sizeof settings->ignored - used, "%s%s=%s", used > 0 ? " " : "", name, value);
@@ -61,8 +73,7 @@ DriverSettings ReadDriverSettings(SettingsSource* source) {
   }
   if (source->Read("CheckStation", value, sizeof value)) {
     Trim(value);
-    if (strcmp(value, "1") == 0) settings.checkStation = true;
-    else if (strcmp(value, "0") != 0) NoteIgnored(&settings, "CheckStation", value);
+    if (!OnOffWord(value, &settings.checkStation)) NoteIgnored(&settings, "CheckStation", value);
   }
   if (source->Read("TraceMaxKB", value, sizeof value)) {
     Trim(value);

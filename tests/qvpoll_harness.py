@@ -44,6 +44,10 @@ class Programs:
         # Short: the driver takes port names of up to 31 characters.
         self.scratch = tempfile.mkdtemp(prefix="qv", dir="/tmp")
         atexit.register(shutil.rmtree, self.scratch, True)
+        # qvpoll keeps its driver objects' trace in a folder of the
+        # temporary folder; one killed outright leaves it here, not in /tmp.
+        if not self.wine:
+            os.environ["TMPDIR"] = self.scratch
         # Orphans of a qvpoll that died come to this process, which can
         # then see that they end, and reap them.
         if not self.wine:

@@ -61,8 +61,8 @@ TEST(DriverSettings, ValuesAndWhatIsIgnored) {
       {{{"ReplyWait", " Early "}, {"CheckStation", "1"}}, "", ReplyWait::Early, true, 10240, ""},
       {{{"ReplyWait", "poll"}, {"CheckStation", "0"}, {"TraceMaxKB", "64"}}, "", ReplyWait::Poll, false, 64, ""},
       {{{"Trace", " /var/log/qv.log "}}, "/var/log/qv.log", ReplyWait::Poll, false, 10240, ""},
-      {{{"ReplyWait", "fast"}, {"CheckStation", "yes"}, {"TraceMaxKB", "0"}},
-       "", ReplyWait::Poll, false, 10240, "ReplyWait=fast CheckStation=yes TraceMaxKB=0"},
+      {{{"ReplyWait", "fast"}, {"CheckStation", "maybe"}, {"TraceMaxKB", "0"}},
+       "", ReplyWait::Poll, false, 10240, "ReplyWait=fast CheckStation=maybe TraceMaxKB=0"},
       {{{"TraceMaxKB", "12x"}}, "", ReplyWait::Poll, false, 10240, "TraceMaxKB=12x"},
       {{{"TraceMaxKB", "99999999999"}}, "", ReplyWait::Poll, false, 10240, "TraceMaxKB=99999999999"},
   };
@@ -80,6 +80,31 @@ TEST(DriverSettings, ValuesAndWhatIsIgnored) {
   EXPECT_EQ(none.replyWait, ReplyWait::Poll);
   EXPECT_FALSE(none.checkStation);
   EXPECT_STREQ(none.trace, "");
+}
+
+// An on/off setting takes the words people type for it, in any case and
+// with blanks around; anything else keeps the default and is named.
+TEST(DriverSettings, OnOffWords) {
+  const struct {
+    const char* text;
+    bool checkStation;
+    bool taken;
+  } cases[] = {
+      {"1", true, true},      {"0", false, true},      {"yes", true, true},   {"no", false, true},
+      {"true", true, true},   {"false", false, true},  {"on", true, true},    {"off", false, true},
+      {"YES", true, true},    {"True", true, true},    {" On ", true, true},  {"OFF", false, true},
+      {"No", false, true},    {"FALSE", false, true},  {"2", false, false},   {"y", false, false},
+      {"enable", false, false}, {"10", false, false},  {"1 1", false, false}, {"yess", false, false},
+      {"", false, false},
+  };
+  for (const auto& c : cases) {
+    FakeSettings source;
+    source.values["CheckStation"] = c.text;
+    const quorvalend::DriverSettings s = quorvalend::ReadDriverSettings(&source);
+    EXPECT_EQ(s.checkStation, c.checkStation) << "'" << c.text << "'";
+    const std::string trimmed = std::regex_replace(std::string(c.text), std::regex("^ +| +$"), "");
+    EXPECT_STREQ(s.ignored, c.taken ? "" : ("CheckStation=" + trimmed).c_str()) << "'" << c.text << "'";
+  }
 }
 
 // The environment on Linux, the current user's registry key on Windows.

@@ -17,12 +17,14 @@
 // 1,000.
 #include <stdlib.h>
 
+#include <algorithm>
 #include <chrono>
 #include <fstream>
 #include <map>
 #include <memory>
 #include <random>
 #include <string>
+#include <vector>
 
 #include "tests/support/driver_handle.h"
 #include "tests/support/process_resources.h"
@@ -115,8 +117,8 @@ class FaultSoak : public ::testing::Test {
         const uint32_t value = Tagged(station, d, random());
         if (d) block.items[0].Put16(item::kValue, static_cast<int16_t>(value));
         else block.items[0].Put8(item::kValue, static_cast<uint8_t>(value));
-        // Every write that reaches the controller is applied, whatever
-        // becomes of its reply.
+        // Sent until the controller acknowledges it: a refused write
+        // (NAK, status 2) takes nothing.
         Cell(station, d, block.Start()) = value;
         for (int attempt = 0; attempt < 20 && Driver(station).ExecuteBlock(block) != 1; ++attempt) {
         }
@@ -131,6 +133,10 @@ class FaultSoak : public ::testing::Test {
   }
 
   DriverHandle& Driver(int station) { return *drivers[station - 1]; }
+  // Values of failed writes to a cell that it may hold instead.
+  std::vector<uint32_t>& Maybe(int station, bool d, int address) {
+    return maybe[(station * 2 + (d ? 1 : 0)) * 100000 + address];
+  }
   uint32_t& Cell(int station, bool d, int address) {
     return d ? dCells[station - 1][address] : mCells[station - 1][address / 10];
   }
@@ -215,7 +221,18 @@ class FaultSoak : public ::testing::Test {
     const auto tookMs = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started).count();
     ASSERT_LT(tookMs, 2 * kTimeoutMs + 500) << what << ": nothing may hang";
     (isWrite ? tally.writes : tally.reads)++;
-    if (isWrite) Cell(station, d, block.Start()) = ValueOf(d, block.items[0]);
+    // A write the controller acknowledged holds; one whose reply failed may
+    // or may not have (a refusal takes nothing, a lost reply may have come
+    // after the write was done), until a read shows which.
+    if (isWrite) {
+      const uint32_t written = ValueOf(d, block.items[0]);
+      if (result == 1) {
+        Cell(station, d, block.Start()) = written;
+        Maybe(station, d, block.Start()).clear();
+      } else {
+        Maybe(station, d, block.Start()).push_back(written);
+      }
+    }
     const int lateFrom = timedOutStation;
     timedOutStation = result != 1 && Driver(station).LastError() == 5 ? station : -1;
 
@@ -241,6 +258,11 @@ class FaultSoak : public ::testing::Test {
       }
       const uint32_t value = ValueOf(d, item);
       ASSERT_EQ(item.Get16(item::kQuality), 192) << what;
+      std::vector<uint32_t>& maybe = Maybe(station, d, address);
+      if (value != Cell(station, d, address) && std::find(maybe.begin(), maybe.end(), value) != maybe.end()) {
+        Cell(station, d, address) = value;
+      }
+      if (value == Cell(station, d, address)) maybe.clear();
       if (value != Cell(station, d, address)) {
         wrong = true;
         // A reply that came too late for its own transaction (a loaded
@@ -263,6 +285,7 @@ class FaultSoak : public ::testing::Test {
   long transactions = 0;
   std::unique_ptr<SimulatorProcess> sim;
   std::unique_ptr<DriverHandle> drivers[kStations];
+  std::map<long, std::vector<uint32_t>> maybe;
   uint32_t dCells[kStations][kDCells] = {};
   uint32_t mCells[kStations][kMCells] = {};
   Tally tally;

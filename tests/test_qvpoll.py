@@ -45,7 +45,7 @@ class Numbers(unittest.TestCase):
         self.assertEqual(reads, {"D100": 100, "D101": 777, "D102": 9, "D103": 31, "D200": 100})
 
     def test_numeric_options_take_decimal_with_leading_zeros(self):
-        code, _, err, requests = poll(["--timeout", "0100", "--count", "02", "--interval", "010", "D1"])
+        code, _, err, requests = poll(["--timeout", "01000", "--count", "02", "--interval", "010", "D1"])
         self.assertEqual(code, 0, err)
         self.assertEqual(len(requests), 2)
 
@@ -134,8 +134,8 @@ class Messages(unittest.TestCase):
     def test_failures_carry_code_meaning_and_text_in_every_format(self):
         args = ["--station", "7", "--timeout", "200", "D1"]
         _, table, _, _ = poll(args)
-        self.assertRegex(table, r"1\s+7\s+D1\s+-\s+-\s+-\s+" + STAMP +
-                         r"\s+code 5, receive time-out \(接收数据超时错误!\)")
+        self.assertRegex(table, r"1\s+7\s+D1\s+-\s+-\s+FAILED\s+" + STAMP +
+                         r"\s+code 5, receive time-out \(接收数据超时错误!\): no reply")
         _, out, _, _ = poll([*args, "--format", "csv"])
         row = next(csv.DictReader(io.StringIO(out)))
         self.assertEqual((row["error_code"], row["error_meaning"], row["error_text"]),
@@ -231,7 +231,7 @@ class Shapes(unittest.TestCase):
     """8: the columns and fields, a station column, the order typed, --output and --append."""
     PRESETS = ["--set", "D100=1234", "--set", "D131=0xBEEF", "--set", "M30=0x3C"]
     COLUMNS = ["scan", "station", "tag", "operation", "value", "hex", "quality", "timestamp", "error_code",
-               "error_meaning", "error_text"]
+               "error_meaning", "error_text", "reason"]
 
     def test_csv_rows_parse_back_in_the_order_typed(self):
         code, out, err, _ = poll(["--format", "csv", "--count", "2", "--interval", "50",
@@ -254,7 +254,9 @@ class Shapes(unittest.TestCase):
         self.assertEqual(code, 0, err)
         lines = json_lines(out)
         self.assertEqual(list(lines[1]), ["scan", "station", "tag", "operation", "value", "hex", "quality",
-                                          "timestamp"])
+                                          "timestamp", "ok", "error", "reason"])
+        self.assertEqual([list(line) for line in lines[:-1]], [list(lines[1])] * 3, "every row has every key")
+        self.assertEqual((lines[0]["quality"], lines[1]["error"], lines[1]["reason"]), (None, None, None))
         self.assertEqual(lines[1]["value"], 0x1234)
         summary = lines[-1]["summary"]
         self.assertEqual((summary["scans"], summary["transactions"], summary["failures"], summary["stopped"]),

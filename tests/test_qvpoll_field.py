@@ -8,6 +8,7 @@ Usage: test_qvpoll_field.py QVPOLL | --wine PREFIX RUNNER QVPOLL.EXE QVSIM.EXE D
 """
 import itertools
 import json
+import os
 import shlex
 import subprocess
 import sys
@@ -97,7 +98,8 @@ class SeveralStations(unittest.TestCase):
         code, out, err, _ = poll(["--station", "1,2", "--timeout", "200", "D1"], sim=["--station", "1"])
         self.assertEqual(code, 1, err)
         self.assertRegex(out, r"station 1: 1 transaction, 0 failed \(0\.0%\); min [\d.]+ ms")
-        self.assertRegex(out, r"station 2: 1 transaction, 1 failed \(100\.0%: 1 x code 5 \(receive time-out\)\)")
+        self.assertRegex(out, r"station 2: 1 transaction, 1 failed \(100\.0%: 1 x code 5 \(receive time-out\); "
+                              r"why: 1 x no reply\)")
 
 
 class Types(unittest.TestCase):
@@ -183,7 +185,7 @@ class Scan(unittest.TestCase):
             self.assertEqual(self.found(out), [(3, 19200, "even"), (17, 19200, "even"), (3, 19200, "none"),
                                                (17, 19200, "none")])
             self.assertEqual(json.loads(out.splitlines()[-1])["scan"],
-                             {"probes": 6, "settings": 2, "answered": 4})
+                             {"probes": 6, "settings": 2, "answered": 4, "not_opened": 0})
 
     @linux_only
     def test_a_terminal_sees_one_progress_line(self):
@@ -214,14 +216,14 @@ class Watching(unittest.TestCase):
         code, out, err, _ = poll(["--changes", "--count", "30", "--interval", "0", "--timeout", "100", "--format",
                                   "json", "D1"], sim=["--fault-rate", "0.3", "--seed", "5", "--set", "D1=5"])
         printed = rows(out)
-        failed = {r["scan"] for r in printed if "error" in r}
+        failed = {r["scan"] for r in printed if r["error"] is not None}
         self.assertEqual(len(failed), summary(out)["failures"], "every failure is a row")
         self.assertTrue(failed and len(printed) < 30, "some failed, some unchanged rows were left out")
         last = None
         for r in printed:
-            if "error" not in r and r["scan"] > 1:
+            if r["error"] is None and r["scan"] > 1:
                 self.assertTrue(r["scan"] - 1 in failed or r["value"] != last, f"scan {r['scan']} is no news")
-            if "error" not in r:
+            if r["error"] is None:
                 last = r["value"]
         for scan in failed:
             if scan < 30:
@@ -250,7 +252,11 @@ class Watching(unittest.TestCase):
             done = subprocess.run(P.command("reg", list(args)), capture_output=True, stdin=subprocess.DEVNULL)
             return done.returncode, done.stdout.decode(errors="replace")
 
-        for before in [None, "off-by-the-user"]:
+        # The user's own trace file, which keeps getting the lines as well.
+        users = os.path.join(P.scratch, "users-trace.txt")
+        users_windows = subprocess.run(["winepath", "-w", users], capture_output=True, text=True,
+                                       env=dict(os.environ, WINEPREFIX=P.prefix)).stdout.strip()
+        for before in [None, users_windows]:
             with self.subTest(before=before):
                 if before is not None:
                     self.assertEqual(reg("add", key, "/v", "Trace", "/d", before, "/f")[0], 0)
@@ -261,6 +267,8 @@ class Watching(unittest.TestCase):
                     self.assertNotEqual(found, 0, text)
                 else:
                     self.assertIn(before, text)
+                    with open(users) as f:
+                        self.assertRegex(f.read(), "station 1 read D1 -> 05")
                 reg("delete", key, "/f")
 
 

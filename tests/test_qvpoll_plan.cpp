@@ -127,7 +127,7 @@ TEST_F(PlanTest, RefusalsNameWhatIsWrong) {
       {{"--sim", "D100..M130"}, "range 'D100..M130': a range stays in one area"},
       {{"--sim", "D8190:11"}, "range 'D8190:11': it runs past D8199"},
       {{"--sim", "M8150:2"}, "range 'M8150:2': it runs past M8150"},
-      {{"--sim", "D100:0"}, "range 'D100:0': the count after ':' is '0' is outside 1..8200"},
+      {{"--sim", "D100:0"}, "range 'D100:0': the count after ':' must be a count of 1..8200"},
       {{"--sim", "D100:x"}, "range 'D100:x'"},
       {{"--sim", "D1..D3=5"}, "range 'D1..D3=5': a write names one value"},
       {{"--sim", "--type", "f32", "D8198:2"}, "range 'D8198:2': it runs past D8199"},
@@ -138,7 +138,9 @@ TEST_F(PlanTest, RefusalsNameWhatIsWrong) {
       {{"--sim", "--type", "bits", "D100=0101"}, "is not 16 bits"},
       {{"--sim", "--type", "bcd", "D100=10000"}, "'10000' is outside 0..9999"},
       {{"--sim", "--type", "f32", "D100=1.5x"}, "is not a finite 32-bit floating-point number"},
-      {{"--sim", "--type", "f32", "D100=1e39"}, "is not a finite"},
+      {{"--sim", "--type", "f32", "D100=1e39"}, "is too large for f32"},
+      {{"--sim", "--type", "f32", "D100=1e-46"}, "is too small for f32"},
+      {{"--sim", "--type", "f32", "D100=inf"}, "is not a finite"},
       {{"--sim", "--type", "u32", "D100=4294967296"}, "outside 0..4294967295"},
       {{"--sim", "M13"}, "M10 is the group holding bits M10..M17"},
       {{"--sim", "D8200"}, "D registers go up to D8199"},
@@ -148,7 +150,8 @@ TEST_F(PlanTest, RefusalsNameWhatIsWrong) {
       {{"--sim", "D100=65536"}, "'D100=65536': the value '65536' is outside 0..65535"},
       {{"--sim", "M10=0x100"}, "M10=0x100"},
       {{"--sim", "D100=0777x"}, "is not a number"},
-      {{"--sim", "D100=-1"}, "is not a number"},
+      {{"--sim", "D100=-1"}, "a negative value needs a signed type, --type s16"},
+      {{"--sim", "D100=x1"}, "is not a number"},
   };
   for (const auto& c : cases) {
     Plan plan;

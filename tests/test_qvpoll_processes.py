@@ -93,17 +93,18 @@ class CtrlC(unittest.TestCase):
             r.process.send_signal(signal.SIGINT)
             code, out, err = r.wait()
             self.assertGreater(time.monotonic() - r.started, 1.4, "the transaction ran to its time-out")
-            self.assertEqual(code, 1, err)
+            self.assertEqual(code, 130, err)
             summary = json.loads(out.splitlines()[-1])["summary"]
             self.assertEqual((summary["transactions"], summary["stopped"]), (1, "interrupted"))
             self.assertTrue(wait_gone(r.simulator))
 
-    def test_a_good_run_stopped_by_ctrl_c_exits_0(self):
+    def test_a_good_run_stopped_by_ctrl_c_exits_130_after_its_summary(self):
+        # A script can tell an interrupted run from a finished one.
         with Running(["--count", "0", "--interval", "20", "D1"]) as r:
             time.sleep(0.5)
             r.process.send_signal(signal.SIGINT)
             code, out, _ = r.wait()
-            self.assertEqual(code, 0)
+            self.assertEqual(code, 130)
             self.assertRegex(out, r"summary: \d+ scans, \d+ transactions, 0 failed.*stopped: interrupted")
 
 

@@ -7,7 +7,7 @@
 #include <time.h>
 
 #include "tests/support/wall_time.h"
-#include "tools/qvpoll/timestamps.h"
+#include "tools/host/timestamps.h"
 
 namespace {
 

@@ -12,8 +12,8 @@
 
 #include "driver/cquorvalendpro.h"
 #include "tests/bench/counting_platform.h"
-#include "tools/qvpoll/host_blocks.h"
-#include "tools/qvpoll/sim_launcher.h"
+#include "tools/host/host_blocks.h"
+#include "tools/host/sim_launcher.h"
 
 namespace qvbench {
 namespace {

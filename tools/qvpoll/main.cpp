@@ -5,21 +5,24 @@
 #include <string>
 #include <vector>
 
-#include "tools/qvpoll/driver_module.h"
+#include "tools/host/driver_module.h"
 #include "tools/qvpoll/options.h"
 #include "tools/qvpoll/plan.h"
 #include "tools/qvpoll/report.h"
 #include "tools/qvpoll/scan_loop.h"
-#include "tools/qvpoll/session.h"
+#include "tools/host/session.h"
 #include "tools/qvpoll/signals.h"
-#include "tools/qvpoll/sim_launcher.h"
+#include "tools/host/sim_launcher.h"
 #include "tools/qvpoll/station_scan.h"
 #include "tools/qvpoll/text_output.h"
-#include "tools/qvpoll/trace_switch.h"
+#include "tools/host/object_settings.h"
+#include "tools/host/port_probe.h"
+#include "tools/host/setting_warnings.h"
+#include "tools/host/trace_forward.h"
 
 namespace {
 
-constexpr int kAllGood = 0, kSomeFailed = 1, kBadUsage = 2;
+constexpr int kAllGood = 0, kSomeFailed = 1, kBadUsage = 2, kOutputFailed = 3, kInterrupted = 130;
 
 int Refuse(const std::string& message) {
   qvpoll::Complain(message);
@@ -54,6 +57,26 @@ int Version(qvpoll::DriverModule& module, const qvpoll::Options& options) {
   return kAllGood;
 }
 
+const char* FormatName(qvpoll::Format format) {
+  return format == qvpoll::Format::Csv ? "csv" : format == qvpoll::Format::Json ? "json" : "table";
+}
+
+// Whether a file that starts with `first` holds rows of `format`: CSV
+// starts with its header, JSON with an object, a table with its header or
+// a row (a quiet run has no header).
+bool AppendsAlike(qvpoll::Format format, const std::string& first) {
+  const bool csv = first.compare(0, 13, "scan,station,") == 0;
+  const bool json = !first.empty() && first[0] == '{';
+  if (format == qvpoll::Format::Csv) return csv || (!json && first.find(',') != std::string::npos);
+  if (format == qvpoll::Format::Json) return json;
+  return !csv && !json;
+}
+
+qvpoll::StationCheck Check(const qvpoll::Options& options) {
+  if (options.checkStation < 0) return qvpoll::StationCheck::Machine;
+  return options.checkStation > 0 ? qvpoll::StationCheck::On : qvpoll::StationCheck::Off;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -62,27 +85,50 @@ int main(int argc, char** argv) {
   if (status >= 0) return status;
 
   std::string error;
-  // Made before the driver objects, which read their settings when made,
-  // and ended after them.
-  qvpoll::TraceSwitch trace;
   qvpoll::DriverModule module;
   if (options.version) return Version(module, options);
+  // The port as the driver is to be given it, before anything is made.
+  std::string device = options.port, note;
+  if (!options.sim && !qvpoll::DriverPortName(options.port, &device, &note, &error)) return Refuse(error);
+  if (options.trace && !note.empty()) qvpoll::Complain(note);
+
+  // In place while the driver objects are made, which read their settings
+  // then; put back at once.
+  qvpoll::ObjectSettings settings;
   qvpoll::Session session;
-  if (options.trace && !trace.Begin(&error)) return Refuse(error);
+  if (!settings.Begin(Check(options), &error)) return Refuse(error);
   const std::vector<int> objects = options.scan ? std::vector<int>{0} : options.stations;
   const bool made = module.Load(options.module, &error) && session.Create(module, objects, &error);
-  trace.ObjectsMade();
+  settings.ObjectsMade();
   if (!made) return Refuse(error);
+
+  // The objects' trace goes where the user's settings and -v say, and
+  // tells this run why each transaction failed.
+  qvpoll::TraceForward forward;
+  std::string problem;
+  const qvpoll::UserTrace& user = settings.User();
+  if (!forward.Open(user, options.trace, &problem)) {
+    qvpoll::Complain(qvpoll::TraceNotOpened(user, problem));
+  }
+  qvpoll::SettingWarnings warnings;
+  session.ReadTrace(settings.PrivateTrace(), [&forward, &warnings](const std::vector<std::string>& lines) {
+    forward.Write(lines);
+    for (const std::string& warning : warnings.Check(lines)) qvpoll::Complain(warning);
+  });
+  session.FlushTrace();
+  session.OnLineEvent([](const std::string& event) { qvpoll::Complain(event); });
   qvpoll::Hooks hooks;
-  hooks.afterTransaction = [&trace] { trace.Relay(); };
 
   qvpoll::Plan plan;
   if (!options.scan && !qvpoll::BuildPlan(session.Parser(), options, &plan, &error)) return Refuse(error);
   qvpoll::RowOutput output;
   if (!output.Open(options.output, options.append, &error)) return Refuse(error);
+  if (!output.Empty() && !AppendsAlike(options.format, output.FirstLine())) {
+    return Refuse("--append " + options.output + ": the file holds rows of another format than --format " +
+                  FormatName(options.format) + "; a file keeps one format, so name another file");
+  }
 
   qvpoll::InstallSignalHandlers();
-  std::string device = options.port;
   if (options.sim && !qvpoll::StartSimulator(SimulatorArguments(options), &device, &error)) return Refuse(error);
   if (options.scan) {
     const int found = qvpoll::ScanStations(session, options, device, hooks);
@@ -94,12 +140,17 @@ int main(int argc, char** argv) {
     return Refuse(error);
   }
 
-  qvpoll::Report report(options.format, output, options.utc, options.quiet);
+  qvpoll::Report report(options.format, output, options.utc, options.quiet, qvpoll::ShownWidth(options.type, false));
   report.Header();
   const qvpoll::RunResult result = qvpoll::Run(session, plan, options, report, hooks);
   report.Summary(result.scans, result.stopped);
   session.Close();
-  trace.Relay();
+  session.FlushTrace();
   qvpoll::StopSimulator();
+  if (!output.Failure().empty()) {
+    qvpoll::Complain("stopped: the rows could not be written: " + output.Failure());
+    return kOutputFailed;
+  }
+  if (result.interrupted) return kInterrupted;
   return report.Failures() == 0 ? kAllGood : kSomeFailed;
 }

@@ -98,7 +98,49 @@ const char kFooter[] =
     "time-out (--timeout, default 100 ms there) and prints the qvpoll command for each station that answers;\n"
     "it exits 0 when one answered, 1 when none did.\n"
     "Ctrl-C stops after the current transaction and prints the summary; a second Ctrl-C quits at once.\n"
-    "Exit status: 0 all transactions good, 1 some failed, 2 bad usage or configuration (the line untouched).";
+    "With several stations the driver checks that each reply names the station asked (--no-check-station\n"
+    "turns that off for controllers that do not repeat it): a late reply of one station is never shown as\n"
+    "another's value.\n"
+    "Exit status: 0 all transactions good, 1 some failed, 2 bad usage or configuration (the line untouched),\n"
+    "3 the rows could not be written (a full disk, a closed output), 130 stopped by Ctrl-C.";
+
+// A value that names a tag or a write (D100, m10..m30, D100=5): what a
+// shell leaves when a variable meant for an option was empty.
+bool LooksLikeTag(const std::string& text) {
+  if (text.size() < 2 || (text[0] != 'D' && text[0] != 'd' && text[0] != 'M' && text[0] != 'm')) return false;
+  const size_t digits = text.find_first_not_of("0123456789", 1);
+  if (digits == 1) return false;
+  return digits == std::string::npos || text[digits] == '=' || text[digits] == ':' || text[digits] == '.';
+}
+
+// Before CLI11 sees the line: it would take the argument after an empty
+// `--output=` as the value, and a tag or a write would silently become a
+// file name. Empty when every option's value is a value.
+std::string ValueProblem(const CLI::App& app, int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "--") break;
+    if (arg.size() < 2 || arg[0] != '-') continue;
+    const size_t equals = arg.find('=');
+    const std::string name = arg.substr(0, equals);
+    const CLI::Option* option = app.get_option_no_throw(name);
+    if (option == nullptr || option->get_items_expected_min() == 0) continue;  // a flag
+    std::string value;
+    if (equals != std::string::npos) {
+      value = arg.substr(equals + 1);
+    } else if (i + 1 < argc) {
+      value = argv[++i];
+    } else {
+      continue;  // CLI11 says that the value is missing
+    }
+    if (value.empty()) return name + " has an empty value: give it one (an unset shell variable?)";
+    if (LooksLikeTag(value) && name != "--sim-set") {
+      return name + " " + value + ": that is a tag or a write, not a value for " + name +
+             " (an option is never given a tag; is a value missing before it?)";
+    }
+  }
+  return "";
+}
 
 }  // namespace
 
@@ -127,6 +169,12 @@ int ParseOptions(int argc, char** argv, Options* o) {
         std::vector<int> stations;
         return ParseStationList(text, &stations, problem);
       }))->type_name("LIST");
+
+  bool check = false, noCheck = false;
+  auto* checkFlag = line->add_flag("--check-station", check, "a reply must carry the station asked (the driver's "
+                                                             "CheckStation); on by default with several stations");
+  line->add_flag("--no-check-station", noCheck, "accept replies whatever station they name, for controllers that "
+                                                "do not repeat it")->excludes(checkFlag);
 
   auto* polling = app.add_option_group("Polling");
   polling->add_option("--count", count, "scans to run; 0 = until Ctrl-C (default 1)")
@@ -180,6 +228,8 @@ int ParseOptions(int argc, char** argv, Options* o) {
   other->add_flag("--version", o->version, "qvpoll's version, and the driver it loads: path and file version");
   port->excludes(sim);
 
+  const std::string valueProblem = ValueProblem(app, argc, argv);
+  if (!valueProblem.empty()) return qvtools::UsageError("qvpoll", valueProblem);
   const int status = qvtools::ParseCommandLine(app, argc, argv);
   if (status >= 0) return status;
 
@@ -188,7 +238,11 @@ int ParseOptions(int argc, char** argv, Options* o) {
     return qvtools::UsageError("qvpoll", "--scan probes with a read of D0; name no tags (" + o->tags.front() + ")");
   }
   if (o->tags.empty() && !o->scan) {
+#ifdef _WIN32
     return qvtools::UsageError("qvpoll", "name at least one tag, e.g. qvpoll --port COM1 D100 M10");
+#else
+    return qvtools::UsageError("qvpoll", "name at least one tag, e.g. qvpoll --port ttyUSB0 D100 M10");
+#endif
   }
   if (o->port.empty() && !o->sim) return qvtools::UsageError("qvpoll", "say which line to use: --port NAME, or --sim");
   if (!baud.empty()) o->baud = static_cast<int>(NumberValue(baud));
@@ -202,6 +256,9 @@ int ParseOptions(int argc, char** argv, Options* o) {
     ParseStationList(station, &o->stations, &problem);
     o->stationsGiven = true;
   }
+  if (check) o->checkStation = 1;
+  if (noCheck) o->checkStation = 0;
+  if (!check && !noCheck && o->stations.size() > 1) o->checkStation = 1;
   ParseBauds(bauds.empty() ? std::to_string(o->baud) : bauds, &o->bauds, &problem);
   if (!count.empty()) o->count = static_cast<long>(NumberValue(count));
   if (!interval.empty()) o->intervalMs = static_cast<long>(NumberValue(interval));

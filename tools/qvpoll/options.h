@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/qvpoll/value_types.h"
+#include "tools/host/value_types.h"
 
 namespace qvpoll {
 
@@ -20,6 +20,10 @@ struct Options {
   int timeoutMs = 1000;
   std::vector<int> stations{1};  // several share the line, one driver object each
   bool stationsGiven = false;
+  // The driver's station check for this run's objects: -1 as the machine
+  // has it (one station), or on (several stations, --check-station) or
+  // off (--no-check-station).
+  int checkStation = -1;
   // The job.
   std::vector<std::string> tags;  // TAG or TAG=VALUE, as typed
   long count = 1;                 // 0: until interrupted

@@ -3,9 +3,9 @@
 #include <string.h>
 
 #include "tools/common/memory_preset.h"
-#include "tools/qvpoll/driver_errors.h"
-#include "tools/qvpoll/tag_problem.h"
-#include "tools/qvpoll/tag_ranges.h"
+#include "tools/host/driver_errors.h"
+#include "tools/host/tag_problem.h"
+#include "tools/host/tag_ranges.h"
 
 namespace qvpoll {
 namespace {
@@ -16,10 +16,10 @@ std::string Trimmed(const std::string& text) {
   return text.substr(start, text.find_last_not_of(' ') + 1 - start);
 }
 
-bool ParseAddress(IDeviceDriver* driver, const std::string& text, Tag* tag, std::string* error) {
+bool ParseAddress(IDeviceDriver* driver, const std::string& text, bool write, Tag* tag, std::string* error) {
   TagDefinition definition{};
   if (text.size() >= sizeof definition.addressText) {
-    *error = "tag '" + text + "' is too long: " + TagProblem(Trimmed(text));
+    *error = "tag '" + text + "' is too long: " + TagProblem(Trimmed(text), write);
     return false;
   }
   memcpy(definition.addressText, text.c_str(), text.size());
@@ -29,7 +29,7 @@ bool ParseAddress(IDeviceDriver* driver, const std::string& text, Tag* tag, std:
   const bool m = !trimmed.empty() && trimmed[0] == 'M';
   definition.dataType = m ? QV_DATA_TYPE_BYTE : QV_DATA_TYPE_WORD;
   if (driver->lpVtbl->ParseTag(driver, &definition, &tag->address) != QV_PARSE_OK) {
-    *error = "tag '" + text + "': " + Describe(LastDriverError(driver)) + ": " + TagProblem(text);
+    *error = "tag '" + text + "': " + Describe(LastDriverError(driver)) + ": " + TagProblem(text, write);
     return false;
   }
   tag->text = trimmed;
@@ -41,7 +41,7 @@ bool ParseOne(IDeviceDriver* driver, const Plan& plan, const std::string& typed,
               std::vector<Tag>* tags, std::string* error) {
   const size_t equals = typed.find('=');
   Tag tag;
-  if (!ParseAddress(driver, typed.substr(0, equals), &tag, error)) return false;
+  if (!ParseAddress(driver, typed.substr(0, equals), equals != std::string::npos, &tag, error)) return false;
   value->text = tag.text;
   value->byteWide = tag.address.registerTypeIndex == QV_TYPE_INDEX_M;
   value->registers = RegistersPerValue(plan.type);
@@ -61,7 +61,7 @@ bool ParseOne(IDeviceDriver* driver, const Plan& plan, const std::string& typed,
     value->write = true;
     value->typed = typed.substr(equals + 1);
     std::string problem;
-    if (!ParseValue(plan.type, value->typed, value->byteWide, &value->writeValue, &problem)) {
+    if (!ParseValue(plan.type, value->typed, value->byteWide, &value->writeValue, &problem, &value->note)) {
       const char* holds = value->registers == 2 ? "" : value->byteWide ? "; an M group holds 0..255"
                                                                        : "; a D register holds 0..65535";
       *error = "'" + typed + "': the value " + problem + holds;

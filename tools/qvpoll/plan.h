@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "tools/qvpoll/host_blocks.h"
+#include "tools/host/host_blocks.h"
 #include "tools/qvpoll/options.h"
-#include "tools/qvpoll/value_types.h"
+#include "tools/host/value_types.h"
 
 namespace qvpoll {
 
@@ -21,6 +21,7 @@ struct Value {
   bool byteWide = false;    // an M group
   uint32_t writeValue = 0;  // the bits to write, all 32 for a 32-bit type
   std::string typed;        // the value as typed, for messages
+  std::string note;         // how a value f32 cannot hold exactly was rounded
   size_t first = 0;         // its first tag in Plan::writes or Plan::reads
   int registers = 1;
 };

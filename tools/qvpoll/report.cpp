@@ -4,7 +4,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "tools/qvpoll/timestamps.h"
+#include "tools/host/timestamps.h"
 
 namespace qvpoll {
 namespace {
@@ -46,11 +46,11 @@ void Report::Header() {
   if (!output_.Empty() || quiet_) return;
   if (format_ == Format::Table) {
     char line[128];
-    snprintf(line, sizeof line, "%-5s %7s  %-10s %8s %10s %7s  %s", "scan", "station", "tag", "value", "hex",
-             "quality", "timestamp / error");
+    snprintf(line, sizeof line, "%-5s %7s  %-10s %*s %10s %7s  %s", "scan", "station", "tag", valueWidth_, "value",
+             "hex", "quality", "timestamp / error");
     output_.Line(line);
   } else if (format_ == Format::Csv) {
-    output_.Line("scan,station,tag,operation,value,hex,quality,timestamp,error_code,error_meaning,error_text");
+    output_.Line("scan,station,tag,operation,value,hex,quality,timestamp,error_code,error_meaning,error_text,reason");
   }
 }
 
@@ -58,11 +58,14 @@ std::string Report::TableRow(const Row& row) const {
   const std::string scan = row.write ? "write" : std::to_string(row.scan);
   const std::string value = ShowsValue(row) ? row.shown.text : "-";
   const std::string hex = ShowsValue(row) ? HexValue(row.value, row.digits) : "-";
-  const std::string quality = row.ok && !row.write ? std::to_string(row.quality) : "-";
-  const std::string outcome = Iso8601(row.unixMs, utc_) + (row.ok ? "" : "  " + Describe(row.error));
+  // A failed row says so where a good one shows its quality.
+  const std::string quality = !row.ok ? "FAILED" : row.write ? "-" : std::to_string(row.quality);
+  std::string outcome = Iso8601(row.unixMs, utc_);
+  if (!row.ok) outcome += "  " + Describe(row.error);
+  if (!row.reason.empty()) outcome += (row.ok ? "  " : ": ") + row.reason;
   char line[200];
-  snprintf(line, sizeof line, "%-5s %7d  %-10s %8s %10s %7s  ", scan.c_str(), row.station, row.tag.c_str(),
-           value.c_str(), hex.c_str(), quality.c_str());
+  snprintf(line, sizeof line, "%-5s %7d  %-10s %*s %10s %7s  ", scan.c_str(), row.station, row.tag.c_str(),
+           valueWidth_, value.c_str(), hex.c_str(), quality.c_str());
   return line + outcome;
 }
 
@@ -78,7 +81,7 @@ std::string Report::CsvRow(const Row& row) const {
   } else {
     line += ",,";
   }
-  return line;
+  return line + "," + CsvField(row.reason);
 }
 
 std::string Report::JsonRow(const Row& row) const {
@@ -87,19 +90,22 @@ std::string Report::JsonRow(const Row& row) const {
   json["station"] = row.station;
   json["tag"] = row.tag;
   json["operation"] = row.write ? "write" : "read";
-  if (ShowsValue(row)) {
-    json["value"] = JsonValue(row.shown);
-    json["hex"] = HexValue(row.value, row.digits);
-  }
-  if (row.ok && !row.write) json["quality"] = row.quality;
+  // Every row has every key, null where it has no value.
+  const bool shows = ShowsValue(row);
+  json["value"] = shows ? JsonValue(row.shown) : Json(nullptr);
+  json["hex"] = shows ? Json(HexValue(row.value, row.digits)) : Json(nullptr);
+  json["quality"] = row.ok && !row.write ? Json(row.quality) : Json(nullptr);
   json["timestamp"] = Iso8601(row.unixMs, utc_);
+  json["ok"] = row.ok;
+  Json error(nullptr);
   if (!row.ok) {
-    Json error;
+    error = Json::object();
     error["code"] = row.error.code >= 0 ? Json(row.error.code) : Json(nullptr);
     error["meaning"] = Meaning(row.error.code);
     error["text"] = row.error.text;
-    json["error"] = error;
   }
+  json["error"] = error;
+  json["reason"] = row.reason.empty() ? Json(nullptr) : Json(row.reason);
   return Dump(json);
 }
 

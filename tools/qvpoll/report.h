@@ -6,11 +6,11 @@
 
 #include <string>
 
-#include "tools/qvpoll/driver_errors.h"
+#include "tools/host/driver_errors.h"
 #include "tools/qvpoll/options.h"
 #include "tools/qvpoll/statistics.h"
 #include "tools/qvpoll/text_output.h"
-#include "tools/qvpoll/value_types.h"
+#include "tools/host/value_types.h"
 
 namespace qvpoll {
 
@@ -26,21 +26,26 @@ struct Row {
   int quality = 0;     // reads only
   int64_t unixMs = 0;  // the driver's stamp for a good read, else when the outcome was seen
   DriverError error;
+  std::string reason;  // why it failed, beyond the code; for a value the type cannot show, why
 };
 
 class Report {
  public:
-  Report(Format format, RowOutput& output, bool utc, bool quiet)
-      : format_(format), output_(output), utc_(utc), quiet_(quiet) {}
+  // `valueWidth`: the widest value the run's type shows (ShownWidth), so
+  // that the table's columns stay aligned.
+  Report(Format format, RowOutput& output, bool utc, bool quiet, int valueWidth = 8)
+      : format_(format), output_(output), utc_(utc), quiet_(quiet), valueWidth_(valueWidth) {}
   // Into an empty output only, so that appended files keep one header.
   void Header();
   void Print(const Row& row);
-  void Transaction(int station, double milliseconds, bool ok, int errorCode) {
-    statistics_.Add(station, milliseconds, ok, errorCode);
+  void Transaction(int station, double milliseconds, bool ok, int errorCode, const std::string& reason) {
+    statistics_.Add(station, milliseconds, ok, errorCode, reason);
   }
   // `stopped`: why the run ended early, empty when it did not.
   void Summary(int scans, const std::string& stopped);
   int Failures() const { return statistics_.Total().failures; }
+  // Why the rows could not be written; empty while they could.
+  const std::string& OutputFailure() const { return output_.Failure(); }
 
  private:
   std::string TableRow(const Row& row) const;
@@ -51,6 +56,7 @@ class Report {
   RowOutput& output_;
   bool utc_;
   bool quiet_;
+  int valueWidth_;
   Statistics statistics_;
 };
 

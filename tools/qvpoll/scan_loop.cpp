@@ -8,12 +8,27 @@
 #include <thread>
 
 #include "tools/qvpoll/signals.h"
-#include "tools/qvpoll/timestamps.h"
+#include "tools/host/timestamps.h"
 
 namespace qvpoll {
 namespace {
 
 constexpr long kSleepSliceMs = 50;
+
+// What a failed write did to the controller. After a time-out or a
+// garbled reply nobody knows whether it took the frame; only a refusal or
+// a frame that never left the port is known not to have been written.
+std::string WriteState(const Outcome& outcome, bool withReason = true) {
+  if (outcome.refused || outcome.notSent) return "not written";
+  if (!withReason) return "unknown whether written";
+  return "unknown (" + (outcome.reason.empty() ? Describe(outcome.error) : outcome.reason) + ")";
+}
+
+bool OutputBroken(const Report& report, std::string* stopped) {
+  if (report.OutputFailure().empty()) return false;
+  *stopped = "the rows could not be written: " + report.OutputFailure();
+  return true;
+}
 
 Row RowOf(const Plan& plan, const Value& value, const Outcome& outcome, int scan) {
   Row row;
@@ -25,6 +40,8 @@ Row RowOf(const Plan& plan, const Value& value, const Outcome& outcome, int scan
   row.digits = ValueDigits(value);
   row.unixMs = outcome.unixMs;
   row.error = outcome.error;
+  row.reason = outcome.reason;
+  if (value.write && !outcome.ok) row.reason += (row.reason.empty() ? "" : "; ") + WriteState(outcome, false);
   if (value.write) {
     row.value = value.writeValue;
   } else if (outcome.ok) {
@@ -35,12 +52,17 @@ Row RowOf(const Plan& plan, const Value& value, const Outcome& outcome, int scan
     if (stamp != 0) row.unixMs = UnixMsFromFileTime(stamp);
   }
   row.shown = Show(plan.type, row.value, value.byteWide);
+  // Said in the row: what was written is not what was typed, or what was
+  // read is no number of the type.
+  if (!value.note.empty()) row.reason = value.note + (row.reason.empty() ? "" : "; " + row.reason);
+  if (row.ok && !row.shown.valid) row.reason = row.shown.why;
   return row;
 }
 
 Outcome Execute(Session& session, Block& block, Report& report, const Hooks& hooks) {
   const Outcome outcome = session.Execute(block.request);
-  report.Transaction(block.request.deviceAddress, outcome.milliseconds, outcome.ok, outcome.error.code);
+  report.Transaction(block.request.deviceAddress, outcome.milliseconds, outcome.ok, outcome.error.code,
+                     outcome.reason);
   if (hooks.afterTransaction) hooks.afterTransaction();
   return outcome;
 }
@@ -70,12 +92,14 @@ bool RunWrites(Session& session, Plan& plan, const Options& options, Report& rep
       ++sent;
     }
     report.Print(RowOf(plan, value, outcome, 0));
+    if (OutputBroken(report, stopped)) return false;
     if (!outcome.ok && !options.keepGoing) {
-      *stopped = "the write " + value.text + "=" + value.typed + " failed, nothing after it was sent (--keep-going "
-                 "sends the rest)";
+      *stopped = "the write " + value.text + "=" + value.typed + " failed, " +
+                 (sent > 0 ? std::string("partly") : WriteState(outcome)) +
+                 "; nothing after it was sent (--keep-going sends the rest)";
       if (sent > 0) {
-        *stopped += "; " + plan.writes[value.first].text + " was written, " +
-                    plan.writes[value.first + sent].text + " was not: a 32-bit write is two transactions";
+        *stopped += "; " + plan.writes[value.first].text + " was written, " + plan.writes[value.first + sent].text +
+                    ": " + WriteState(outcome) + "; a 32-bit write is two transactions";
       }
       return false;
     }
@@ -106,7 +130,11 @@ bool IsNews(Seen& seen, const Row& row) {
 
 RunResult Run(Session& session, Plan& plan, const Options& options, Report& report, const Hooks& hooks) {
   RunResult result;
-  if (!RunWrites(session, plan, options, report, hooks, &result.stopped)) return result;
+  if (!RunWrites(session, plan, options, report, hooks, &result.stopped)) {
+    result.interrupted = StopRequested();
+    result.outputFailed = !report.OutputFailure().empty();
+    return result;
+  }
   if (plan.reads.empty()) return result;
 
   std::vector<std::unique_ptr<Block>> blocks;
@@ -143,9 +171,16 @@ RunResult Run(Session& session, Plan& plan, const Options& options, Report& repo
       if (IsNews(seen[v], row) || !options.changes) report.Print(row);
     }
     ++result.scans;
+    if (OutputBroken(report, &result.stopped)) {
+      result.outputFailed = true;
+      return result;
+    }
     if (StopRequested()) break;
   }
-  if (StopRequested()) result.stopped = "interrupted";
+  if (StopRequested()) {
+    result.stopped = "interrupted";
+    result.interrupted = true;
+  }
   return result;
 }
 

@@ -8,13 +8,15 @@
 #include "tools/qvpoll/options.h"
 #include "tools/qvpoll/plan.h"
 #include "tools/qvpoll/report.h"
-#include "tools/qvpoll/session.h"
+#include "tools/host/session.h"
 
 namespace qvpoll {
 
 struct RunResult {
   int scans = 0;
   std::string stopped;  // why the run ended early; empty when it did not
+  bool interrupted = false;
+  bool outputFailed = false;
 };
 
 // What the run does beside the line: copy new trace lines out after each

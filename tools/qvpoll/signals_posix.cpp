@@ -3,7 +3,8 @@
 #include <unistd.h>
 
 #include "tools/qvpoll/signals.h"
-#include "tools/qvpoll/sim_launcher.h"
+#include "tools/host/object_settings.h"
+#include "tools/host/sim_launcher.h"
 
 namespace qvpoll {
 namespace {
@@ -27,6 +28,7 @@ void Say(const char* text) {
 
 QV_SIGNAL_HANDLER void QuitNow(int signalNumber) {
   KillSimulatorNow();
+  RemovePrivateTraceNow();
   // Ends the way the signal would have, so that a shell sees it.
   signal(signalNumber, SIG_DFL);
   sigset_t pending;

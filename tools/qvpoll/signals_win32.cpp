@@ -1,5 +1,6 @@
 #include <windows.h>
 
+#include "tools/host/object_settings.h"
 #include "tools/qvpoll/signals.h"
 
 namespace qvpoll {
@@ -16,6 +17,7 @@ BOOL WINAPI OnConsoleEvent(DWORD event) {
       return TRUE;
     }
   }
+  RemovePrivateTraceNow();
   ExitProcess(130);
 }
 

@@ -29,9 +29,11 @@ std::string Quoted(const std::string& text) {
   return "\"" + text + "\"";
 }
 
-std::string CommandFor(const LineRequest& line, int station) {
-  std::string command = "qvpoll --port " + Quoted(line.port) + " --baud " + std::to_string(line.baud) +
-                        " --parity " + ParityName(line.parity);
+// With --sim the pseudo-terminal is gone when the scan ends: the command
+// starts a simulator of its own.
+std::string CommandFor(const LineRequest& line, int station, bool sim) {
+  std::string command = std::string("qvpoll ") + (sim ? "--sim" : "--port " + Quoted(line.port)) + " --baud " +
+                        std::to_string(line.baud) + " --parity " + ParityName(line.parity);
   if (line.dataBits != 8) command += " --data-bits " + std::to_string(line.dataBits);
   if (line.stopBits != 1) command += " --stop-bits " + std::to_string(line.stopBits);
   return command + " --station " + std::to_string(station) + " D0";
@@ -93,7 +95,7 @@ int ScanStations(Session& session, const Options& options, const std::string& de
   }
   std::vector<Found> found;
   int settings = 0, refused = 0, probes = 0;
-  std::string error;
+  std::string error, unopened;
   for (int baud : options.bauds) {
     for (int parity : options.parities) {
       LineRequest line{device, baud, options.dataBits, parity, options.stopBits};
@@ -101,6 +103,7 @@ int ScanStations(Session& session, const Options& options, const std::string& de
       ++settings;
       if (!session.OpenFirst(line, options.timeoutMs, &error)) {
         ++refused;
+        unopened += (unopened.empty() ? "" : ", ") + Setting(line);
         Progress("");
         Complain(Setting(line) + ": " + error);
         continue;
@@ -117,7 +120,7 @@ int ScanStations(Session& session, const Options& options, const std::string& de
         if (!outcome.ok && outcome.error.code != kBadReply) continue;
         Found f{station, line, outcome.ok, ""};
         f.line.port = options.sim ? device : options.port;
-        f.command = CommandFor(f.line, station);
+        f.command = CommandFor(f.line, station, options.sim);
         Progress("");
         Print(options, f);
         found.push_back(f);
@@ -128,13 +131,17 @@ int ScanStations(Session& session, const Options& options, const std::string& de
   Progress("");
   if (settings > 0 && refused == settings) return 2;
   if (!options.quiet) {
-    std::string text = "scan: " + std::to_string(probes) + " probes at " + std::to_string(settings) + " setting" +
-                       (settings == 1 ? "" : "s") + ", " + std::to_string(found.size()) + " answered" +
+    // Only the settings the port took were scanned; the others are named.
+    const int scanned = settings - refused;
+    std::string text = "scan: " + std::to_string(probes) + " probes at " + std::to_string(scanned) + " setting" +
+                       (scanned == 1 ? "" : "s") + ", " + std::to_string(found.size()) + " answered" +
+                       (refused > 0 ? "; not scanned, the port could not be opened at: " + unopened : "") +
                        (StopRequested() ? "; stopped: interrupted" : "");
     if (found.empty()) text += "; check the wiring (A/B swapped?), the port, and try more --bauds and --parities";
     if (options.format == Format::Json) {
-      WriteText(Stream::Out, nlohmann::ordered_json{{"scan", {{"probes", probes}, {"settings", settings},
-                                                             {"answered", found.size()}}}}.dump() + "\n");
+      WriteText(Stream::Out, nlohmann::ordered_json{{"scan", {{"probes", probes}, {"settings", scanned},
+                                                             {"answered", found.size()},
+                                                             {"not_opened", refused}}}}.dump() + "\n");
     } else {
       WriteText(options.format == Format::Table ? Stream::Out : Stream::Err, text + "\n");
     }

@@ -6,7 +6,7 @@
 
 #include "tools/qvpoll/options.h"
 #include "tools/qvpoll/scan_loop.h"
-#include "tools/qvpoll/session.h"
+#include "tools/host/session.h"
 
 namespace qvpoll {
 

@@ -4,7 +4,7 @@
 
 #include <algorithm>
 
-#include "tools/qvpoll/driver_errors.h"
+#include "tools/host/driver_errors.h"
 
 namespace qvpoll {
 namespace {
@@ -29,12 +29,14 @@ double Percent(int part, int whole) { return whole == 0 ? 0 : 100.0 * part / who
 
 }  // namespace
 
-void Tally::Add(double milliseconds, bool ok, int errorCode) {
+void Tally::Add(double milliseconds, bool ok, int errorCode, const std::string& reason) {
   ++transactions;
   times.push_back(milliseconds);
   if (!ok) {
     ++failures;
     ++failuresByCode[errorCode];
+    // What arrived differs from failure to failure; the kind does not.
+    if (!reason.empty()) ++failuresByReason[reason.substr(0, reason.find(';'))];
   }
 }
 
@@ -44,8 +46,13 @@ std::string Tally::Text() const {
     byCode += (byCode.empty() ? ": " : ", ") + std::to_string(count) + " x " +
               (code >= 0 ? "code " + std::to_string(code) + " " : std::string()) + "(" + Meaning(code) + ")";
   }
+  std::string byReason;
+  for (const auto& [reason, count] : failuresByReason) {
+    byReason += (byReason.empty() ? "; why: " : ", ") + std::to_string(count) + " x " + reason;
+  }
+  byCode += byReason;
   const Times t = Spread(times);
-  char text[512];
+  char text[1024];
   snprintf(text, sizeof text, "%d transaction%s, %d failed (%.1f%%%s); min %.1f ms, median %.1f ms, max %.1f ms",
            transactions, transactions == 1 ? "" : "s", failures, Percent(failures, transactions), byCode.c_str(),
            t.min, t.median, t.max);
@@ -61,6 +68,9 @@ nlohmann::ordered_json Tally::Json() const {
   json["failures"] = failures;
   json["failed_percent"] = Tenths(Percent(failures, transactions));
   json["failures_by_code"] = codes;
+  nlohmann::ordered_json reasons = nlohmann::ordered_json::object();
+  for (const auto& [reason, count] : failuresByReason) reasons[reason] = count;
+  json["failures_by_reason"] = reasons;
   json["min_ms"] = Tenths(t.min);
   json["median_ms"] = Tenths(t.median);
   json["max_ms"] = Tenths(t.max);

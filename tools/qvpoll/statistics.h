@@ -14,9 +14,10 @@ struct Tally {
   int transactions = 0;
   int failures = 0;
   std::map<int, int> failuresByCode;
+  std::map<std::string, int> failuresByReason;  // the reason's first clause: "the controller refused (NAK)"
   std::vector<double> times;  // milliseconds
 
-  void Add(double milliseconds, bool ok, int errorCode);
+  void Add(double milliseconds, bool ok, int errorCode, const std::string& reason);
   // "3 transactions, 1 failed (33.3%: 1 x code 5 (receive time-out)); min
   // 5.0 ms, median 6.1 ms, max 300.2 ms"
   std::string Text() const;
@@ -25,9 +26,9 @@ struct Tally {
 
 class Statistics {
  public:
-  void Add(int station, double milliseconds, bool ok, int errorCode) {
-    total_.Add(milliseconds, ok, errorCode);
-    stations_[station].Add(milliseconds, ok, errorCode);
+  void Add(int station, double milliseconds, bool ok, int errorCode, const std::string& reason) {
+    total_.Add(milliseconds, ok, errorCode, reason);
+    stations_[station].Add(milliseconds, ok, errorCode, reason);
   }
   const Tally& Total() const { return total_; }
   const std::map<int, Tally>& Stations() const { return stations_; }

@@ -1,21 +1,13 @@
-// Text out of qvpoll, always UTF-8 inside. Files and pipes get UTF-8
-// bytes; a Windows console gets UTF-16 through WriteConsoleW, since its
-// code page would garble the driver's Chinese text.
+// What qvpoll writes: its complaints, and the rows to their place.
 #pragma once
 
 #include <stdio.h>
 
 #include <string>
 
+#include "tools/host/console_text.h"
+
 namespace qvpoll {
-
-enum class Stream { Out, Err };
-
-// Writes and flushes; a text_output_* file knows the console.
-void WriteText(Stream stream, const std::string& utf8);
-
-// A terminal or console, where progress may be shown and rewritten.
-bool IsTerminal(Stream stream);
 
 // "qvpoll: message" on standard error.
 void Complain(const std::string& utf8);
@@ -32,12 +24,20 @@ class RowOutput {
   bool Open(const std::string& path, bool append, std::string* error);
   // Nothing in it yet, so it takes a header.
   bool Empty() const { return empty_; }
+  // The first line of a file appended to ("" for none).
+  const std::string& FirstLine() const { return firstLine_; }
   bool ToStandardOutput() const { return file_ == nullptr; }
   void Line(const std::string& utf8);
+  // Why a line could not be written (the system's message); empty while
+  // every line was. Lines after a failure are not attempted.
+  const std::string& Failure() const { return failure_; }
 
  private:
   FILE* file_ = nullptr;
+  std::string path_;
   bool empty_ = true;
+  std::string firstLine_;
+  std::string failure_;
 };
 
 }  // namespace qvpoll

@@ -98,6 +98,8 @@ Answer Controller::Handle(const std::string& frame, const FaultSpec& fault) {
   }
 
   Memory& memory = memory_[station];
+  // A controller that refuses a request (NAK, status 2) takes nothing.
+  const bool refused = fault.kind == Fault::Nak || fault.kind == Fault::Status2;
   uint16_t* d = memory.d;
   uint8_t* m = memory.m;
   const char command = frame[4], area = frame[5];
@@ -138,7 +140,7 @@ Answer Controller::Handle(const std::string& frame, const FaultSpec& fault) {
       answer.summary = "bad D write: status 2";
       reply = Status(station, '2');
     } else {
-      d[address] = static_cast<uint16_t>(value);
+      if (!refused) d[address] = static_cast<uint16_t>(value);
       answer.summary = "write D" + std::to_string(address) + " = " + std::to_string(value);
       reply = Good(station, "");
     }
@@ -149,7 +151,7 @@ Answer Controller::Handle(const std::string& frame, const FaultSpec& fault) {
       answer.summary = "bad M write: status 2";
       reply = Status(station, '2');
     } else {
-      m[address / 10] = static_cast<uint8_t>(value);
+      if (!refused) m[address / 10] = static_cast<uint8_t>(value);
       answer.summary = "write M" + std::to_string(address) + " = " + std::to_string(value);
       reply = Good(station, "");
     }

@@ -16,8 +16,9 @@ struct FaultRow {
 } const kFaults[] = {
     {Fault::None, "none", false, "answer correctly"},
     {Fault::Silent, "silent", false, "no reply at all (the host times out)"},
-    {Fault::Nak, "nak", false, "NAK instead of the reply"},
-    {Fault::Status2, "status2", false, "status 2 (address out of range) instead of the data"},
+    {Fault::Nak, "nak", false, "NAK instead of the reply; a write is refused, not applied"},
+    {Fault::Status2, "status2", false,
+     "status 2 (address out of range) instead of the reply; a write is not applied"},
     {Fault::Split, "split", false, "the reply in three pieces, --split-pause apart"},
     {Fault::Garbage, "garbage", false, "stray bytes before the reply"},
     {Fault::Short, "short", false, "half the data, then CR"},

@@ -1,0 +1,113 @@
+// qvsim and qvgateway as separate processes for the gateway bench, each
+// ended by its PID.
+#pragma once
+
+#include <signal.h>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace gwbench {
+
+inline pid_t Spawn(const std::vector<std::string>& args, const std::string& errorFile) {
+  const pid_t pid = fork();
+  if (pid == 0) {
+    FILE* err = fopen(errorFile.c_str(), "w");
+    if (err != nullptr) dup2(fileno(err), STDERR_FILENO);
+    FILE* null = fopen("/dev/null", "w");
+    if (null != nullptr) dup2(fileno(null), STDOUT_FILENO);
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    execv(argv[0], argv.data());
+    _exit(127);
+  }
+  return pid;
+}
+
+inline void End(pid_t pid) {
+  if (pid <= 0) return;
+  kill(pid, SIGTERM);
+  int status = 0;
+  for (int i = 0; i < 300 && waitpid(pid, &status, WNOHANG) == 0; ++i) usleep(10000);
+  if (waitpid(pid, &status, WNOHANG) == 0) {
+    kill(pid, SIGKILL);
+    waitpid(pid, &status, 0);
+  }
+}
+
+inline std::string ReadFile(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+// A simulator paced to `baud` on a pty linked at `link`, and a gateway
+// configured by `toml` (its port line pointing at the link).
+class Rig {
+ public:
+  Rig(const std::string& bin, const std::string& work, int baud, const std::string& toml) {
+    const std::string link = work + "/line";
+    sim_ = Spawn({bin + "/qvsim", "--pty", link, "--station", "1", "--baud", std::to_string(baud), "--set",
+                  "D100=1234"},
+                 work + "/qvsim.log");
+    struct stat st {};
+    for (int i = 0; i < 500 && lstat(link.c_str(), &st) != 0; ++i) usleep(10000);
+    std::ofstream(work + "/gw.toml") << toml;
+    log_ = work + "/gw.log";
+    unlink(log_.c_str());  // the last rig's log names the last rig's port
+    gateway_ = Spawn({bin + "/qvgateway", "--config", work + "/gw.toml"}, log_);
+    for (int i = 0; i < 500 && port == 0; ++i) {
+      const std::string text = ReadFile(log_);
+      const size_t at = text.find("Modbus TCP on 127.0.0.1:");
+      if (at != std::string::npos) port = atoi(text.c_str() + at + 24);
+      usleep(10000);
+    }
+    if (port == 0) fprintf(stderr, "qvgateway did not start: %s%s\n", ReadFile(log_).c_str(), ReadFile(work + "/qvsim.log").c_str());
+  }
+  ~Rig() {
+    End(gateway_);
+    End(sim_);
+    if (failed_ != nullptr && *failed_ != failedBefore_) fprintf(stderr, "qvgateway's log:\n%s", ReadFile(log_).c_str());
+  }
+  // Shows the gateway's log when `failed` has grown by the end.
+  void Watch(const std::atomic<int>* failed) {
+    failed_ = failed;
+    failedBefore_ = failed->load();
+  }
+  pid_t Gateway() const { return gateway_; }
+  std::string Log() const { return ReadFile(log_); }
+  int port = 0;
+
+ private:
+  pid_t sim_ = -1, gateway_ = -1;
+  std::string log_;
+  const std::atomic<int>* failed_ = nullptr;
+  int failedBefore_ = 0;
+};
+
+// Resident kB and open descriptors of `pid`.
+inline void Resources(pid_t pid, long* rssKb, int* fds) {
+  std::istringstream status(ReadFile("/proc/" + std::to_string(pid) + "/status"));
+  std::string line;
+  *rssKb = -1;
+  while (std::getline(status, line)) {
+    if (line.rfind("VmRSS:", 0) == 0) *rssKb = atol(line.c_str() + 6);
+  }
+  *fds = 0;
+  const std::string dir = "/proc/" + std::to_string(pid) + "/fd/";
+  for (int fd = 0; fd < 4096; ++fd) {
+    struct stat st {};
+    if (lstat((dir + std::to_string(fd)).c_str(), &st) == 0) ++*fds;
+  }
+}
+
+}  // namespace gwbench

@@ -1,0 +1,95 @@
+#!/usr/bin/env python3
+"""qvgateway --check-config: a good file's poll plan and line budget, and
+every refusal naming the key, its line and why, with exit status 2 and the
+line untouched. Linux only.
+
+Usage: test_qvgateway_config.py QVPOLL   (qvgateway beside it)
+"""
+import os
+import subprocess
+import sys
+import unittest
+
+from qvpoll_harness import Programs
+
+P = Programs(sys.argv[1:])
+del sys.argv[1:]
+GATEWAY = os.path.join(os.path.dirname(P.qvpoll), "qvgateway")
+
+LINE = '[line]\nport = "ttyQV9"\nbaud = 9600\n'
+STATION = '[[station]]\nnumber = 1\nread = ["D100..D131"]\n'
+
+
+def check(text):
+    path = os.path.join(P.scratch, "check.toml")
+    with open(path, "w") as f:
+        f.write(text)
+    done = subprocess.run([GATEWAY, "--check-config", path], capture_output=True, text=True, timeout=30,
+                          stdin=subprocess.DEVNULL)
+    return done.returncode, done.stdout, done.stderr.replace(path, "FILE")
+
+
+class CheckConfig(unittest.TestCase):
+    def test_plan_and_budget(self):
+        code, out, err = check(LINE + STATION.replace("number = 1\n", "number = 1\npoll_ms = 1000\n") +
+                               '[[station]]\nnumber = 2\nread = ["M0..M30", "D0"]\nwrite = ["D0"]\n')
+        self.assertEqual(code, 0, err)
+        # 32 registers: 15 + 7 + 128 characters at 10 bits, 9600 baud.
+        self.assertIn("D100..D131  32 registers   156.2 ms", out)
+        self.assertIn("polled every 1000 ms: 15.6% of the line", out)
+        self.assertIn("station 2 (unit 2): 2 blocks", out)
+        self.assertIn("line utilisation by the cyclic polls: 15.6%", out)
+
+    def test_refusals(self):
+        table = [
+            ("not TOML", LINE + "baud = = 3\n", "FILE:4:"),
+            ("a key twice", LINE + "baud = 19200\n" + STATION, 'FILE:4: toml::insert_value: value ("baud") already exists'),
+            ("unknown key", LINE + "speed = 9600\n" + STATION, "FILE:4: line.speed: unknown key"),
+            ("unknown table", LINE + STATION + "[mqtt]\nbroker = 1\n", "FILE:7: mqtt: unknown key"),
+            ("no line", STATION, "line: the file has no [line] table"),
+            ("no port", '[line]\nbaud = 9600\n' + STATION, "FILE:1: line.port: is required"),
+            ("baud too high", LINE.replace("9600", "115200") + STATION, "FILE:3: line.baud: 115200 is outside 300..57600"),
+            ("parity", LINE + 'parity = "odd-ish"\n' + STATION, "FILE:4: line.parity: 'odd-ish' is not none"),
+            ("reply wait", LINE + 'reply_wait = "soon"\n' + STATION, "FILE:4: line.reply_wait: 'soon' is not poll or early"),
+            ("a string for a number", LINE + 'timeout_ms = "1000"\n' + STATION,
+             "FILE:4: line.timeout_ms: must be an integer, not a string"),
+            ("listen", LINE + '[modbus]\nlisten = "localhost"\n' + STATION, "FILE:5: modbus.listen: 'localhost' is not"),
+            ("allow", LINE + '[modbus]\nallow = ["10.0.0.0/33"]\n' + STATION, "FILE:5: modbus.allow: '10.0.0.0/33'"),
+            ("no station", LINE, "station: the file has no [[station]]"),
+            ("station number", LINE + STATION.replace("number = 1", "number = 32"),
+             "FILE:5: station[1].number: stations are 0..31 and 255"),
+            ("station 0 needs a unit", LINE + STATION.replace("number = 1", "number = 0"),
+             "station[1].unit: station 0 is not a Modbus unit id"),
+            ("unit range", LINE + STATION + "unit = 248\n", "FILE:7: station[1].unit: 248 is outside 1..247"),
+            ("two stations on one unit", LINE + STATION + STATION.replace("number = 1", "number = 2\nunit = 1"),
+             "FILE:9: station[2].unit: unit 1 is already station 1's (line 5)"),
+            ("same station twice", LINE + STATION + STATION, "FILE:8: station[2].number: station 1 is already configured"),
+            ("range outside the area", LINE + STATION.replace("D100..D131", "D8190..D8200"),
+             "FILE:6: station[1].read: range 'D8190..D8200': D goes up to D8199"),
+            ("M not in tens", LINE + STATION.replace("D100..D131", "M5"), "FILE:6: station[1].read:"),
+            ("write range", LINE + STATION + 'write = ["D131..D100"]\n',
+             "FILE:7: station[1].write: range 'D131..D100': its end comes before its start"),
+            ("plan over the line", LINE + STATION + "poll_ms = 100\n",
+             "FILE:3: line.baud: the poll plan needs 156% of the line at 9600 baud"),
+        ]
+        for name, text, expected in table:
+            with self.subTest(name):
+                code, out, err = check(text)
+                self.assertEqual(code, 2, f"{name}: {out}{err}")
+                self.assertIn(expected, err, name)
+                self.assertEqual(out, "", name)
+
+
+class Start(unittest.TestCase):
+    def test_a_port_that_cannot_be_opened_exits_1_naming_it(self):
+        path = os.path.join(P.scratch, "run.toml")
+        with open(path, "w") as f:
+            f.write(LINE.replace("ttyQV9", "/dev/ttyQVnone") + STATION)
+        done = subprocess.run([GATEWAY, "--config", path], capture_output=True, text=True, timeout=30,
+                              stdin=subprocess.DEVNULL)
+        self.assertEqual(done.returncode, 1, done.stderr)
+        self.assertIn("line.port /dev/ttyQVnone: no such device", done.stderr)
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)

@@ -1,0 +1,85 @@
+// What a gateway's TOML file says: its line, its Modbus listener and its
+// stations, every value checked and kept with the line it came from, so
+// that a later refusal (two stations on one unit, a plan too big for the
+// line) can point at it.
+#pragma once
+
+#include <stdint.h>
+
+#include <string>
+#include <vector>
+
+namespace qvgateway {
+
+// A value's place in the file, for messages: "station[2].unit" at line 14.
+struct KeyPlace {
+  std::string key;
+  int line = 0;
+};
+
+struct LineConfig {
+  std::string port;  // "sim": qvsim on a pseudo-terminal
+  int baud = 9600;
+  int dataBits = 8;
+  int parity = 0;  // 0 none, 1 odd, 2 even, 3 mark, 4 space
+  int stopBits = 1;
+  int timeoutMs = 1000;
+  std::string replyWait;  // "", "poll" or "early"; "" leaves the driver's default
+  int checkStation = -1;  // -1: on when the line has more than one station
+  int queueSize = 256;
+  int requestDeadlineMs = 5000;
+  int retries = 1;  // reads only; a write is never sent twice
+  int demoteAfter = 3;
+  int demoteS = 10;
+  std::vector<std::string> simSet;  // "D100=1234", memory for port = "sim"
+  KeyPlace baudPlace, portPlace;
+};
+
+struct Network {
+  uint32_t address = 0;  // host order
+  uint32_t mask = 0;
+  std::string text;
+};
+
+struct ModbusConfig {
+  std::string host = "127.0.0.1";
+  int port = 1502;  // 0: any free port, said in the start line
+  std::vector<Network> allow;
+  int maxClients = 16;
+  int idleTimeoutS = 60;
+};
+
+struct RangeText {
+  std::string text;
+  int line = 0;
+};
+
+struct StationConfig {
+  int number = 0;
+  int unit = 0;
+  int pollMs = 0;  // 0: read only when a client asks
+  int maxAgeMs = 1000;
+  std::vector<RangeText> read, write;
+  KeyPlace place;  // the station's table
+  KeyPlace unitPlace, pollPlace;
+};
+
+struct GatewayConfig {
+  std::string file;
+  LineConfig line;
+  ModbusConfig modbus;
+  std::vector<StationConfig> stations;
+};
+
+// Reads and checks `path`. False with one message per problem, each
+// "FILE:LINE: KEY: why".
+bool LoadConfig(const std::string& path, GatewayConfig* config, std::vector<std::string>* problems);
+
+// "FILE:LINE: KEY: why"
+std::string Problem(const std::string& file, const KeyPlace& place, const std::string& why);
+
+// "10.0.0.0/8" or a single address; false when it is neither.
+bool ParseNetwork(const std::string& text, Network* network);
+bool Allowed(const std::vector<Network>& allow, uint32_t address);
+
+}  // namespace qvgateway

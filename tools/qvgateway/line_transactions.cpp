@@ -1,0 +1,292 @@
+// The line owner's work on the line: reads of the plan's blocks, writes of
+// one register each, coil groups read and written back, demotion and
+// probes, a lost port and its reopening. Runs on the line owner's thread.
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+#include "tools/host/host_blocks.h"
+#include "tools/qvgateway/gateway_log.h"
+#include "tools/qvgateway/line_owner.h"
+
+namespace qvgateway {
+namespace {
+
+constexpr int kCodeTimeout = 5;
+constexpr int kCodeBadData = 6;
+constexpr int kConfirmReads = 3;
+
+// A block made for one register, outside the plan: a write, or a coil
+// group read before it is written back.
+struct SingleBlock {
+  std::vector<qvpoll::Tag> tags;
+  std::vector<std::unique_ptr<qvpoll::Block>> blocks;
+};
+
+bool MakeSingle(IDeviceDriver* parser, int station, Area area, int index, bool write, uint16_t value,
+                SingleBlock* single, std::string* why) {
+  qvpoll::Tag tag;
+  if (!ParseRegister(parser, area, index, station, &tag.address, why)) return false;
+  tag.text = area == Area::D ? "D" + std::to_string(index) : "M" + std::to_string(index * 10);
+  tag.write = write;
+  tag.writeValue = value;
+  single->tags.push_back(tag);
+  single->blocks = qvpoll::GroupTags(parser, single->tags, write, static_cast<int16_t>(station));
+  return single->blocks.size() == 1;
+}
+
+uint16_t ItemValue(const qvpoll::Tag& tag) {
+  uint32_t value = 0;
+  memcpy(&value, tag.item.value, sizeof value);
+  return static_cast<uint16_t>(value);
+}
+
+std::string Name(Area area, int index) {
+  return area == Area::D ? "D" + std::to_string(index) : "M" + std::to_string(index * 10);
+}
+
+}  // namespace
+
+uint8_t LineOwner::Transact(Station& station, BlockRequest& request) {
+  const qvpoll::Outcome outcome = session_.Execute(request);
+  const int number = station.plan->config->number;
+  // A lost port is no fault of the station's: nothing is counted.
+  if (outcome.lineLost) {
+    if (lineUp_) LoseLine();
+    return kTargetNoResponse;
+  }
+  if (!lineUp_) {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      lineUp_ = true;
+      for (auto& s : stations_) s->nextPollMs = SteadyMs();
+    }
+    LogEvent("port " + device_ + " back: serving again");
+  }
+  std::string event;
+  uint8_t result = kOk;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    StationHealth& h = station.health;
+    ++h.transactions;
+    h.lastTransactionMs = outcome.milliseconds;
+    h.lastGood = outcome.ok;
+    if (outcome.ok) {
+      h.consecutiveTimeouts = 0;
+      if (h.demoted) {
+        h.demoted = false;
+        event = "station " + std::to_string(number) + " restored: it answered again";
+      }
+    } else {
+      h.lastError = outcome.error.code;
+      if (outcome.error.code == kCodeBadData) {
+        ++h.badReplies;
+        result = kDeviceFailure;
+      } else {
+        result = kTargetNoResponse;
+        if (outcome.error.code == kCodeTimeout) {
+          station.confirmNext = true;
+          ++h.timeouts;
+          ++h.consecutiveTimeouts;
+        }
+        const int64_t until = SteadyMs() + 1000LL * config_.line.demoteS;
+        if (h.demoted) {
+          h.demotedUntilMs = until;
+        } else if (h.consecutiveTimeouts >= config_.line.demoteAfter) {
+          h.demoted = true;
+          h.demotedUntilMs = until;
+          event = "station " + std::to_string(number) + " demoted: " + std::to_string(h.consecutiveTimeouts) +
+                  " time-outs in a row; its requests get 0x0B for " + std::to_string(config_.line.demoteS) +
+                  " s, then one probe";
+        }
+      }
+    }
+  }
+  if (!event.empty()) LogEvent(event);
+  return result;
+}
+
+uint8_t LineOwner::ReadConfirmed(Station& station, qvpoll::Block& block) {
+  uint8_t code = kOk;
+  for (int attempt = 0; attempt <= config_.line.retries; ++attempt) {
+    code = Transact(station, block.request);
+    // A stopping gateway finishes the transaction on the line, not its retries.
+    if (code == kOk || !lineUp_ || station.health.demoted || stopping_) break;
+  }
+  // After this station timed out, its late reply may still come and be
+  // taken as the answer to a later request of the same shape: values are
+  // used only once two reads in a row agree (a shifted reply is never
+  // this block's twice in a row).
+  for (int check = 0; code == kOk && station.confirmNext && check < kConfirmReads && !stopping_; ++check) {
+    std::vector<uint16_t> first;
+    for (const qvpoll::Tag* tag : block.tags) first.push_back(ItemValue(*tag));
+    code = Transact(station, block.request);
+    if (code != kOk) break;
+    bool same = true;
+    for (size_t i = 0; i < first.size(); ++i) same = same && first[i] == ItemValue(*block.tags[i]);
+    if (same) station.confirmNext = false;
+  }
+  return code == kOk && station.confirmNext ? static_cast<uint8_t>(kDeviceFailure) : code;
+}
+
+uint8_t LineOwner::ReadBlock(Station& station, int block) {
+  qvpoll::Block& driverBlock = *station.plan->driverBlocks[static_cast<size_t>(block)];
+  const PlanBlock& b = station.plan->blocks[static_cast<size_t>(block)];
+  const uint8_t code = ReadConfirmed(station, driverBlock);
+  if (code != kOk) {
+    int driverCode = -1;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      driverCode = station.health.lastError;
+    }
+    station.cache.StoreBad(b.area, b.first, b.last - b.first + 1, driverCode);
+    return code;
+  }
+  const int64_t now = SteadyMs();
+  for (const qvpoll::Tag* tag : driverBlock.tags) {
+    const int index = b.area == Area::D ? tag->address.registerAddress : tag->address.registerAddress / 10;
+    station.cache.StoreGood(b.area, index, {ItemValue(*tag)}, now);
+  }
+  return kOk;
+}
+
+uint8_t LineOwner::ReadGroup(Station& station, int group, uint8_t* value) {
+  SingleBlock single;
+  std::string why;
+  if (!MakeSingle(session_.Parser(), station.plan->config->number, Area::M, group, false, 0, &single, &why)) {
+    return kDeviceFailure;
+  }
+  const uint8_t code = ReadConfirmed(station, *single.blocks.front());
+  if (code != kOk) return code;
+  *value = static_cast<uint8_t>(ItemValue(single.tags.front()));
+  if (station.plan->rules.readable.Has(Area::M, group)) station.cache.StoreWritten(Area::M, group, *value, SteadyMs());
+  return kOk;
+}
+
+uint8_t LineOwner::WriteOne(Station& station, Area area, int index, uint16_t value) {
+  SingleBlock single;
+  std::string why;
+  if (!MakeSingle(session_.Parser(), station.plan->config->number, area, index, true, value, &single, &why)) {
+    return kDeviceFailure;
+  }
+  // Never sent twice: a write whose reply was lost may have been done.
+  const uint8_t code = Transact(station, single.blocks.front()->request);
+  if (code == kOk && station.plan->rules.readable.Has(area, index)) {
+    station.cache.StoreWritten(area, index, value, SteadyMs());
+  } else if (code != kOk && station.plan->rules.readable.Has(area, index)) {
+    // What the register holds now is unknown.
+    station.cache.StoreBad(area, index, 1);
+  }
+  return code;
+}
+
+uint8_t LineOwner::Resync(Station& station, int index) {
+  // The driver takes any acknowledging reply as a write's: after this
+  // station timed out, its late reply could acknowledge a write the
+  // controller then refuses. Two agreeing reads of the register first
+  // show the line is in step; until then nothing is written.
+  if (!station.confirmNext) return kOk;
+  SingleBlock single;
+  std::string why;
+  if (!MakeSingle(session_.Parser(), station.plan->config->number, Area::D, index, false, 0, &single, &why)) {
+    return kDeviceFailure;
+  }
+  return ReadConfirmed(station, *single.blocks.front());
+}
+
+void LineOwner::Execute(const JobPtr& job) {
+  Station& station = *stations_[job->station];
+  const int number = station.plan->config->number;
+  uint8_t code = kOk;
+  std::vector<std::string> written;
+  std::string failed;
+  if (job->kind == LineJob::Kind::Read) {
+    code = ReadBlock(station, job->block);
+  } else if (job->kind == LineJob::Kind::WriteRegisters) {
+    code = Resync(station, job->first);
+    for (size_t i = 0; i < job->values.size() && code == kOk; ++i) {
+      const int index = job->first + static_cast<int>(i);
+      code = WriteOne(station, Area::D, index, job->values[i]);
+      (code == kOk ? written.push_back(Name(Area::D, index)) : (void)(failed = Name(Area::D, index)));
+    }
+  } else {
+    const int last = job->first + static_cast<int>(job->bits.size()) - 1;
+    for (int group = job->first / 10; group <= last / 10 && code == kOk; ++group) {
+      uint8_t byte = 0;
+      code = ReadGroup(station, group, &byte);
+      if (code != kOk) {
+        failed = Name(Area::M, group) + " (reading it before the write)";
+        break;
+      }
+      for (int bit = 0; bit < 8; ++bit) {
+        const int coil = group * 10 + bit;
+        if (coil < job->first || coil > last) continue;
+        byte = static_cast<uint8_t>(job->bits[static_cast<size_t>(coil - job->first)] ? byte | 1 << bit
+                                                                                      : byte & ~(1 << bit));
+      }
+      code = WriteOne(station, Area::M, group, byte);
+      (code == kOk ? written.push_back(Name(Area::M, group)) : (void)(failed = Name(Area::M, group)));
+    }
+  }
+  if (code != kOk && !written.empty()) {
+    std::string list;
+    for (const auto& w : written) list += (list.empty() ? "" : ", ") + w;
+    LogEvent("station " + std::to_string(number) + ": partial write: " + list + " written, " + failed +
+             " failed and nothing after it was sent; the client gets 0x04");
+    code = kDeviceFailure;
+  }
+  Finish(job, code);
+}
+
+void LineOwner::ProbeDemoted(int64_t now) {
+  for (auto& s : stations_) {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (!s->health.demoted || now < s->health.demotedUntilMs || !lineUp_) continue;
+      if (s->plan->blocks.empty()) {
+        s->health.demoted = false;  // nothing to probe with: its next request is the probe
+        continue;
+      }
+    }
+    ReadBlock(*s, 0);
+  }
+}
+
+bool LineOwner::OpenPort(std::string* error) {
+  qvpoll::LineRequest line;
+  line.port = device_;
+  line.baud = config_.line.baud;
+  line.dataBits = config_.line.dataBits;
+  line.parity = config_.line.parity;
+  line.stopBits = config_.line.stopBits;
+  return session_.OpenLine(line, config_.line.timeoutMs, error);
+}
+
+void LineOwner::LoseLine() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    lineUp_ = false;
+    for (auto& s : stations_) s->health.consecutiveTimeouts = 0;
+  }
+  LogEvent("port " + device_ + " lost; every request gets 0x0B until it is back");
+  FailAllQueued(kTargetNoResponse);
+}
+
+void LineOwner::TryReopen() {
+  Station& station = *stations_.front();
+  if (!station.plan->blocks.empty()) {
+    ReadBlock(station, 0);
+    return;
+  }
+  // A station with only write ranges: a read of D0 probes the line; any
+  // answer, even a refusal, shows the port is back.
+  SingleBlock single;
+  std::string why;
+  if (MakeSingle(session_.Parser(), station.plan->config->number, Area::D, 0, false, 0, &single, &why)) {
+    Transact(station, single.blocks.front()->request);
+  }
+}
+
+}  // namespace qvgateway
