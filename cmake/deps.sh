@@ -1,9 +1,13 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the two targets need, only those missing.
 # Quiet and idempotent: with everything present it only asks dpkg.
+# "deps.sh vm" installs instead what the VM for Wine needs (cmake/vm-run.sh),
+# on machines that run 32-bit code only under emulation.
 set -euo pipefail
 
-packages=(
+if [ "${1:-}" = vm ]; then
+  packages=(qemu-system-x86 linux-image-amd64 busybox-static)
+else packages=(
   build-essential cmake ninja-build pkg-config
   g++-multilib lib32asan8 lib32ubsan1
   g++-mingw-w64-i686 binutils-mingw-w64-i686 mingw-w64-i686-dev
@@ -12,7 +16,7 @@ packages=(
   valgrind libc6-dbg:i386 clang libclang-rt-14-dev
   gnuplot-nox python3 zip unzip
   libcli11-dev nlohmann-json3-dev
-)
+); fi
 
 sudo_cmd=()
 if [ "$(id -u)" -ne 0 ]; then sudo_cmd=(sudo); fi
