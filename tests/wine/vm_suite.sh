@@ -10,8 +10,12 @@ shift
 bash tests/wine_com_ports.sh map "$WINEPREFIX" "$build/com-ports"
 wineserver -p </dev/null >/dev/null 2>&1
 wine cmd /c exit </dev/null >/dev/null 2>&1
+# What each test took last time, so that CTest starts the long ones first.
+mkdir -p "$build/Testing/Temporary"
+cp "$QUORVALEND_VM_OUT/win32-CTestCostData.txt" "$build/Testing/Temporary/CTestCostData.txt" 2>/dev/null || true
 status=0
 ctest --preset win32 -j"$(nproc)" "$@" || status=$?
-# The log stays in the VM's memory otherwise.
+# These stay in the VM's memory otherwise.
 cp "$build/Testing/Temporary/LastTest.log" "$QUORVALEND_VM_OUT/win32-LastTest.log" 2>/dev/null || true
+cp "$build/Testing/Temporary/CTestCostData.txt" "$QUORVALEND_VM_OUT/win32-CTestCostData.txt" 2>/dev/null || true
 exit $status
