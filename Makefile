@@ -45,7 +45,7 @@ test-linux32: build-linux32
 	@ctest --preset linux32
 
 # In the VM the whole suite runs in one boot, two tests at a time.
-WIN32_SUITE_RUN = if $(WINE_IN_VM); then $(call WINE_VM,1500) bash tests/wine/vm_suite.sh build/win32; else ctest --preset win32; fi
+WIN32_SUITE_RUN = if $(WINE_IN_VM); then $(call WINE_VM,2400) bash tests/wine/vm_suite.sh build/win32; else ctest --preset win32; fi
 
 test-win32: build-win32
 	@$(WIN32_SUITE_RUN)

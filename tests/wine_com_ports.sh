@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # CTest fixture for the win32 line tests under Wine: a socat pty pair whose
-# ends Wine sees as COM40 (the driver's) and COM41 (qvsim's).
-# Usage: wine_com_ports.sh setup|cleanup|map PREFIX STATE_DIR
+# ends Wine sees as COM40 (the driver's) and COM41 (qvsim's), or the two
+# ports named.
+# Usage: wine_com_ports.sh setup|cleanup|map PREFIX STATE_DIR [DRIVER_PORT SIM_PORT]
 # (map only writes the mapping into the prefix and restarts its server)
 #
 # A watcher keeps the pair: a test writes STATE_DIR/unplug holding a time
@@ -9,7 +10,7 @@
 # as when an adapter is pulled out), removes the request, waits that long,
 # starts socat again under the same names and creates STATE_DIR/back.
 set -euo pipefail
-action=$1 prefix=$2 state=$3
+action=$1 prefix=$2 state=$3 driver_port=${4:-COM40} sim_port=${5:-COM41}
 export WINEPREFIX=$prefix WINEARCH=win32 WINEDEBUG=-all
 runner=$(dirname "$0")/../cmake/wine-run.sh
 
@@ -37,13 +38,13 @@ watch_pair() {
 # The mapping as the prefix's registry file holds it, once the server has
 # saved it there.
 mapped() {
-  grep -qxF "\"COM40\"=\"$state/ttyA\"" "$prefix/system.reg" 2>/dev/null &&
-    grep -qxF "\"COM41\"=\"$state/ttyB\"" "$prefix/system.reg" 2>/dev/null
+  grep -qxF "\"$driver_port\"=\"$state/ttyA\"" "$prefix/system.reg" 2>/dev/null &&
+    grep -qxF "\"$sim_port\"=\"$state/ttyB\"" "$prefix/system.reg" 2>/dev/null
 }
 
 map() {
-  "$runner" "$prefix" reg add 'HKLM\Software\Wine\Ports' /v COM40 /t REG_SZ /d "$state/ttyA" /f >/dev/null
-  "$runner" "$prefix" reg add 'HKLM\Software\Wine\Ports' /v COM41 /t REG_SZ /d "$state/ttyB" /f >/dev/null
+  "$runner" "$prefix" reg add 'HKLM\Software\Wine\Ports' /v "$driver_port" /t REG_SZ /d "$state/ttyA" /f >/dev/null
+  "$runner" "$prefix" reg add 'HKLM\Software\Wine\Ports' /v "$sim_port" /t REG_SZ /d "$state/ttyB" /f >/dev/null
   # The mapping takes effect when the server starts again.
   wineserver -k </dev/null >/dev/null 2>&1 || true
   wineserver -w </dev/null >/dev/null 2>&1 || true
