@@ -1,6 +1,8 @@
 # Quorvalend: every target installs what it needs first.
 #   make test   deps, build both targets, run both test suites
 #   make build  configure and build linux32 and win32
+#   make test-win32  the win32 suite under Wine (inside a VM where 32-bit
+#               code is only emulated; QUORVALEND_WINE_VM=1 forces the VM)
 #   make deps   install missing Debian packages (and 32-bit execution)
 #   make demo   poll the built-in simulator with qvpoll
 #   make fuzz   every fuzz target for FUZZ_SECONDS (default 60) each
