@@ -1,6 +1,8 @@
 # Quorvalend: every target installs what it needs first.
 #   make test   deps, build both targets, run both test suites
 #   make build  configure and build linux32 and win32
+#   make test-win32  the win32 suite under Wine (inside a VM where 32-bit
+#               code is only emulated; QUORVALEND_WINE_VM=1 forces the VM)
 #   make deps   install missing Debian packages (and 32-bit execution)
 #   make demo   poll the built-in simulator with qvpoll
 #   make demo-gateway  mbpoll through qvgateway to the simulator
@@ -18,18 +20,27 @@ I386_MODE = build/i386-mode
 deps:
 	@bash cmake/deps.sh
 	@mkdir -p build && bash cmake/enable-i386.sh > $(I386_MODE)
+	@if $(WINE_IN_VM); then bash cmake/deps.sh vm; fi
 
 # Wine runs 32-bit Windows programs usably only where the kernel runs
 # 32-bit code natively; under user-mode emulation each Wine process takes
 # about 40 s of CPU to start and a new prefix is not ready in 12 minutes.
-WINE_USABLE = $$( [ "$$(cat $(I386_MODE) 2>/dev/null)" = native ] && echo ON || echo OFF )
+# There every Wine command runs inside a small VM whose own kernel runs 32-bit
+# code (cmake/vm-run.sh). QUORVALEND_WINE_VM=1 takes the VM's path on a native
+# machine as well: a developer's switch, off by default.
+WINE_IN_VM = { [ "$${QUORVALEND_WINE_VM:-0}" = 1 ] || [ "$$(cat $(I386_MODE))" != native ]; }
+# $(call VM_RUN,SECONDS) runs the command after it in the VM, stopped after
+# that long; WINE_VM with the win32 build's prefix in the VM's memory and a
+# warm server.
+VM_RUN = bash cmake/vm-run.sh --out build/vm --time-limit $(1) --
+WINE_VM = $(call VM_RUN,$(1)) bash tests/wine/vm_prefix.sh build/win32
 
 build-linux32: deps
 	@cmake --preset linux32 >/dev/null
 	@cmake --build --preset linux32
 
 build-win32: deps
-	@cmake --preset win32 -DQUORVALEND_WINE=$(WINE_USABLE) >/dev/null
+	@cmake --preset win32 -DQUORVALEND_WINE=ON >/dev/null
 	@cmake --build --preset win32
 
 build: build-linux32 build-win32
@@ -43,15 +54,23 @@ test-linux32: build-linux32
 	@status=0; ctest --preset linux32 --output-junit $(SKIPS)linux32.xml || status=1; \
 	$(PRINT_SKIPS)linux32.xml; exit $$status
 
+# In the VM the whole suite runs in one boot, two tests at a time; its
+# JUnit file lands in the VM's output folder, the only one it may write.
+WIN32_SUITE_RUN = ( status=0; \
+	if $(WINE_IN_VM); then \
+	  $(call WINE_VM,2400) bash tests/wine/vm_suite.sh build/win32 --output-junit $(CURDIR)/build/vm/skipped-win32.xml || status=1; \
+	  python3 tests/print_skips.py build/vm/skipped-win32.xml; \
+	else ctest --preset win32 --output-junit $(SKIPS)win32.xml || status=1; $(PRINT_SKIPS)win32.xml; fi; \
+	exit $$status )
+
 test-win32: build-win32
-	@ctest --preset win32
+	@$(WIN32_SUITE_RUN)
 
 test: build build-fuzz dist
 	@status=0; \
 	ctest --preset linux32 --output-junit $(SKIPS)linux32.xml || status=1; \
 	$(PRINT_SKIPS)linux32.xml; \
-	ctest --preset win32 --output-junit $(SKIPS)win32.xml || status=1; \
-	$(PRINT_SKIPS)win32.xml; \
+	$(WIN32_SUITE_RUN) || status=1; \
 	echo "== fuzz smoke: a few seconds per target over the committed seeds"; \
 	$(FUZZ_SMOKE_RUN) || status=1; \
 	echo "== bench smoke: a few transactions per shape"; \
@@ -89,15 +108,16 @@ fuzz-smoke: build-fuzz
 
 SOAK_TRANSACTIONS ?= 10000
 
-# linux32, then win32 under Wine where 32-bit code runs natively; each run
-# prints its counts by outcome and the crossings it saw.
+# linux32, then win32 under Wine (in the VM where 32-bit code is only
+# emulated); each run prints its counts by outcome and the crossings it saw.
 soak: build-linux32
 	@echo "== soak, linux32"
 	@QUORVALEND_SOAK_TRANSACTIONS=$(SOAK_TRANSACTIONS) build/linux32/bin/soak_tests
-	@if [ "$$(cat $(I386_MODE))" = native ]; then \
-	  $(MAKE) --no-print-directory build-win32 && echo "== soak, win32 under Wine" && \
-	  bash tests/wine/soak.sh build/win32 $(SOAK_TRANSACTIONS); \
-	else echo "soak under Wine: not run, this machine cannot run 32-bit Wine"; fi
+	@$(MAKE) --no-print-directory build-win32
+	@if $(WINE_IN_VM); then \
+	  echo "== soak, win32 under Wine in the VM" && \
+	  $(call WINE_VM,7200) bash tests/wine/soak.sh build/win32 $(SOAK_TRANSACTIONS); \
+	else echo "== soak, win32 under Wine" && bash tests/wine/soak.sh build/win32 $(SOAK_TRANSACTIONS); fi
 
 # The bench runs Release code; its timings say "emulated" where 32-bit code
 # runs under user-mode emulation, which inflates every CPU figure.
@@ -160,10 +180,9 @@ demo-gateway: build-linux32
 	@bash tools/demo-gateway.sh build/linux32/bin
 
 # The same with qvpoll.exe and Quorvalend.dll under Wine, over a COM port
-# mapped to a pseudo-terminal; needs a kernel that runs 32-bit code.
+# mapped to a pseudo-terminal (in the VM where 32-bit code is only emulated).
 demo-wine: build-win32
-	@[ "$$(cat $(I386_MODE))" = native ] || { echo "demo-wine: this machine cannot run 32-bit Wine"; exit 1; }
-	@bash tools/demo-wine.sh build/win32
+	@if $(WINE_IN_VM); then $(call WINE_VM,600) bash tools/demo-wine.sh build/win32; else bash tools/demo-wine.sh build/win32; fi
 
 clean:
 	rm -rf build
@@ -183,8 +202,9 @@ dist: build-release
 	@bash dist/make_dist.sh $(DIST_ARGS)
 
 # The archives checked and the tarball run (also part of make test), a
-# rebuild in fresh folders compared byte for byte, and, where 32-bit code
-# runs natively, the zip installed and uninstalled in a fresh Wine prefix.
+# rebuild in fresh folders compared byte for byte, and the zip installed and
+# uninstalled in a fresh Wine prefix (in the VM where 32-bit code is only
+# emulated).
 DIST_CHECK_RUN = bash tests/dist/check_archives.sh $(DIST_ARGS)
 
 dist-test: dist build-win32
@@ -192,7 +212,6 @@ dist-test: dist build-win32
 	echo "== release archives"; $(DIST_CHECK_RUN) || status=1; \
 	echo "== rebuild in fresh folders"; bash tests/dist/rebuild_check.sh $(DIST) build/dist-rebuild || status=1; \
 	echo "== Windows release under Wine"; \
-	if [ "$$(cat $(I386_MODE))" = native ]; then \
-	  bash tests/dist/wine_install.sh $(DIST)/quorvalend-$$(head -n 1 VERSION)-win32.zip build/win32/bin build/dist-test || status=1; \
-	else echo "skipped: this machine runs 32-bit code only under emulation, where Wine does not start"; fi; \
+	install_test="bash tests/dist/wine_install.sh $(DIST)/quorvalend-$$(head -n 1 VERSION)-win32.zip build/win32/bin build/dist-test"; \
+	if $(WINE_IN_VM); then $(call VM_RUN,1200) $$install_test || status=1; else $$install_test || status=1; fi; \
 	exit $$status

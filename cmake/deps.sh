@@ -1,9 +1,13 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the two targets need, only those missing.
 # Quiet and idempotent: with everything present it only asks dpkg.
+# "deps.sh vm" installs instead what the VM for Wine needs (cmake/vm-run.sh),
+# on machines that run 32-bit code only under emulation.
 set -euo pipefail
 
-packages=(
+if [ "${1:-}" = vm ]; then
+  packages=(qemu-system-x86 linux-image-amd64 busybox-static)
+else packages=(
   build-essential cmake ninja-build pkg-config
   g++-multilib lib32asan8 lib32ubsan1
   g++-mingw-w64-i686 binutils-mingw-w64-i686 mingw-w64-i686-dev
@@ -13,7 +17,7 @@ packages=(
   gnuplot-nox python3 zip unzip
   libcli11-dev nlohmann-json3-dev
   libmodbus-dev:i386 libtoml11-dev mbpoll python3-pymodbus python3-serial-asyncio
-)
+); fi
 
 sudo_cmd=()
 if [ "$(id -u)" -ne 0 ]; then sudo_cmd=(sudo); fi

@@ -15,7 +15,8 @@ if [ ! -f "$prefix/system.reg" ]; then
     wineserver -w </dev/null >/dev/null 2>&1
   ) 9>"$prefix.lock"
 fi
-if wineserver -p60 </dev/null >/dev/null 2>&1; then
+# A caller that keeps a server running for its programs says so.
+if [ "${QUORVALEND_WINE_SERVER_KEPT:-0}" != 1 ] && wineserver -p60 </dev/null >/dev/null 2>&1; then
   wine cmd /c exit </dev/null >/dev/null 2>&1
 fi
 exec wine "$@"

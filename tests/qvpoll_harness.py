@@ -2,8 +2,9 @@
 
 Linux: qvsim makes a pseudo-terminal (--pty) and qvpoll opens it, or qvpoll
 starts its own simulator (--sim). Under Wine: the CTest fixture has mapped
-COM40 and COM41 to the two ends of a pty pair; qvsim.exe serves COM41 and
-qvpoll.exe opens COM40. Every process started here is ended here, by PID.
+two COM ports (COM40 and COM41 unless --com names others) to the two ends of
+a pty pair; qvsim.exe serves the second and qvpoll.exe opens the first.
+Every process started here is ended here, by PID.
 """
 import atexit
 import ctypes
@@ -29,7 +30,7 @@ def runs_under_i386_emulator():
 
 class Programs:
     def __init__(self, argv):
-        # native: QVPOLL; Wine: --wine PREFIX RUNNER QVPOLL.EXE QVSIM.EXE DLL
+        # native: QVPOLL; Wine: --wine PREFIX RUNNER QVPOLL.EXE QVSIM.EXE DLL [--com DRIVER SIM]
         self.wine = argv[0] == "--wine"
         if self.wine:
             self.prefix, self.runner, self.qvpoll, self.qvsim, dll = argv[1:6]
@@ -37,6 +38,10 @@ class Programs:
             self.dll = subprocess.run(["winepath", "-w", dll], env=env, capture_output=True,
                                       text=True).stdout.strip()
             del argv[:6]
+            self.driver_port, self.sim_port = "COM40", "COM41"
+            if argv[:1] == ["--com"]:
+                self.driver_port, self.sim_port = argv[1:3]
+                del argv[:3]
         else:
             self.qvpoll = argv[0]
             self.qvsim = os.path.join(os.path.dirname(self.qvpoll), "qvsim")
@@ -82,7 +87,7 @@ class Simulator:
         Simulator.serial += 1
         self.trace_path = os.path.join(programs.scratch, f"qvsim-{Simulator.serial}.txt")
         if programs.wine:
-            where, self.port = ["--port", "COM41"], "COM40"
+            where, self.port = ["--port", programs.sim_port], programs.driver_port
         else:
             self.port = os.path.join(programs.scratch, f"l{Simulator.serial}")
             where = ["--pty", self.port]

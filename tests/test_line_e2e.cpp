@@ -18,19 +18,24 @@ namespace qvtest {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+// The time-out of the tests that wait for it to pass.
 constexpr int kTimeoutMs = 400;
+// A transaction that is answered ends with the reply, whatever its
+// time-out; this one only keeps a slow machine (Wine in a VM under software
+// emulation) from failing an answered transaction.
+constexpr int kAnsweredTimeoutMs = 5000;
 
-PortSettingsRec Settings(const std::string& port, int baud = 19200) {
-  return MakePortSettings(port.c_str(), baud, kTimeoutMs);
+PortSettingsRec Settings(const std::string& port, int baud = 19200, int timeoutMs = kAnsweredTimeoutMs) {
+  return MakePortSettings(port.c_str(), baud, timeoutMs);
 }
 
 // A driver with its port open on a line that qvsim serves.
 class Line : public ::testing::Test {
  protected:
-  void Start(std::vector<std::string> args) {
+  void Start(std::vector<std::string> args, int timeoutMs = kAnsweredTimeoutMs) {
     sim = std::make_unique<SimulatorProcess>(args);
     ASSERT_TRUE(sim->Started());
-    PortSettingsRec settings = Settings(sim->DevicePath());
+    PortSettingsRec settings = Settings(sim->DevicePath(), 19200, timeoutMs);
     ASSERT_EQ(driver.OpenPort(settings), 1) << sim->DevicePath();
   }
   void TearDown() override { driver.ClosePort(); }
@@ -106,7 +111,7 @@ TEST_F(Line, AnAddressPastTheAreaIsStatusTwo) {
 }
 
 TEST_F(Line, NoReplyTimesOutWithinTwiceTheTimeout) {
-  Start({"--station", "2"});
+  Start({"--station", "2"}, kTimeoutMs);
   HostBlock block(1, 0, 8, 100, 100, 0, {100});
   const auto start = Clock::now();
   EXPECT_EQ(driver.ExecuteBlock(block), 0);
@@ -128,11 +133,10 @@ TEST_F(Line, APacedSimulatorTakesTheWireTime) {
   ASSERT_EQ(driver.ExecuteBlock(block), 1) << sim->Trace();
   const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
   EXPECT_GE(ms, 156 + 2);
-  EXPECT_LT(ms, kTimeoutMs);
 }
 
 TEST_F(Line, GarbageBeforeTheReplyNeverCompletesIt) {
-  Start({"--fault", "garbage"});
+  Start({"--fault", "garbage"}, kTimeoutMs);
   HostBlock block(1, 0, 8, 100, 100, 0, {100});
   EXPECT_EQ(driver.ExecuteBlock(block), 0);
   EXPECT_EQ(driver.LastError(), 5);
@@ -204,6 +208,9 @@ TEST(LineEarlyWait, ReadsWritesAndTimeOutsAsThePollDoes) {
   ASSERT_EQ(driver.ExecuteBlock(m), 1);
   EXPECT_EQ(m.items[0].bytes[item::kValue], 0x5A);
 
+  EXPECT_EQ(driver.ClosePort(), 1);
+  settings = Settings(sim.DevicePath(), 19200, kTimeoutMs);
+  ASSERT_EQ(driver.OpenPort(settings), 1);
   HostBlock elsewhere(9, 0, 8, 100, 100, 0, {100});
   const auto start = Clock::now();
   EXPECT_EQ(driver.ExecuteBlock(elsewhere), 0);
@@ -225,7 +232,7 @@ TEST(LineHangUp, AWaitOnADeadLineDoesNotSpin) {
     const std::string path = ttyname(slave);
     close(slave);
     DriverHandle driver;
-    PortSettingsRec settings = Settings(path);
+    PortSettingsRec settings = Settings(path, 19200, kTimeoutMs);
     ASSERT_EQ(driver.OpenPort(settings), 1);
     std::thread hangUp([master] {
       std::this_thread::sleep_for(std::chrono::milliseconds(30));
