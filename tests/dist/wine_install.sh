@@ -25,8 +25,7 @@ cleanup() {
   local status=$?
   [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null || true
   bash "$root/tests/wine_com_ports.sh" cleanup "$prefix" "$ports" || true
-  wineserver -k </dev/null >/dev/null 2>&1 || true
-  wineserver -w </dev/null >/dev/null 2>&1 || true
+  bash "$root/tests/wine/forget_server_folder.sh" "$prefix"
   # A passing run leaves no 600 MB prefix behind; a failing one keeps it.
   if [ "$status" -eq 0 ] && [ "$failures" -eq 0 ]; then rm -rf "$prefix"; fi
 }
