@@ -214,8 +214,11 @@ void MqttAdapter::Execute(const Write& write) {
       code == kOk ? ResultPayload(write.request.idJson, true)
                   : ResultPayload(write.request.idJson, false, driverCode,
                                   driverCode >= 0 ? qvpoll::Meaning(driverCode) : LineMeaning(code));
-  if (!connected_) LogEvent("MQTT: the result of a write on " + write.resultTopic + " is lost: the broker is gone");
-  Publish(write.resultTopic, payload, false);
+  if (connected_) {
+    Publish(write.resultTopic, payload, false);
+  } else {
+    LogEvent("MQTT: the result of a write on " + write.resultTopic + " is lost, the broker is gone: " + payload);
+  }
   // The tag's new value goes out at once, not at the next scan.
   wake_.notify_all();
 }
@@ -235,7 +238,8 @@ void MqttAdapter::RunScan() {
   std::unique_lock<std::mutex> lock(mutex_);
   while (!stopping_) {
     lock.unlock();
-    const bool all = republish_.exchange(false);
+    // Taken only while connected: a reconnect sets it before it says connected.
+    const bool all = connected_ && republish_.exchange(false);
     const int64_t steadyNow = SteadyMs(), unixNow = qvpoll::NowUnixMs();
     for (Tag& tag : tags_) {
       const TagState state = Look(tag, steadyNow, unixNow);
