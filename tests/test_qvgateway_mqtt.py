@@ -2,7 +2,8 @@
 """qvgateway seen from the mosquitto clients, through a mosquitto broker of
 the test's own: every read tag retained with qvsim's value and "good"; a
 write lands in qvsim's memory and its result comes only after the
-controller answered (a silent station's write says so, with code 5); a
+controller answered (a silent station's write says so, with code 5, and its
+tags are bad with that code and no value); a
 register outside `write` is refused and never reaches the line; "online"
 while it runs, "offline" when it stops, and the Last Will "offline" when
 it is killed; a broker restarted gets every tag again. Linux only.
@@ -112,7 +113,7 @@ class WritesThroughTheLine(unittest.TestCase):
             cls.broker.stop()
             raise
         stations = [station_toml(1, read=["D100..D103", "M10"], write=["D101", "M10"], poll_ms=100),
-                    station_toml(2, read=["D0"], write=["D0"])]
+                    station_toml(2, read=["D0"], write=["D0"], poll_ms=300)]
         try:
             cls.broker.publish("qv/w/1/D101/set", "99", retain=True)
             cls.gateway = Gateway(P, config_toml(cls.sim.port, stations, line="demote_after = 1000\n") +
@@ -148,6 +149,18 @@ class WritesThroughTheLine(unittest.TestCase):
     def test_a_silent_station_s_write_fails_with_the_drivers_code(self):
         result = self.ask("2/D0/set", '{"value": 1, "id": "silent"}')
         self.assertEqual(result, {"id": "silent", "ok": False, "code": 5, "meaning": "receive time-out"})
+
+    def test_a_silent_station_s_tags_are_bad_with_code_5_and_no_value(self):
+        deadline = time.monotonic() + 10
+        got = None
+        while time.monotonic() < deadline:
+            got = dict(self.broker.subscribe(["qv/w/2/D0"], 1, 3))
+            if "qv/w/2/D0" in got and json.loads(got["qv/w/2/D0"])["code"] is not None:
+                break
+            time.sleep(0.2)
+        value = json.loads(got["qv/w/2/D0"])
+        del value["ts"]
+        self.assertEqual(value, {"value": None, "quality": "bad", "code": 5, "meaning": "receive time-out"})
 
     def test_refused_writes_never_reach_the_line(self):
         before = len(self.sim.requests())
