@@ -35,6 +35,22 @@ TEST(GatewayMqttPayload, TagStateForEachQuality) {
   }
 }
 
+TEST(GatewayMqttPayload, StationStatus) {
+  struct Row {
+    StationHealth health;
+    bool lineUp;
+    const char* json;
+  } rows[] = {
+      {{12, 0, 0, 0, 0, true, false, 0, -1, 0}, true,
+       R"({"communication_good":true,"demoted":false,"port_open":true,"transactions":12,"timeouts":0,"bad_replies":0,"last_error":null})"},
+      {{12, 3, 1, 0, 3, false, true, 0, 5, 0}, true,
+       R"({"communication_good":false,"demoted":true,"port_open":true,"transactions":12,"timeouts":3,"bad_replies":1,"last_error":5,"meaning":"receive time-out"})"},
+      {{7, 0, 0, 0, 0, true, false, 0, -1, 0}, false,
+       R"({"communication_good":false,"demoted":false,"port_open":false,"transactions":7,"timeouts":0,"bad_replies":0,"last_error":null})"},
+  };
+  for (const Row& row : rows) EXPECT_EQ(Json::parse(StationStatusPayload(row.health, row.lineUp)), Json::parse(row.json));
+}
+
 TEST(GatewayMqttPayload, PublishedAgainOnlyWhenWhatASubscriberSeesChanged) {
   struct Row {
     TagState a, b;

@@ -31,12 +31,26 @@ def mqtt_toml(broker, prefix):
 
 
 def retained_tags(broker, prefix, station, count, seconds=10):
-    """The retained state of `count` tags once all are good, {tag: json}."""
+    """The retained state of `count` tags once all are good, {tag: json}
+    (the station's status, on the same level, is left out)."""
     deadline = time.monotonic() + seconds
     while True:
-        got = {t.rsplit("/", 1)[1]: json.loads(p) for t, p in broker.subscribe([f"{prefix}/{station}/+"], count, 3)}
+        got = {t.rsplit("/", 1)[1]: json.loads(p) for t, p in broker.subscribe([f"{prefix}/{station}/+"], count + 1, 3)}
+        got.pop("status", None)
         if (len(got) == count and all(v["quality"] == "good" for v in got.values())) or time.monotonic() > deadline:
             return got
+        time.sleep(0.2)
+
+
+def station_status(broker, prefix, station, until, seconds=10):
+    """The retained status of `station` once `until(it)` holds (it is
+    published at most once a second), or the last one seen."""
+    deadline = time.monotonic() + seconds
+    while True:
+        got = broker.subscribe([f"{prefix}/{station}/status"], 1, 3)
+        value = json.loads(got[0][1]) if got else {}
+        if (value and until(value)) or time.monotonic() > deadline:
+            return value
         time.sleep(0.2)
 
 
@@ -62,6 +76,9 @@ class WithTheBuiltInSimulator(unittest.TestCase):
             self.assertEqual((value["quality"], value["code"]), ("good", None), tag)
             self.assertRegex(value["ts"], r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}[+-]\d\d:\d\d$", tag)
         self.assertEqual(status(self.broker, "qv/sim"), "online")
+        station = station_status(self.broker, "qv/sim", 1, lambda s: s["transactions"] > 0)
+        self.assertEqual((station["communication_good"], station["demoted"], station["last_error"]), (True, False, None))
+        self.assertGreater(station["transactions"], 0)
 
     def test_stop_says_offline_and_kill_leaves_the_last_will(self):
         self.assertEqual(status(self.broker, "qv/sim"), "online")
@@ -161,6 +178,10 @@ class WritesThroughTheLine(unittest.TestCase):
         value = json.loads(got["qv/w/2/D0"])
         del value["ts"]
         self.assertEqual(value, {"value": None, "quality": "bad", "code": 5, "meaning": "receive time-out"})
+        station = station_status(self.broker, "qv/w", 2, lambda s: s["last_error"] is not None)
+        self.assertEqual((station["communication_good"], station["last_error"], station["meaning"]),
+                         (False, 5, "receive time-out"))
+        self.assertGreater(station["timeouts"], 0)
 
     def test_refused_writes_never_reach_the_line(self):
         before = len(self.sim.requests())

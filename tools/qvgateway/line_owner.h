@@ -55,8 +55,14 @@ class LineOwner {
                          const std::function<bool()>& clientGone, int* driverCode = nullptr);
   uint8_t WriteCoils(const StationRules& station, int firstCoil, const std::vector<bool>& bits,
                      const std::function<bool()>& clientGone, int* driverCode = nullptr);
-  // For publishers: the cache of the station at `index` in the plan.
+  // For publishers: the cache and the health of the station at `index`
+  // in the plan, and whether the port is open.
   const StationCache& Cache(size_t index) const { return stations_[index]->cache; }
+  StationHealth Health(size_t index, bool* lineUp) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    *lineUp = lineUp_;
+    return stations_[index]->health;
+  }
   void Status(const StationRules& station, uint16_t registers[kStatusRegisterCount]);
 
  private:

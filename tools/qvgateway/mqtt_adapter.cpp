@@ -17,6 +17,7 @@ constexpr int kScanMs = 50;
 constexpr int kFirstBackoffMs = 1000;
 constexpr int kLastBackoffMs = 30000;
 constexpr int kGoodbyeMs = 1000;
+constexpr int kStationStatusMs = 1000;  // its counters change at every poll
 
 // Why a write that never got a driver code failed, as the line owner said.
 std::string LineMeaning(uint8_t exception) {
@@ -38,6 +39,8 @@ MqttAdapter::MqttAdapter(const GatewayConfig& config, const LinePlan& plan, Line
     : config_(config), mqtt_(config.mqtt), plan_(plan), owner_(owner), statusTopic_(config.mqtt.prefix + "/status") {
   for (size_t s = 0; s < plan.stations.size(); ++s) {
     const StationPlan& sp = *plan.stations[s];
+    stationTopics_.push_back(mqtt_.prefix + "/" + std::to_string(sp.config->number) + "/status");
+    stationPublished_.emplace_back();
     for (Area area : {Area::D, Area::M}) {
       const int count = area == Area::D ? kDRegisters : kMGroups;
       for (int i = 0; i < count; ++i) {
@@ -234,7 +237,19 @@ TagState MqttAdapter::Look(const Tag& tag, int64_t steadyNow, int64_t unixNow) c
   return state;
 }
 
+void MqttAdapter::PublishStations(bool all) {
+  for (size_t s = 0; s < stationTopics_.size(); ++s) {
+    bool lineUp = false;
+    const StationHealth health = owner_.Health(s, &lineUp);
+    const std::string payload = StationStatusPayload(health, lineUp);
+    if (!all && payload == stationPublished_[s]) continue;
+    Publish(stationTopics_[s], payload, true);
+    stationPublished_[s] = payload;
+  }
+}
+
 void MqttAdapter::RunScan() {
+  int64_t stationsDue = 0;
   std::unique_lock<std::mutex> lock(mutex_);
   while (!stopping_) {
     lock.unlock();
@@ -254,6 +269,10 @@ void MqttAdapter::RunScan() {
       }
       tag.seen = state;
       tag.everSeen = true;
+    }
+    if (connected_ && (all || steadyNow >= stationsDue)) {
+      PublishStations(all);
+      stationsDue = steadyNow + kStationStatusMs;
     }
     lock.lock();
     wake_.wait_for(lock, std::chrono::milliseconds(kScanMs));

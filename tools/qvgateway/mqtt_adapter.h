@@ -66,6 +66,7 @@ class MqttAdapter {
   void Publish(const std::string& topic, const std::string& payload, bool retain);
   void RunNetwork();
   void RunScan();
+  void PublishStations(bool all);
   void RunWrites();
   void Execute(const Write& write);
   void SayOffline();
@@ -77,6 +78,7 @@ class MqttAdapter {
   LineOwner& owner_;
   struct mosquitto* client_ = nullptr;
   std::vector<Tag> tags_;
+  std::vector<std::string> stationTopics_, stationPublished_;  // <prefix>/<station>/status
   std::string statusTopic_;
 
   std::atomic<bool> stopping_{false}, stopWrites_{false}, connected_{false}, republish_{false};

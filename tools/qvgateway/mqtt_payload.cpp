@@ -36,6 +36,19 @@ std::string TagPayload(const TagState& state) {
   return Dump(json);
 }
 
+std::string StationStatusPayload(const StationHealth& health, bool lineUp) {
+  Json json = Json::object();
+  json["communication_good"] = lineUp && health.lastGood && !health.demoted;
+  json["demoted"] = health.demoted;
+  json["port_open"] = lineUp;
+  json["transactions"] = health.transactions;
+  json["timeouts"] = health.timeouts;
+  json["bad_replies"] = health.badReplies;
+  json["last_error"] = health.lastError >= 0 ? Json(health.lastError) : Json();
+  if (health.lastError >= 0) json["meaning"] = qvpoll::Meaning(health.lastError);
+  return Dump(json);
+}
+
 std::string TagName(Area area, int index) {
   return area == Area::D ? "D" + std::to_string(index) : "M" + std::to_string(index * 10);
 }

@@ -10,6 +10,7 @@
 
 #include "tools/qvgateway/register_rules.h"
 #include "tools/qvgateway/station_cache.h"
+#include "tools/qvgateway/station_health.h"
 
 namespace qvgateway {
 
@@ -32,6 +33,11 @@ struct TagState {
 // {"value":1234,"quality":"good","code":null,"ts":"2026-12-09T06:47:34.881+00:00"};
 // a bad one adds "meaning" and has "value":null.
 std::string TagPayload(const TagState& state);
+
+// A station's health, retained on <prefix>/<station>/status:
+// {"communication_good":true,"demoted":false,"port_open":true,"transactions":12,
+//  "timeouts":0,"bad_replies":0,"last_error":null}; a last error adds its meaning.
+std::string StationStatusPayload(const StationHealth& health, bool lineUp);
 
 // "D100", or "M10" for the M group M10..M17.
 std::string TagName(Area area, int index);
