@@ -116,6 +116,27 @@ class WithTheBuiltInSimulator(unittest.TestCase):
         self.assertIn("lost", self.gateway.log())
 
 
+class BeforeTheBroker(unittest.TestCase):
+    def test_a_broker_started_later_is_reached_and_a_stop_does_not_wait_for_one(self):
+        broker = Broker()
+        port = broker.port
+        broker.stop()
+        stations = [station_toml(1, read=["D100..D103", "M10"], poll_ms=100)]
+        config = config_toml("sim", stations, line=SIM_SET) + mqtt_toml(broker, "qv/late")
+        with Gateway(P, config) as gateway:
+            time.sleep(1.5)
+            self.assertIn("not reached", gateway.log())
+            broker = Broker(port)
+            self.addCleanup(broker.stop)
+            got = retained_tags(broker, "qv/late", 1, len(PRESET), seconds=20)
+            self.assertEqual({k: v["value"] for k, v in got.items()}, PRESET, gateway.log())
+            broker.stop()
+            time.sleep(0.5)
+            code, seconds = gateway.stop(signal.SIGTERM)
+            self.assertEqual(code, 0, gateway.log())
+            self.assertLess(seconds, 2.5)
+
+
 class WritesThroughTheLine(unittest.TestCase):
     """qvsim on a pseudo-terminal of the test's, so that its own trace shows
     what reached the controller. Station 2 is silent."""

@@ -284,7 +284,9 @@ void MqttAdapter::RunNetwork() {
   int backoffMs = kFirstBackoffMs;
   bool said = false;  // the outage is logged once, not at each try
   while (!stopping_) {
-    int rc = mosquitto_connect(client_, mqtt_.host.c_str(), mqtt_.port, mqtt_.keepaliveS);
+    // Not blocking on a broker that does not answer: a stop is seen within
+    // one turn of the loop.
+    int rc = mosquitto_connect_async(client_, mqtt_.host.c_str(), mqtt_.port, mqtt_.keepaliveS);
     while (rc == MOSQ_ERR_SUCCESS && !stopping_) {
       rc = mosquitto_loop(client_, 100, 1);
       if (connected_) {
