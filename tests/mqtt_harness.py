@@ -4,6 +4,7 @@ broker is ended by its PID, also when a test fails; it keeps nothing on
 disk (no persistence without a configuration file).
 """
 import json
+import os
 import signal
 import socket
 import subprocess
@@ -17,10 +18,30 @@ def free_port():
 
 
 class Broker:
-    def __init__(self, port=None):
+    def __init__(self, port=None, users=None, scratch=None):
+        """`users` {name: password}: only they may connect (the password file
+        and configuration go into `scratch`); clients here log in as the
+        first."""
         self.port = port or free_port()
-        self.process = subprocess.Popen(["mosquitto", "-p", str(self.port)], stdout=subprocess.DEVNULL,
-                                        stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL)
+        self.login = []
+        args = ["mosquitto", "-p", str(self.port)]
+        if users:
+            passwords = os.path.join(scratch, f"mosquitto-{self.port}.passwd")
+            open(passwords, "w").close()
+            for name, password in users.items():
+                subprocess.run(["mosquitto_passwd", "-b", passwords, name, password], check=True, timeout=10,
+                               capture_output=True, stdin=subprocess.DEVNULL)
+            conf = os.path.join(scratch, f"mosquitto-{self.port}.conf")
+            with open(conf, "w") as f:
+                # As root it would switch to its own user, who cannot read
+                # the scratch folder.
+                f.write(f"user root\nlistener {self.port} 127.0.0.1\nallow_anonymous false\n"
+                        f"password_file {passwords}\n")
+            args = ["mosquitto", "-c", conf]
+            name, password = next(iter(users.items()))
+            self.login = ["-u", name, "-P", password]
+        self.process = subprocess.Popen(args, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                                        stdin=subprocess.DEVNULL)
         deadline = time.monotonic() + 10
         while True:
             try:
@@ -44,21 +65,21 @@ class Broker:
     def subscribe(self, topics, count, seconds=5):
         """[(topic, payload)] of the first `count` messages, fewer when
         `seconds` pass first (retained ones come at once)."""
-        args = ["mosquitto_sub", "-p", str(self.port), "-v", "-C", str(count), "-W", str(seconds)]
+        args = ["mosquitto_sub", "-p", str(self.port), *self.login, "-v", "-C", str(count), "-W", str(seconds)]
         for t in topics:
             args += ["-t", t]
         done = subprocess.run(args, capture_output=True, text=True, timeout=seconds + 10, stdin=subprocess.DEVNULL)
         return [tuple(line.split(" ", 1)) for line in done.stdout.splitlines() if " " in line]
 
     def publish(self, topic, payload, retain=False):
-        args = ["mosquitto_pub", "-p", str(self.port), "-t", topic, "-m", payload] + (["-r"] if retain else [])
+        args = ["mosquitto_pub", "-p", str(self.port), *self.login, "-t", topic, "-m", payload] + (["-r"] if retain else [])
         subprocess.run(args, check=True, timeout=10, stdin=subprocess.DEVNULL)
 
     def ask(self, ready_topic, topic, payload, seconds=15):
         """Publishes `payload` on `topic` once a subscriber to its result is
         in place (shown by the retained `ready_topic` reaching it), and
         returns the result as JSON with the seconds it took, or None."""
-        sub = subprocess.Popen(["mosquitto_sub", "-p", str(self.port), "-v", "-t", ready_topic, "-t", topic + "/result",
+        sub = subprocess.Popen(["mosquitto_sub", "-p", str(self.port), *self.login, "-v", "-t", ready_topic, "-t", topic + "/result",
                                 "-C", "2", "-W", str(seconds)], stdout=subprocess.PIPE, text=True,
                                stdin=subprocess.DEVNULL)
         try:

@@ -6,11 +6,14 @@ controller answered (a silent station's write says so, with code 5, and its
 tags are bad with that code and no value); a
 register outside `write` is refused and never reaches the line; "online"
 while it runs, "offline" when it stops, and the Last Will "offline" when
-it is killed; a broker restarted gets every tag again. Linux only.
+it is killed; a broker restarted, or started after the gateway, gets every
+tag; a user and password from its file log in, a wrong one is refused
+and never logged. Linux only.
 
 Usage: test_qvgateway_mqtt.py QVPOLL   (qvgateway and qvsim beside it)
 """
 import json
+import os
 import signal
 import sys
 import time
@@ -135,6 +138,32 @@ class BeforeTheBroker(unittest.TestCase):
             code, seconds = gateway.stop(signal.SIGTERM)
             self.assertEqual(code, 0, gateway.log())
             self.assertLess(seconds, 2.5)
+
+
+class WithAPassword(unittest.TestCase):
+    def test_the_password_from_its_file_logs_in_and_a_wrong_one_is_refused(self):
+        broker = Broker(users={"gw": "right-word", "viewer": "other"}, scratch=P.scratch)
+        self.addCleanup(broker.stop)
+        stations = [station_toml(1, read=["D100"], poll_ms=100)]
+        for user, word, prefix in [("gw", "right-word", "qv/pw"), ("gw", "wrong-word", "qv/bad")]:
+            secret = os.path.join(P.scratch, f"{prefix.replace('/', '-')}.password")
+            with open(secret, "w") as f:
+                f.write(word + "\n")
+            text = (config_toml("sim", stations, line=SIM_SET) + mqtt_toml(broker, prefix) +
+                    f'username = "{user}"\npassword_file = "{secret}"\n')
+            with Gateway(P, text) as gateway:
+                deadline = time.monotonic() + 10
+                while status(broker, prefix) != "online" and "refused" not in gateway.log() \
+                        and time.monotonic() < deadline:
+                    time.sleep(0.1)
+                log = gateway.log()
+                self.assertNotIn(word, log)
+                if word == "right-word":
+                    self.assertEqual(status(broker, prefix), "online", log)
+                    self.assertEqual(retained_tags(broker, prefix, 1, 1)["D100"]["value"], PRESET["D100"])
+                else:
+                    self.assertIsNone(status(broker, prefix))
+                    self.assertIn("refused the connection", log)
 
 
 class WritesThroughTheLine(unittest.TestCase):
