@@ -17,6 +17,7 @@ else packages=(
   gnuplot-nox python3 zip unzip
   libcli11-dev nlohmann-json3-dev
   libmodbus-dev:i386 libtoml11-dev mbpoll python3-pymodbus python3-serial-asyncio
+  libmosquitto-dev:i386 mosquitto mosquitto-clients
 ); fi
 
 sudo_cmd=()
@@ -34,5 +35,7 @@ export DEBIAN_FRONTEND=noninteractive
 if ! dpkg --print-foreign-architectures | grep -qx i386; then
   "${sudo_cmd[@]}" dpkg --add-architecture i386
 fi
-"${sudo_cmd[@]}" apt-get update -qq
+# A mirror caught mid-sync fails the update of one index; the lists
+# already here may still hold every package, and the install says if not.
+"${sudo_cmd[@]}" apt-get update -qq || echo "deps: apt-get update failed; installing from the package lists already here"
 "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null

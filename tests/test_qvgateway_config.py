@@ -18,6 +18,7 @@ GATEWAY = os.path.join(os.path.dirname(P.qvpoll), "qvgateway")
 
 LINE = '[line]\nport = "ttyQV9"\nbaud = 9600\n'
 STATION = '[[station]]\nnumber = 1\nread = ["D100..D131"]\n'
+MQTT = '[mqtt]\nbroker = "127.0.0.1:1883"\n'
 
 
 def check(text):
@@ -45,7 +46,7 @@ class CheckConfig(unittest.TestCase):
             ("not TOML", LINE + "baud = = 3\n", "FILE:4:"),
             ("a key twice", LINE + "baud = 19200\n" + STATION, 'FILE:4: toml::insert_value: value ("baud") already exists'),
             ("unknown key", LINE + "speed = 9600\n" + STATION, "FILE:4: line.speed: unknown key"),
-            ("unknown table", LINE + STATION + "[mqtt]\nbroker = 1\n", "FILE:7: mqtt: unknown key"),
+            ("unknown table", LINE + STATION + "[nosuch]\nbroker = 1\n", "FILE:7: nosuch: unknown key"),
             ("no line", STATION, "line: the file has no [line] table"),
             ("no port", '[line]\nbaud = 9600\n' + STATION, "FILE:1: line.port: is required"),
             ("baud too high", LINE.replace("9600", "115200") + STATION, "FILE:3: line.baud: 115200 is outside 300..57600"),
@@ -69,6 +70,19 @@ class CheckConfig(unittest.TestCase):
             ("M not in tens", LINE + STATION.replace("D100..D131", "M5"), "FILE:6: station[1].read:"),
             ("write range", LINE + STATION + 'write = ["D131..D100"]\n',
              "FILE:7: station[1].write: range 'D131..D100': its end comes before its start"),
+            ("mqtt without a broker", LINE + STATION + "[mqtt]\nqos = 1\n", "FILE:7: mqtt.broker: is required"),
+            ("mqtt broker", LINE + STATION + MQTT.replace("127.0.0.1:1883", "127.0.0.1:99999"),
+             "FILE:8: mqtt.broker: '127.0.0.1:99999' is not a host and port"),
+            ("mqtt qos", LINE + STATION + MQTT + "qos = 3\n", "FILE:9: mqtt.qos: 3 is outside 0..2"),
+            ("mqtt unknown key", LINE + STATION + MQTT + "password = \"x\"\n", "FILE:9: mqtt.password: unknown key"),
+            ("mqtt prefix wildcard", LINE + STATION + MQTT + 'prefix = "plant/#"\n',
+             "FILE:9: mqtt.prefix: 'plant/#' holds a wildcard"),
+            ("mqtt prefix empty level", LINE + STATION + MQTT + 'prefix = "plant//line1"\n',
+             "FILE:9: mqtt.prefix: 'plant//line1' has an empty level"),
+            ("mqtt password file missing", LINE + STATION + MQTT + 'username = "gw"\npassword_file = "/nonexistent/pw"\n',
+             "FILE:10: mqtt.password_file: '/nonexistent/pw' cannot be read"),
+            ("mqtt tls authority missing", LINE + STATION + MQTT + 'tls_ca = "/nonexistent/ca.pem"\n',
+             "FILE:9: mqtt.tls_ca: '/nonexistent/ca.pem' cannot be read"),
             ("plan over the line", LINE + STATION + "poll_ms = 100\n",
              "FILE:3: line.baud: the poll plan needs 156% of the line at 9600 baud"),
         ]
@@ -78,6 +92,19 @@ class CheckConfig(unittest.TestCase):
                 self.assertEqual(code, 2, f"{name}: {out}{err}")
                 self.assertIn(expected, err, name)
                 self.assertEqual(out, "", name)
+
+
+    def test_mqtt_password_only_from_its_file_and_never_shown(self):
+        secret = os.path.join(P.scratch, "secret")
+        with open(secret, "w") as f:
+            f.write("s3cr3t-word\n")
+        code, out, err = check(LINE + STATION + MQTT + f'username = "gw"\npassword_file = "{secret}"\n')
+        self.assertEqual(code, 0, err)
+        self.assertNotIn("s3cr3t-word", out + err)
+        code, out, err = check(LINE + STATION + MQTT + f'password_file = "{secret}"\n')
+        self.assertEqual(code, 2, out + err)
+        self.assertIn("FILE:9: mqtt.password_file: a password needs a username", err)
+        self.assertNotIn("s3cr3t-word", out + err)
 
 
 class Start(unittest.TestCase):

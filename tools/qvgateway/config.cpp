@@ -6,6 +6,7 @@
 #include <map>
 #include <set>
 
+#include "tools/qvgateway/mqtt_config.h"
 #include "tools/qvgateway/toml_table.h"
 
 namespace qvgateway {
@@ -114,6 +115,11 @@ std::string Problem(const std::string& file, const KeyPlace& place, const std::s
   return file + ":" + std::to_string(place.line) + ": " + place.key + ": " + why;
 }
 
+std::string PortName(const std::string& port) {
+  const size_t slash = port.rfind('/');
+  return slash == std::string::npos ? port : port.substr(slash + 1);
+}
+
 bool ParseNetwork(const std::string& text, Network* network) {
   const size_t slash = text.find('/');
   int bits = 32;
@@ -143,12 +149,16 @@ bool LoadConfig(const std::string& path, GatewayConfig* config, std::vector<std:
   TomlDocument document;
   if (!document.Parse(path, problems)) return false;
   TomlTable root = document.Root();
-  root.Allow({"line", "modbus", "station"});
+  root.Allow({"line", "modbus", "mqtt", "station"});
   if (!root.Has("line")) root.Refuse("line", "the file has no [line] table: it names the port");
   TomlTable line = root.Table("line");
   if (root.Has("line")) ReadLine(line, &config->line);
   TomlTable modbus = root.Table("modbus");
   ReadModbus(modbus, &config->modbus);
+  if (root.Has("mqtt")) {
+    TomlTable mqtt = root.Table("mqtt");
+    ReadMqtt(mqtt, config->line, &config->mqtt);
+  }
   std::vector<TomlTable> stations = root.Tables("station");
   if (stations.empty()) root.Refuse("station", "the file has no [[station]]: a gateway serves at least one");
   std::map<int, const StationConfig*> units, numbers;

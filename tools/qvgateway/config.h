@@ -49,6 +49,20 @@ struct ModbusConfig {
   int idleTimeoutS = 60;
 };
 
+// The MQTT adapter; absent unless the file has an [mqtt] table.
+struct MqttConfig {
+  bool enabled = false;
+  std::string host;
+  int port = 1883;
+  std::string clientId;  // default: qvgateway-<host>-<port name>
+  std::string prefix;    // default: quorvalend/<port name>
+  int qos = 1;
+  int keepaliveS = 30;
+  std::string username;
+  std::string password;  // read from password_file; never logged
+  std::string tlsCa;
+};
+
 struct RangeText {
   std::string text;
   int line = 0;
@@ -68,6 +82,7 @@ struct GatewayConfig {
   std::string file;
   LineConfig line;
   ModbusConfig modbus;
+  MqttConfig mqtt;
   std::vector<StationConfig> stations;
 };
 
@@ -81,5 +96,9 @@ std::string Problem(const std::string& file, const KeyPlace& place, const std::s
 // "10.0.0.0/8" or a single address; false when it is neither.
 bool ParseNetwork(const std::string& text, Network* network);
 bool Allowed(const std::vector<Network>& allow, uint32_t address);
+
+// The last part of a port's name ("ttyUSB0" of "/dev/ttyUSB0"), for the
+// MQTT client id and prefix a file does not give.
+std::string PortName(const std::string& port);
 
 }  // namespace qvgateway

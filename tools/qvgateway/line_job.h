@@ -58,6 +58,7 @@ struct LineJob {
   std::vector<uint16_t> values;
   std::vector<bool> bits;
   int64_t deadlineMs = 0;  // steady clock; 0 for polls
+  int driverCode = -1;     // a failed write: the driver's code of the transaction that failed, -1 none
   std::vector<std::shared_ptr<Ticket>> tickets;
 
   // Nobody waits for it any more (polls always run).

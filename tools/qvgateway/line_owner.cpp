@@ -58,7 +58,8 @@ uint8_t LineOwner::Unreachable(const Station& station) const {
   return kOk;
 }
 
-uint8_t LineOwner::Queue(Priority priority, const JobPtr& job, const std::function<bool()>& clientGone) {
+uint8_t LineOwner::Queue(Priority priority, const JobPtr& job, const std::function<bool()>& clientGone,
+                         int* driverCode) {
   auto ticket = std::make_shared<Ticket>();
   {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -69,7 +70,10 @@ uint8_t LineOwner::Queue(Priority priority, const JobPtr& job, const std::functi
     if (!queue_.Push(priority, job->station, job)) return kBusy;
   }
   wake_.notify_all();
-  return ticket->Wait(clientGone);
+  const uint8_t code = ticket->Wait(clientGone);
+  // Set on the line thread before the ticket was finished.
+  if (driverCode != nullptr) *driverCode = code == kOk || code == kNoReply ? -1 : job->driverCode;
+  return code;
 }
 
 uint8_t LineOwner::Read(const StationRules& rules, Area area, int first, int count, uint16_t* values,
@@ -130,23 +134,25 @@ uint8_t LineOwner::Read(const StationRules& rules, Area area, int first, int cou
 }
 
 uint8_t LineOwner::WriteRegisters(const StationRules& rules, int first, const std::vector<uint16_t>& values,
-                                  const std::function<bool()>& clientGone) {
+                                  const std::function<bool()>& clientGone, int* driverCode) {
+  if (driverCode != nullptr) *driverCode = -1;
   auto job = std::make_shared<LineJob>();
   job->kind = LineJob::Kind::WriteRegisters;
   job->station = static_cast<size_t>(rules.index);
   job->first = first;
   job->values = values;
-  return Queue(Priority::Write, job, clientGone);
+  return Queue(Priority::Write, job, clientGone, driverCode);
 }
 
 uint8_t LineOwner::WriteCoils(const StationRules& rules, int firstCoil, const std::vector<bool>& bits,
-                              const std::function<bool()>& clientGone) {
+                              const std::function<bool()>& clientGone, int* driverCode) {
+  if (driverCode != nullptr) *driverCode = -1;
   auto job = std::make_shared<LineJob>();
   job->kind = LineJob::Kind::WriteCoils;
   job->station = static_cast<size_t>(rules.index);
   job->first = firstCoil;
   job->bits = bits;
-  return Queue(Priority::Write, job, clientGone);
+  return Queue(Priority::Write, job, clientGone, driverCode);
 }
 
 void LineOwner::Status(const StationRules& rules, uint16_t registers[kStatusRegisterCount]) {

@@ -49,10 +49,20 @@ class LineOwner {
 
   uint8_t Read(const StationRules& station, Area area, int first, int count, uint16_t* values,
                const std::function<bool()>& clientGone);
+  // `driverCode`, when given: the driver's code of a write that failed on
+  // the line (-1 when it never reached it, or the line was lost).
   uint8_t WriteRegisters(const StationRules& station, int first, const std::vector<uint16_t>& values,
-                         const std::function<bool()>& clientGone);
+                         const std::function<bool()>& clientGone, int* driverCode = nullptr);
   uint8_t WriteCoils(const StationRules& station, int firstCoil, const std::vector<bool>& bits,
-                     const std::function<bool()>& clientGone);
+                     const std::function<bool()>& clientGone, int* driverCode = nullptr);
+  // For publishers: the cache and the health of the station at `index`
+  // in the plan, and whether the port is open.
+  const StationCache& Cache(size_t index) const { return stations_[index]->cache; }
+  StationHealth Health(size_t index, bool* lineUp) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    *lineUp = lineUp_;
+    return stations_[index]->health;
+  }
   void Status(const StationRules& station, uint16_t registers[kStatusRegisterCount]);
 
  private:
@@ -67,7 +77,8 @@ class LineOwner {
   };
   using JobPtr = std::shared_ptr<LineJob>;
 
-  uint8_t Queue(Priority priority, const JobPtr& job, const std::function<bool()>& clientGone);
+  uint8_t Queue(Priority priority, const JobPtr& job, const std::function<bool()>& clientGone,
+                int* driverCode = nullptr);
   // Why a request of this station cannot reach the line now (kOk if it can).
   uint8_t Unreachable(const Station& station) const;
   void Run();
@@ -103,6 +114,7 @@ class LineOwner {
   RequestQueue<JobPtr> queue_;
   std::atomic<bool> stopping_{false};
   bool lineUp_ = false;
+  int lastFailureCode_ = -1;  // the line thread's: the last failed transaction's driver code
   std::thread thread_;
 };
 

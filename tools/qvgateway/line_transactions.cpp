@@ -53,6 +53,7 @@ uint8_t LineOwner::Transact(Station& station, BlockRequest& request) {
   const qvpoll::Outcome outcome = session_.Execute(request);
   const int number = station.plan->config->number;
   // A lost port is no fault of the station's: nothing is counted.
+  lastFailureCode_ = outcome.ok || outcome.lineLost ? -1 : outcome.error.code;
   if (outcome.lineLost) {
     if (lineUp_) LoseLine();
     return kTargetNoResponse;
@@ -202,6 +203,7 @@ void LineOwner::Execute(const JobPtr& job) {
   uint8_t code = kOk;
   std::vector<std::string> written;
   std::string failed;
+  lastFailureCode_ = -1;
   if (job->kind == LineJob::Kind::Read) {
     code = ReadBlock(station, job->block);
   } else if (job->kind == LineJob::Kind::WriteRegisters) {
@@ -237,6 +239,7 @@ void LineOwner::Execute(const JobPtr& job) {
              " failed and nothing after it was sent; the client gets 0x04");
     code = kDeviceFailure;
   }
+  if (code != kOk) job->driverCode = lastFailureCode_;
   Finish(job, code);
 }
 

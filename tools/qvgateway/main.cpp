@@ -20,6 +20,7 @@
 #include "tools/qvgateway/gateway_signals.h"
 #include "tools/qvgateway/line_owner.h"
 #include "tools/qvgateway/modbus_server.h"
+#include "tools/qvgateway/mqtt_adapter.h"
 #include "tools/qvgateway/plan.h"
 
 namespace {
@@ -87,12 +88,23 @@ int Serve(const qvgateway::GatewayConfig& config, qvgateway::LinePlan& plan, qvp
   }
   qvgateway::ModbusServer server(config, plan, owner);
   if (!server.Listen(&error)) return Fail(error, kFailed);
+  qvgateway::MqttAdapter mqtt(config, plan, owner);
+  if (config.mqtt.enabled && !mqtt.Start(&error)) {
+    owner.Stop();
+    qvpoll::StopSimulator();
+    return Fail(error, kFailed);
+  }
   qvgateway::LogEvent("started: " + std::to_string(config.stations.size()) + " stations on " + device +
-                      ", Modbus TCP on " + config.modbus.host + ":" + std::to_string(server.Port()));
+                      ", Modbus TCP on " + config.modbus.host + ":" + std::to_string(server.Port()) +
+                      (config.mqtt.enabled ? ", MQTT to " + config.mqtt.host + ":" +
+                                                 std::to_string(config.mqtt.port) + " under " + config.mqtt.prefix
+                                           : std::string()));
   server.Run(qvgateway::StopRequested());
   qvgateway::LogEvent("stopping: no new clients; the transaction on the line finishes");
+  mqtt.StopWrites();
   owner.Stop();
   server.Shutdown();
+  mqtt.Stop();
   qvpoll::StopSimulator();
   qvgateway::LogEvent("stopped: port closed");
   return kStopped;
