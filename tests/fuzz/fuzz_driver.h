@@ -8,13 +8,7 @@
 #include "driver/cquorvalendpro.h"
 #include "tests/support/fake_line.h"
 
-#define FUZZ_CHECK(cond)                                                  \
-  do {                                                                    \
-    if (!(cond)) {                                                        \
-      fprintf(stderr, "property failed: %s (%s:%d)\n", #cond, __FILE__, __LINE__); \
-      abort();                                                            \
-    }                                                                     \
-  } while (0)
+#include "tests/fuzz/fuzz_check.h"
 
 namespace qvfuzz {
 

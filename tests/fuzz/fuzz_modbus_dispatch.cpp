@@ -10,13 +10,7 @@
 
 #include "tools/qvgateway/modbus_dispatch.h"
 
-#define FUZZ_CHECK(cond)                                                              \
-  do {                                                                                \
-    if (!(cond)) {                                                                    \
-      fprintf(stderr, "property failed: %s (%s:%d)\n", #cond, __FILE__, __LINE__); \
-      abort();                                                                        \
-    }                                                                                 \
-  } while (0)
+#include "tests/fuzz/fuzz_check.h"
 
 namespace {
 
