@@ -38,4 +38,13 @@ fi
 # A mirror caught mid-sync fails the update of one index; the lists
 # already here may still hold every package, and the install says if not.
 "${sudo_cmd[@]}" apt-get update -qq || echo "deps: apt-get update failed; installing from the package lists already here"
-"${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+install=("${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends)
+if ! "${install[@]}" "${missing[@]}" >/dev/null; then
+  # An i386 index that failed to update leaves amd64 candidates from a
+  # newer suite (security) that their i386 twins cannot match; the
+  # release's own suite has both architectures at one version.
+  release=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
+  [ -n "$release" ] || exit 1
+  echo "deps: retrying with the versions of $release itself, which both architectures have"
+  "${install[@]}" -t "$release" "${missing[@]}" >/dev/null
+fi
