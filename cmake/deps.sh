@@ -18,6 +18,7 @@ else packages=(
   libcli11-dev nlohmann-json3-dev
   libmodbus-dev:i386 libtoml11-dev mbpoll python3-pymodbus python3-serial-asyncio
   libmosquitto-dev:i386 mosquitto mosquitto-clients
+  libmicrohttpd-dev:i386 prometheus chromium
 ); fi
 
 sudo_cmd=()
@@ -46,5 +47,28 @@ if ! "${install[@]}" "${missing[@]}" >/dev/null; then
   release=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
   [ -n "$release" ] || exit 1
   echo "deps: retrying with the versions of $release itself, which both architectures have"
-  "${install[@]}" -t "$release" "${missing[@]}" >/dev/null
+  # An amd64 package already at a version no i386 index lists (a security
+  # update) blocks its i386 twin: both go to the i386 candidate's version,
+  # the amd64 one stepping back if need be.
+  pins=()
+  for _ in 1 2 3 4 5; do
+    # A dry run says which packages block (a quiet install does not).
+    if apt-get install -s --no-install-recommends -t "$release" "${missing[@]}" "${pins[@]}" >/tmp/deps-$$.err 2>&1; then
+      rm -f /tmp/deps-$$.err
+      exec "${install[@]}" --allow-downgrades -t "$release" "${missing[@]}" "${pins[@]}" >/dev/null
+    fi
+    blocked=$(grep -o '[a-z0-9.+-]*:i386' /tmp/deps-$$.err | sed 's/:i386$//' | sort -u || true)
+    added=0
+    for p in $blocked; do
+      have=$(dpkg-query -W -f='${Version}' "$p:amd64" 2>/dev/null || true)
+      want=$(apt-cache policy "$p:i386" | sed -n 's/^ *Candidate: //p')
+      if [ -n "$have" ] && [ -n "$want" ] && [ "$want" != "(none)" ] && [ "$have" != "$want" ] &&
+         [[ " ${pins[*]} " != *" $p=$want "* ]]; then
+        pins+=("$p=$want" "$p:i386=$want"); added=1
+      fi
+    done
+    [ "$added" = 1 ] || break
+    echo "deps: matching both architectures of: $(printf '%s ' "${pins[@]}")"
+  done
+  cat /tmp/deps-$$.err >&2; rm -f /tmp/deps-$$.err; exit 1
 fi
