@@ -18,6 +18,8 @@
 #include "tools/qvgateway/config.h"
 #include "tools/qvgateway/gateway_log.h"
 #include "tools/qvgateway/gateway_signals.h"
+#include "tools/qvgateway/health_check.h"
+#include "tools/qvgateway/http_server.h"
 #include "tools/qvgateway/line_owner.h"
 #include "tools/qvgateway/modbus_server.h"
 #include "tools/qvgateway/mqtt_adapter.h"
@@ -94,14 +96,25 @@ int Serve(const qvgateway::GatewayConfig& config, qvgateway::LinePlan& plan, qvp
     qvpoll::StopSimulator();
     return Fail(error, kFailed);
   }
+  qvgateway::HttpServer http(config.http);
+  http.Add("/healthz", [&plan, &owner] { return qvgateway::Healthz(plan, owner); });
+  if (config.http.enabled && !http.Start(&error)) {
+    mqtt.Stop();
+    owner.Stop();
+    qvpoll::StopSimulator();
+    return Fail(error, kFailed);
+  }
   qvgateway::LogEvent("started: " + std::to_string(config.stations.size()) + " stations on " + device +
                       ", Modbus TCP on " + config.modbus.host + ":" + std::to_string(server.Port()) +
                       (config.mqtt.enabled ? ", MQTT to " + config.mqtt.host + ":" +
                                                  std::to_string(config.mqtt.port) + " under " + config.mqtt.prefix
+                                           : std::string()) +
+                      (config.http.enabled ? ", HTTP on " + config.http.host + ":" + std::to_string(http.Port())
                                            : std::string()));
   server.Run(qvgateway::StopRequested());
   qvgateway::LogEvent("stopping: no new clients; the transaction on the line finishes");
   mqtt.StopWrites();
+  http.Stop();
   owner.Stop();
   server.Shutdown();
   mqtt.Stop();
