@@ -64,6 +64,12 @@ class LineOwner {
     return stations_[index]->health;
   }
   void Status(const StationRules& station, uint16_t registers[kStatusRegisterCount]);
+  // The line's busy time so far: every transaction's time, summed. Two
+  // readings a while apart give the line's utilisation between them.
+  double BusyMs() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return busyMs_;
+  }
 
  private:
   struct Station {
@@ -114,6 +120,7 @@ class LineOwner {
   RequestQueue<JobPtr> queue_;
   std::atomic<bool> stopping_{false};
   bool lineUp_ = false;
+  double busyMs_ = 0;         // under mutex_
   int lastFailureCode_ = -1;  // the line thread's: the last failed transaction's driver code
   std::thread thread_;
 };

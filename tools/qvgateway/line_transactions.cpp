@@ -70,6 +70,7 @@ uint8_t LineOwner::Transact(Station& station, BlockRequest& request) {
   uint8_t result = kOk;
   {
     std::lock_guard<std::mutex> lock(mutex_);
+    busyMs_ += outcome.milliseconds;
     StationHealth& h = station.health;
     ++h.transactions;
     h.lastTransactionMs = outcome.milliseconds;
