@@ -1,5 +1,6 @@
 #include "tools/qvgateway/metrics_page.h"
 
+#include <cmath>
 #include <limits>
 #include <string>
 
@@ -53,7 +54,7 @@ void LineFamilies(MetricsText& m, const LinePlan& plan, const LineOwner& owner, 
 
   const double busyMs = owner.BusyMs();
   m.Family(MetricType::Counter, "line_busy_seconds", "Time the line spent in transactions, summed.");
-  m.Sample({}, busyMs / 1000);
+  m.Sample({}, std::round(busyMs * 1000) / 1e6);  // to the microsecond, as the histogram sums
   m.Family(MetricType::Gauge, "line_utilisation_ratio",
            "Share of the last minute (since the start while younger) the line was busy with transactions, 0..1.");
   m.Sample({}, utilisation.Share(now, busyMs));
