@@ -114,14 +114,21 @@ class ExpositionChecks:
                 self.assertGreaterEqual(value, 0, name)
         for family, kind in scraped.types.items():
             if kind == "histogram":
-                for labels in {frozenset(k for k in l if k[0] != "le") for l in scraped.series(family[11:] + "_bucket")}:
-                    buckets = sorted(((float(dict(l)["le"]), v) for l, v in scraped.series(family[11:] + "_bucket").items()
-                                      if frozenset(k for k in l if k[0] != "le") == labels))
-                    counts = [v for _, v in buckets]
-                    self.assertEqual(counts, sorted(counts), f"{family} buckets are cumulative")
-                    self.assertEqual(buckets[-1][0], math.inf)
-                    self.assertEqual(buckets[-1][1], scraped.value(family[11:] + "_count", **dict(labels)))
+                self.check_histogram(scraped, family[len("quorvalend_"):])
         self.promtool_accepts(scraped.text)
+
+    def check_histogram(self, scraped, name):
+        """Per series: buckets cumulative in `le` order, the last +Inf and
+        equal to _count."""
+        series = {}
+        for labels, count in scraped.series(name + "_bucket").items():
+            rest = frozenset(label for label in labels if label[0] != "le")
+            series.setdefault(rest, []).append((float(dict(labels)["le"]), count))
+        for rest, buckets in series.items():
+            buckets.sort()
+            counts = [count for _, count in buckets]
+            self.assertEqual(counts, sorted(counts), f"{name}{dict(rest)}: buckets are cumulative")
+            self.assertEqual(buckets[-1], (math.inf, scraped.value(name + "_count", **dict(rest))), name)
 
     def promtool_accepts(self, text):
         if shutil.which("promtool") is None:
