@@ -24,9 +24,13 @@ HttpReply HealthReply(bool lineUp, const std::vector<StationLook>& stations) {
 HttpReply Healthz(const LinePlan& plan, const LineOwner& owner) {
   bool lineUp = false;
   std::vector<StationLook> looks;
+  std::vector<StationHealth> health;
+  for (size_t i = 0; i < plan.stations.size(); ++i) health.push_back(owner.Health(i, &lineUp));
+  // A station answers nobody while the port is closed, whatever its last
+  // transaction was (the one that found the port gone is not its own).
   for (size_t i = 0; i < plan.stations.size(); ++i) {
-    const StationHealth health = owner.Health(i, &lineUp);
-    looks.push_back({plan.stations[i]->config->number, health.lastGood && !health.demoted, health.lastError});
+    looks.push_back({plan.stations[i]->config->number, lineUp && health[i].lastGood && !health[i].demoted,
+                     health[i].lastError});
   }
   return HealthReply(lineUp, looks);
 }

@@ -22,6 +22,7 @@
 #include "tools/host/session.h"
 #include "tools/qvgateway/config.h"
 #include "tools/qvgateway/line_job.h"
+#include "tools/qvgateway/line_metrics.h"
 #include "tools/qvgateway/plan.h"
 #include "tools/qvgateway/request_queue.h"
 #include "tools/qvgateway/station_cache.h"
@@ -69,6 +70,13 @@ class LineOwner {
   double BusyMs() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return busyMs_;
+  }
+  // For /metrics: transactions by outcome and time, refusals, lost ports.
+  const LineMetrics& Metrics() const { return metrics_; }
+  // Client requests waiting for the line now.
+  size_t QueuedClientRequests() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return queue_.ClientRequests();
   }
 
  private:
@@ -121,6 +129,7 @@ class LineOwner {
   std::atomic<bool> stopping_{false};
   bool lineUp_ = false;
   double busyMs_ = 0;         // under mutex_
+  LineMetrics metrics_;
   int lastFailureCode_ = -1;  // the line thread's: the last failed transaction's driver code
   std::thread thread_;
 };

@@ -21,6 +21,7 @@
 #include "tools/qvgateway/health_check.h"
 #include "tools/qvgateway/http_server.h"
 #include "tools/qvgateway/line_owner.h"
+#include "tools/qvgateway/metrics_page.h"
 #include "tools/qvgateway/modbus_server.h"
 #include "tools/qvgateway/mqtt_adapter.h"
 #include "tools/qvgateway/plan.h"
@@ -98,6 +99,10 @@ int Serve(const qvgateway::GatewayConfig& config, qvgateway::LinePlan& plan, qvp
   }
   qvgateway::HttpServer http(config.http);
   http.Add("/healthz", [&plan, &owner] { return qvgateway::Healthz(plan, owner); });
+  qvgateway::BusyWindow utilisation(60000, qvgateway::SteadyMs(), owner.BusyMs());
+  http.Add("/metrics", [&] {
+    return qvgateway::MetricsReply(plan, owner, server, config.mqtt.enabled ? &mqtt : nullptr, utilisation);
+  });
   if (config.http.enabled && !http.Start(&error)) {
     mqtt.Stop();
     owner.Stop();
