@@ -151,6 +151,10 @@ class LivePage:
         self._replies, replies = os.pipe()
         try:
             self.chromium = _Chromium(["--remote-debugging-pipe", "about:blank"], scratch, pipes=[commands, replies])
+        except BaseException:
+            os.close(self._commands)
+            os.close(self._replies)
+            raise
         finally:
             os.close(commands)
             os.close(replies)
