@@ -22,9 +22,11 @@
 #include "tools/qvgateway/http_server.h"
 #include "tools/qvgateway/line_owner.h"
 #include "tools/qvgateway/metrics_page.h"
+#include "tools/qvgateway/line_utilisation.h"
 #include "tools/qvgateway/modbus_server.h"
 #include "tools/qvgateway/mqtt_adapter.h"
 #include "tools/qvgateway/plan.h"
+#include "tools/qvgateway/status_page.h"
 
 namespace {
 
@@ -97,12 +99,15 @@ int Serve(const qvgateway::GatewayConfig& config, qvgateway::LinePlan& plan, qvp
     qvpoll::StopSimulator();
     return Fail(error, kFailed);
   }
+  qvgateway::LineUtilisation utilisation;
+  if (config.http.enabled) utilisation.Start([&owner] { return owner.BusyMs(); });
   qvgateway::HttpServer http(config.http);
   http.Add("/healthz", [&plan, &owner] { return qvgateway::Healthz(plan, owner); });
-  qvgateway::BusyWindow utilisation(60000, qvgateway::SteadyMs(), owner.BusyMs());
+  qvgateway::BusyWindow lastMinute(60000, qvgateway::SteadyMs(), owner.BusyMs());
   http.Add("/metrics", [&] {
-    return qvgateway::MetricsReply(plan, owner, server, config.mqtt.enabled ? &mqtt : nullptr, utilisation);
+    return qvgateway::MetricsReply(plan, owner, server, config.mqtt.enabled ? &mqtt : nullptr, lastMinute);
   });
+  qvgateway::AddStatusPage(http, config, plan, owner, utilisation);
   if (config.http.enabled && !http.Start(&error)) {
     mqtt.Stop();
     owner.Stop();
@@ -120,6 +125,7 @@ int Serve(const qvgateway::GatewayConfig& config, qvgateway::LinePlan& plan, qvp
   qvgateway::LogEvent("stopping: no new clients; the transaction on the line finishes");
   mqtt.StopWrites();
   http.Stop();
+  utilisation.Stop();
   owner.Stop();
   server.Shutdown();
   mqtt.Stop();
