@@ -40,7 +40,7 @@ int ParseOptions(int argc, char** argv, Options* o) {
   std::string lineBaud;
   std::string port, pty, fd, baud, bitsPerByte, turnaround, faultRate, seed, splitPause, requests, fault;
   std::string faultEvery, faultStation;
-  std::vector<std::string> stations, presets, faultAt;
+  std::vector<std::string> stations, presets, faultAt, switchable;
 
   auto* where = app.add_option_group("Where to serve", "one of");
   where->add_option("--port", port, "a serial device (/dev/ttyS0, COM3)");
@@ -78,6 +78,10 @@ int ParseOptions(int argc, char** argv, Options* o) {
       ->check(CLI::Range(0.0, 1.0))->type_name("P");
   faults->add_option("--fault-station", faultStation, "fault only requests for station N")
       ->check(DecimalIn(0, 255))->type_name("N");
+  faults->add_option("--silence-station", switchable,
+                     "the station SIGUSR1 silences and SIGUSR2 lets answer again, as a controller switched off "
+                     "and on (POSIX); repeat for several; default: every station served")
+      ->check(DecimalIn(0, 255))->allow_extra_args(false)->type_name("N");
   faults->add_option("--seed", seed, "seed for --fault-rate (default 1)")->check(NumberIn(0, 0x7FFFFFFF))
       ->type_name("N");
   faults->add_option("--split-pause", splitPause, "pause between the pieces of a split reply (default 30)")
@@ -103,6 +107,7 @@ int ParseOptions(int argc, char** argv, Options* o) {
     qvtools::ParsePreset(text, &preset, &problem);
     o->presets.push_back(preset);
   }
+  for (const auto& s : switchable) o->switchable.insert(static_cast<int>(NumberValue(s)));
   if (!baud.empty()) o->baud = static_cast<int>(NumberValue(baud));
   if (!lineBaud.empty()) o->lineBaud = static_cast<int>(NumberValue(lineBaud));
   if (!bitsPerByte.empty()) o->bitsPerByte = static_cast<int>(NumberValue(bitsPerByte));

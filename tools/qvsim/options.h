@@ -22,6 +22,9 @@ struct Options {
   FaultSelection faults;
   int splitPauseMs = 30;
   long requests = -1;
+  // Stations SIGUSR1 silences and SIGUSR2 lets answer again (POSIX); empty:
+  // every station served.
+  std::set<int> switchable;
   bool trace = false;
 };
 
