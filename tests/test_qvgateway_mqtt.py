@@ -21,46 +21,13 @@ import time
 import unittest
 
 from gateway_harness import Gateway, Programs, Simulator, config_toml, station_toml
-from mqtt_harness import Broker
+from mqtt_harness import Broker, mqtt_toml, retained_tags, station_status, status
 
 P = Programs(sys.argv[1:])
 del sys.argv[1:]
 
 PRESET = {"D100": 1234, "D101": 7, "D102": 65535, "D103": 0, "M10": 0x3C}
 SIM_SET = "sim_set = [" + ", ".join(f'"{k}={v}"' for k, v in PRESET.items()) + "]\n"
-
-
-def mqtt_toml(broker, prefix):
-    return f'\n[mqtt]\nbroker = "127.0.0.1:{broker.port}"\nprefix = "{prefix}"\nqos = 1\n'
-
-
-def retained_tags(broker, prefix, station, count, seconds=10):
-    """The retained state of `count` tags once all are good, {tag: json}
-    (the station's status, on the same level, is left out)."""
-    deadline = time.monotonic() + seconds
-    while True:
-        got = {t.rsplit("/", 1)[1]: json.loads(p) for t, p in broker.subscribe([f"{prefix}/{station}/+"], count + 1, 3)}
-        got.pop("status", None)
-        if (len(got) == count and all(v["quality"] == "good" for v in got.values())) or time.monotonic() > deadline:
-            return got
-        time.sleep(0.2)
-
-
-def station_status(broker, prefix, station, until, seconds=10):
-    """The retained status of `station` once `until(it)` holds (it is
-    published at most once a second), or the last one seen."""
-    deadline = time.monotonic() + seconds
-    while True:
-        got = broker.subscribe([f"{prefix}/{station}/status"], 1, 3)
-        value = json.loads(got[0][1]) if got else {}
-        if (value and until(value)) or time.monotonic() > deadline:
-            return value
-        time.sleep(0.2)
-
-
-def status(broker, prefix):
-    got = broker.subscribe([f"{prefix}/status"], 1, 3)
-    return got[0][1] if got else None
 
 
 class WithTheBuiltInSimulator(unittest.TestCase):

@@ -46,6 +46,7 @@ check "LICENSE is MIT, The Quorvalend authors" \
   bash -c "grep -q '^MIT License' '$l/LICENSE' && grep -q 'Copyright (c) [0-9]* The Quorvalend authors' '$l/LICENSE'"
 check "README names the version, has the install part and no build part" \
   bash -c "head -n 1 '$l/README' | grep -qx 'Quorvalend $version' && grep -qx '## Installing a release' '$l/README' &&
+         grep -qx '### Installing the gateway' '$l/README' &&
          grep -qx '## Error codes' '$l/README' && ! grep -qx '## Commands' '$l/README' && ! grep -qx '## Layout' '$l/README'"
 check "README names this version's archives" \
   bash -c "grep -qF '$(basename "$zip")' '$l/README' && grep -qF '$(basename "$tarball")' '$l/README'"
