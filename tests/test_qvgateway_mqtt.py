@@ -7,9 +7,9 @@ tags are bad with that code and no value); a
 register outside `write` is refused and never reaches the line; "online"
 while it runs, "offline" when it stops, and the Last Will "offline" when
 it is killed; a broker restarted, or started after the gateway, gets every
-tag (while it is gone, only each tag's latest state waits, the rest counted
-as folded); a user and password from its file log in, a wrong one is refused
-and never logged. Linux only.
+tag (what waits meanwhile: test_qvgateway_mqtt_outages.py); a user and
+password from its file log in, a wrong one is refused and never logged.
+Linux only.
 
 Usage: test_qvgateway_mqtt.py QVPOLL   (qvgateway and qvsim beside it)
 """
@@ -85,24 +85,6 @@ class WithTheBuiltInSimulator(unittest.TestCase):
         self.assertEqual({k: v["value"] for k, v in got.items()}, PRESET, self.gateway.log())
         self.assertEqual(status(self.broker, "qv/sim"), "online")
         self.assertIn("lost", self.gateway.log())
-
-    def test_while_the_broker_is_gone_only_the_latest_state_waits(self):
-        self.assertEqual(len(retained_tags(self.broker, "qv/sim", 1, len(PRESET))), len(PRESET))
-        port = self.broker.port
-        self.broker.stop()
-        client = self.gateway.client()
-        try:
-            for value in (1, 2, 3):  # Modbus writes change the tag meanwhile
-                self.assertFalse(client.write_register(101, value, slave=1).isError())
-                time.sleep(0.5)
-        finally:
-            client.close()
-        self.broker = Broker(port)
-        self.addCleanup(self.broker.stop)
-        got = retained_tags(self.broker, "qv/sim", 1, len(PRESET), seconds=20)
-        self.assertEqual(got["D101"]["value"], 3, self.gateway.log())
-        # 1 and 2 never went out: folded into 3.
-        self.assertIn("(2 updates folded so far while it was gone)", self.gateway.log())
 
 
 class BeforeTheBroker(unittest.TestCase):

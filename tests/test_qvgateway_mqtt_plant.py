@@ -38,7 +38,12 @@ class TwoLinesIntoOneBroker(unittest.TestCase):
         self.gateways = {}
         for prefix, preset in LINES:
             stations = [station_toml(1, read=["D100..D101", "M10"], write=["D101"], poll_ms=100)]
-            gateway = Gateway(P, config_toml("sim", stations, line=sim_set(preset)) + mqtt_toml(self.broker, prefix))
+            # Both lines are "sim": the default client id, which names the
+            # port, would be one for both, and the broker would let only one
+            # stay connected.
+            client_id = f'client_id = "gw-{prefix.replace("/", "-")}"\n'
+            gateway = Gateway(P, config_toml("sim", stations, line=sim_set(preset)) +
+                              mqtt_toml(self.broker, prefix, extra=client_id))
             self.addCleanup(gateway.close)
             self.gateways[prefix] = gateway
 
