@@ -67,6 +67,11 @@ bool StartSimulator(const std::vector<std::string>& args, std::string* device, s
     // the simulator itself, after the transaction in flight.
     setpgid(0, 0);
     signal(SIGINT, SIG_IGN);
+    // A launcher that takes its signals on a thread of its own has them
+    // blocked; the simulator must hear SIGTERM.
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
     close(slave);
     close(out[0]);
     if (dup2(out[1], STDOUT_FILENO) < 0) _exit(127);
