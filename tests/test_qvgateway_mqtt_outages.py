@@ -71,6 +71,8 @@ class SilencedStation(unittest.TestCase):
         self.assertIsNotNone(good, gateway.log())
         # Demoted after three time-outs, it is tried again after demote_s.
         self.assertLessEqual(good[0] - on, 1 + TIMEOUT_S + POLL_S + DELIVERY_S, "seconds from answering to good")
+        print(f"station silenced: bad after {bad[0] - off:.2f} s, good again {good[0] - on:.2f} s after it answered",
+              file=sys.stderr)
         self.assertIn("silenced: no reply", sim.trace())
         # The other station on the line never lost its value.
         self.assertEqual([p for _, t, p in watcher.messages() if t == "qv/off/1/D100" and p["quality"] != "good"], [])

@@ -4,7 +4,7 @@
 # serves the simulator's D100 to mbpoll, and ends with status 0 on SIGTERM.
 # Usage: run_tarball_gateway.sh UNPACKED_FOLDER
 set -euo pipefail
-folder=$1
+folder=$(cd "$1" && pwd)
 tmp=$(mktemp -d)
 pid=
 cleanup() {

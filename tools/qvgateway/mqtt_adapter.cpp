@@ -372,8 +372,7 @@ std::string MqttAdapter::WhyNotReached(int rc) {
 void MqttAdapter::SayOffline() {
   if (!connected_) return;
   // A clean goodbye: the Last Will is only for a gateway that died.
-  int mid = 0;
-  mosquitto_publish(client_, &mid, statusTopic_.c_str(), 7, "offline", mqtt_.qos, true);
+  Publish(statusTopic_, "offline", true);
   const int64_t until = SteadyMs() + kGoodbyeMs;
   while (SteadyMs() < until && mosquitto_want_write(client_)) {
     if (mosquitto_loop(client_, 50, 1) != MOSQ_ERR_SUCCESS) break;
