@@ -89,10 +89,11 @@ class BrokerGone(unittest.TestCase):
         self.addCleanup(gateway.close)
         return gateway
 
-    def change_every_tag(self, client, value):
+    def change_every_tag(self, client, gateway, value):
         for first in range(100, 100 + self.TAGS, 120):
             count = min(120, 100 + self.TAGS - first)
-            self.assertFalse(client.write_registers(first, [value] * count, slave=1).isError())
+            r = client.write_registers(first, [value] * count, slave=1)
+            self.assertFalse(r.isError(), f"{r}: {gateway.log()[-1500:]}")
         time.sleep(0.15)  # the adapter looks every 50 ms: it sees each round
 
     def test_memory_stays_flat_and_only_the_latest_state_is_published(self):
@@ -116,10 +117,10 @@ class BrokerGone(unittest.TestCase):
                 try:
                     warm = 5
                     for n in range(warm):
-                        self.change_every_tag(client, 1000 + n)
+                        self.change_every_tag(client, gateway, 1000 + n)
                     before = resident_kb(gateway.process.pid)
                     for n in range(warm, self.ROUNDS):
-                        self.change_every_tag(client, 1000 + n)
+                        self.change_every_tag(client, gateway, 1000 + n)
                     after = resident_kb(gateway.process.pid)
                 finally:
                     client.close()

@@ -91,6 +91,7 @@ int main(int argc, char** argv) {
 
   qvsim::Controller controller(options.stations);
   for (const auto& preset : options.presets) controller.Preset(preset.area, preset.address, preset.value);
+  for (const auto& range : options.counting) controller.Count(range.first, range.second);
 
   // A launcher that ignores Ctrl-C for the simulator means it.
   if (signal(SIGINT, SIG_IGN) != SIG_IGN) signal(SIGINT, RequestStop);

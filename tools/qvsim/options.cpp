@@ -20,6 +20,16 @@ CLI::Validator FaultKind() {
       "");
 }
 
+CLI::Validator Counting() {
+  return CLI::Validator(
+      [](std::string& text) -> std::string {
+        int first = 0, last = 0;
+        std::string problem;
+        return ParseCounting(text, &first, &last, &problem) ? std::string() : problem;
+      },
+      "");
+}
+
 CLI::Validator Preset() {
   return CLI::Validator(
       [](std::string& text) -> std::string {
@@ -40,7 +50,7 @@ int ParseOptions(int argc, char** argv, Options* o) {
   std::string lineBaud;
   std::string port, pty, fd, baud, bitsPerByte, turnaround, faultRate, seed, splitPause, requests, fault;
   std::string faultEvery, faultStation;
-  std::vector<std::string> stations, presets, faultAt, switchable;
+  std::vector<std::string> stations, presets, faultAt, switchable, counting;
 
   auto* where = app.add_option_group("Where to serve", "one of");
   where->add_option("--port", port, "a serial device (/dev/ttyS0, COM3)");
@@ -53,6 +63,9 @@ int ParseOptions(int argc, char** argv, Options* o) {
       ->check(DecimalIn(0, 255))->allow_extra_args(false)->type_name("N");
   controller->add_option("--set", presets, "preset memory, e.g. --set D100=1234 --set M10=0x3C")
       ->check(Preset())->allow_extra_args(false)->type_name("AREA=VALUE");
+  controller->add_option("--counting", counting, "D registers that count up by one at every read of them, e.g. "
+                                                  "--counting D100..D339 (after --set); repeatable")
+      ->check(Counting())->allow_extra_args(false)->type_name("RANGE");
 
   auto* timing = app.add_option_group("Timing");
   timing->add_option("--baud", baud, "take a request's wire time at N baud before answering, and pace replies to "
@@ -108,6 +121,12 @@ int ParseOptions(int argc, char** argv, Options* o) {
     o->presets.push_back(preset);
   }
   for (const auto& s : switchable) o->switchable.insert(static_cast<int>(NumberValue(s)));
+  for (const auto& text : counting) {
+    int first = 0, last = 0;
+    std::string problem;
+    ParseCounting(text, &first, &last, &problem);
+    o->counting.push_back({first, last});
+  }
   if (!baud.empty()) o->baud = static_cast<int>(NumberValue(baud));
   if (!lineBaud.empty()) o->lineBaud = static_cast<int>(NumberValue(lineBaud));
   if (!bitsPerByte.empty()) o->bitsPerByte = static_cast<int>(NumberValue(bitsPerByte));

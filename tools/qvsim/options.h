@@ -15,6 +15,7 @@ struct Options {
   std::string line;  // as SimLine::Open takes it
   std::set<int> stations;
   std::vector<qvtools::MemoryPreset> presets;
+  std::vector<std::pair<int, int>> counting;  // D first..last, counting up at each read
   int baud = 0;
   int lineBaud = 0;  // answer only while the line runs at this speed; 0: at any
   int bitsPerByte = 10;
