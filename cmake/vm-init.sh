@@ -40,7 +40,20 @@ mount -t sysfs sys $r/sys
 mount -t devtmpfs dev $r/dev
 mkdir -p $r/dev/pts $r/dev/shm
 mount -t devpts -o ptmxmode=0666 devpts $r/dev/pts
-for d in /tmp /run /dev/shm; do mount -t tmpfs -o mode=1777 tmpfs "$r$d"; done
+# A checkout that itself lies in one of these (a CI clone in /tmp) is
+# kept: set aside before the fresh tmpfs goes on, put back after.
+cwd=$(cat /out/job/cwd 2>/dev/null || echo /)
+for d in /tmp /run /dev/shm; do
+  case $cwd/ in
+    "$d"/*/)
+      mkdir -p /mem/keep
+      mount --bind "$r$cwd" /mem/keep || stop "cannot keep $cwd"
+      mount -t tmpfs -o mode=1777 tmpfs "$r$d"
+      mkdir -p "$r$cwd"
+      mount --move /mem/keep "$r$cwd" || stop "cannot put $cwd back" ;;
+    *) mount -t tmpfs -o mode=1777 tmpfs "$r$d" ;;
+  esac
+done
 
 out=$(cat /out/job/path)
 mkdir -p "$r$out"

@@ -70,6 +70,7 @@ job=$out/job
 rm -rf "$job"
 mkdir -p "$job"
 printf '%s\n' "$out" >"$job/path"
+printf '%s\n' "$PWD" >"$job/cwd"
 {
   for name in PATH HOME LANG LC_ALL TZ $(compgen -e | grep -E '^(QUORVALEND|CTEST|GTEST)_' || true); do
     [ -n "${!name+set}" ] && printf 'export %s=%q\n' "$name" "${!name}"

@@ -5,8 +5,9 @@
 // per second, p50 and p99. A read that needs the line: its time over the
 // wire time at 9600 and 57600 baud, poll and early wait. A poll plan that
 // fills the line: wire time over wall time. 100,000 requests: resident
-// memory and descriptors before and after. Exit status 1 only when a
-// request failed; timings are reported, never judged here.
+// memory and descriptors before and after. /metrics with 100 tags: scrape
+// time, median and p99. Exit status 1 only when a request failed; timings
+// are reported, never judged here.
 #include <errno.h>
 #include <modbus/modbus.h>
 #include <stdlib.h>
@@ -21,6 +22,7 @@
 #include <thread>
 #include <vector>
 
+#include "tests/bench/gateway_http_bench.h"
 #include "tests/bench/gateway_processes.h"
 #include "tools/qvgateway/wire_time.h"
 
@@ -192,6 +194,11 @@ int main(int argc, char** argv) {
            period, 400 * block / period, after - before, wall, 100 * used);
     json += ", \"saturation\": {\"period_ms\": " + std::to_string(period) + ", \"transactions\": " +
             std::to_string(after - before) + ", \"utilisation\": " + std::to_string(used) + "}";
+  }
+  {
+    int scrapeFailures = 0;
+    json += ", " + gwbench::ScrapeBench(bin, work, smoke ? 10 : 500, &scrapeFailures);
+    failures += scrapeFailures;
   }
   json += ", \"failures\": " + std::to_string(failures.load()) + "}\n";
   std::ofstream(out + "/gateway.json") << json;

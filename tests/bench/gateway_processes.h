@@ -50,15 +50,17 @@ inline std::string ReadFile(const std::string& path) {
   return text.str();
 }
 
-// A simulator paced to `baud` on a pty linked at `link`, and a gateway
+// A simulator paced to `baud` on a pty linked at `link` (serving
+// `stations`), and a gateway
 // configured by `toml` (its port line pointing at the link).
 class Rig {
  public:
-  Rig(const std::string& bin, const std::string& work, int baud, const std::string& toml) {
+  Rig(const std::string& bin, const std::string& work, int baud, const std::string& toml,
+      const std::vector<int>& stations = {1}) {
     const std::string link = work + "/line";
-    sim_ = Spawn({bin + "/qvsim", "--pty", link, "--station", "1", "--baud", std::to_string(baud), "--set",
-                  "D100=1234"},
-                 work + "/qvsim.log");
+    std::vector<std::string> simArgs{bin + "/qvsim", "--pty", link, "--baud", std::to_string(baud), "--set", "D100=1234"};
+    for (int s : stations) simArgs.insert(simArgs.end(), {"--station", std::to_string(s)});
+    sim_ = Spawn(simArgs, work + "/qvsim.log");
     struct stat st {};
     for (int i = 0; i < 500 && lstat(link.c_str(), &st) != 0; ++i) usleep(10000);
     std::ofstream(work + "/gw.toml") << toml;

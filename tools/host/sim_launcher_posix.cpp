@@ -66,12 +66,12 @@ bool StartSimulator(const std::vector<std::string>& args, std::string* device, s
     // Ctrl-C and a hang-up at the terminal are qvpoll's to handle: it stops
     // the simulator itself, after the transaction in flight.
     setpgid(0, 0);
-    signal(SIGINT, SIG_IGN);
-    // A launcher that takes its signals on a thread of its own has them
-    // blocked; the simulator must hear SIGTERM.
+    // A host that takes its stop signals with sigwait has them blocked;
+    // the simulator must not inherit that.
     sigset_t none;
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
+    signal(SIGINT, SIG_IGN);
     close(slave);
     close(out[0]);
     if (dup2(out[1], STDOUT_FILENO) < 0) _exit(127);

@@ -49,22 +49,9 @@ void ReadLine(TomlTable& t, LineConfig* line) {
 
 void ReadModbus(TomlTable& t, ModbusConfig* modbus) {
   t.Allow({"listen", "allow", "max_clients", "idle_timeout_s"});
-  std::string listen = "127.0.0.1:1502";
-  if (t.String("listen", &listen, false)) {
-    const size_t colon = listen.rfind(':');
-    in_addr address{};
-    int port = -1;
-    if (colon != std::string::npos && colon + 1 < listen.size() && colon + 6 >= listen.size() &&
-        listen.find_first_not_of("0123456789", colon + 1) == std::string::npos) {
-      port = std::stoi(listen.substr(colon + 1));
-    }
-    if (colon == std::string::npos || inet_pton(AF_INET, listen.substr(0, colon).c_str(), &address) != 1 ||
-        port < 0 || port > 65535) {
-      t.Refuse("listen", "'" + listen + "' is not an IPv4 address and port, e.g. \"127.0.0.1:1502\"");
-    } else {
-      modbus->host = listen.substr(0, colon);
-      modbus->port = port;
-    }
+  std::string listen;
+  if (t.String("listen", &listen, false) && !ParseListen(listen, &modbus->host, &modbus->port)) {
+    t.Refuse("listen", "'" + listen + "' is not an IPv4 address and port, e.g. \"127.0.0.1:1502\"");
   }
   std::vector<std::string> allow{"127.0.0.1/32"};
   t.Strings("allow", &allow);
@@ -137,6 +124,30 @@ bool ParseNetwork(const std::string& text, Network* network) {
   return true;
 }
 
+void ReadHttp(TomlTable& t, HttpConfig* http) {
+  t.Allow({"listen"});
+  http->enabled = true;
+  std::string listen;
+  if (t.String("listen", &listen, false) && !ParseListen(listen, &http->host, &http->port)) {
+    t.Refuse("listen", "'" + listen + "' is not an IPv4 address and port, e.g. \"127.0.0.1:8502\"");
+  }
+}
+
+bool ParseListen(const std::string& text, std::string* host, int* port) {
+  const size_t colon = text.rfind(':');
+  in_addr address{};
+  if (colon == std::string::npos || colon + 1 >= text.size() || colon + 6 < text.size() ||
+      text.find_first_not_of("0123456789", colon + 1) != std::string::npos ||
+      inet_pton(AF_INET, text.substr(0, colon).c_str(), &address) != 1) {
+    return false;
+  }
+  const int number = std::stoi(text.substr(colon + 1));
+  if (number > 65535) return false;
+  *host = text.substr(0, colon);
+  *port = number;
+  return true;
+}
+
 bool Allowed(const std::vector<Network>& allow, uint32_t address) {
   for (const auto& n : allow) {
     if ((address & n.mask) == n.address) return true;
@@ -149,7 +160,7 @@ bool LoadConfig(const std::string& path, GatewayConfig* config, std::vector<std:
   TomlDocument document;
   if (!document.Parse(path, problems)) return false;
   TomlTable root = document.Root();
-  root.Allow({"line", "modbus", "mqtt", "station"});
+  root.Allow({"line", "modbus", "mqtt", "http", "station"});
   if (!root.Has("line")) root.Refuse("line", "the file has no [line] table: it names the port");
   TomlTable line = root.Table("line");
   if (root.Has("line")) ReadLine(line, &config->line);
@@ -158,6 +169,10 @@ bool LoadConfig(const std::string& path, GatewayConfig* config, std::vector<std:
   if (root.Has("mqtt")) {
     TomlTable mqtt = root.Table("mqtt");
     ReadMqtt(mqtt, config->line, &config->mqtt);
+  }
+  if (root.Has("http")) {
+    TomlTable http = root.Table("http");
+    ReadHttp(http, &config->http);
   }
   std::vector<TomlTable> stations = root.Tables("station");
   if (stations.empty()) root.Refuse("station", "the file has no [[station]]: a gateway serves at least one");

@@ -63,6 +63,14 @@ struct MqttConfig {
   std::string tlsCa;
 };
 
+// The HTTP side (/metrics, /healthz, the status page); absent unless the
+// file has an [http] table.
+struct HttpConfig {
+  bool enabled = false;
+  std::string host = "127.0.0.1";
+  int port = 8502;  // 0: any free port, said in the start line
+};
+
 struct RangeText {
   std::string text;
   int line = 0;
@@ -83,6 +91,7 @@ struct GatewayConfig {
   LineConfig line;
   ModbusConfig modbus;
   MqttConfig mqtt;
+  HttpConfig http;
   std::vector<StationConfig> stations;
 };
 
@@ -92,6 +101,9 @@ bool LoadConfig(const std::string& path, GatewayConfig* config, std::vector<std:
 
 // "FILE:LINE: KEY: why"
 std::string Problem(const std::string& file, const KeyPlace& place, const std::string& why);
+
+// "127.0.0.1:1502": an IPv4 address and a port (0..65535); false when not.
+bool ParseListen(const std::string& text, std::string* host, int* port);
 
 // "10.0.0.0/8" or a single address; false when it is neither.
 bool ParseNetwork(const std::string& text, Network* network);

@@ -14,31 +14,33 @@ namespace {
 
 std::atomic<bool> stop{false};
 
-void Stop() {
-  if (stop.exchange(true)) {
-    qvpoll::KillSimulatorNow();
-    qvpoll::RemovePrivateTraceNow();
-    _exit(1);
-  }
+sigset_t StopSignals() {
+  sigset_t set;
+  sigemptyset(&set);
+  for (int s : {SIGTERM, SIGINT, SIGHUP}) sigaddset(&set, s);
+  return set;
 }
 
 }  // namespace
 
+// The stop signals are taken by one thread with sigwait, never by a
+// handler: no thread is interrupted, and under qemu-i386 a handler run on
+// the main thread leaves it with another thread's identity, so that its
+// later joins fail. Every thread made afterwards inherits the blocked set.
 void InstallStopSignals() {
+  const sigset_t set = StopSignals();
+  pthread_sigmask(SIG_BLOCK, &set, nullptr);
   signal(SIGPIPE, SIG_IGN);
-  sigset_t stops;
-  sigemptyset(&stops);
-  for (int s : {SIGTERM, SIGINT, SIGHUP}) sigaddset(&stops, s);
-  // Blocked here, before any other thread exists, so in every thread: they
-  // wait for the one thread that takes them. No handler ever interrupts a
-  // thread, which matters under a user-mode i386 emulator: returning from
-  // a handler reloads the thread's TLS segment from a table all threads
-  // share, and the thread that ran it then takes itself for the thread
-  // made last (joining that one fails with EDEADLK).
-  pthread_sigmask(SIG_BLOCK, &stops, nullptr);
-  std::thread([stops] {
-    int received = 0;
-    while (sigwait(&stops, &received) == 0) Stop();
+  std::thread([set] {
+    for (;;) {
+      int received = 0;
+      if (sigwait(&set, &received) != 0) continue;
+      if (stop.exchange(true)) {
+        qvpoll::KillSimulatorNow();
+        qvpoll::RemovePrivateTraceNow();
+        _exit(1);
+      }
+    }
   }).detach();
 }
 

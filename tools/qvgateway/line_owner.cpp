@@ -16,7 +16,8 @@ LineOwner::LineOwner(const GatewayConfig& config, LinePlan& plan, qvpoll::Driver
       plan_(plan),
       module_(module),
       device_(std::move(device)),
-      queue_(static_cast<size_t>(config.line.queueSize), plan.stations.size()) {
+      queue_(static_cast<size_t>(config.line.queueSize), plan.stations.size()),
+      metrics_(plan.stations.size()) {
   for (auto& sp : plan_.stations) {
     auto station = std::make_unique<Station>();
     station->plan = sp.get();
@@ -67,7 +68,10 @@ uint8_t LineOwner::Queue(Priority priority, const JobPtr& job, const std::functi
     if (why != kOk) return why;
     job->tickets.push_back(ticket);
     job->deadlineMs = SteadyMs() + config_.line.requestDeadlineMs;
-    if (!queue_.Push(priority, job->station, job)) return kBusy;
+    if (!queue_.Push(priority, job->station, job)) {
+      metrics_.queueFull.Add();
+      return kBusy;
+    }
   }
   wake_.notify_all();
   const uint8_t code = ticket->Wait(clientGone);
@@ -118,7 +122,10 @@ uint8_t LineOwner::Read(const StationRules& rules, Area area, int first, int cou
           job->tickets.push_back(ticket);
           // The blocks already queued for this request are answered to
           // nobody: the client gets 0x06 for the whole request.
-          if (!queue_.Push(Priority::ClientRead, job->station, job)) return kBusy;
+          if (!queue_.Push(Priority::ClientRead, job->station, job)) {
+            metrics_.queueFull.Add();
+            return kBusy;
+          }
           station.pendingReads[block] = job;
         }
         tickets.push_back(ticket);

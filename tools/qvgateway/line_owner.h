@@ -22,6 +22,7 @@
 #include "tools/host/session.h"
 #include "tools/qvgateway/config.h"
 #include "tools/qvgateway/line_job.h"
+#include "tools/qvgateway/line_metrics.h"
 #include "tools/qvgateway/plan.h"
 #include "tools/qvgateway/request_queue.h"
 #include "tools/qvgateway/station_cache.h"
@@ -64,6 +65,19 @@ class LineOwner {
     return stations_[index]->health;
   }
   void Status(const StationRules& station, uint16_t registers[kStatusRegisterCount]);
+  // The line's busy time so far: every transaction's time, summed. Two
+  // readings a while apart give the line's utilisation between them.
+  double BusyMs() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return busyMs_;
+  }
+  // For /metrics: transactions by outcome and time, refusals, lost ports.
+  const LineMetrics& Metrics() const { return metrics_; }
+  // Client requests waiting for the line now.
+  size_t QueuedClientRequests() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return queue_.ClientRequests();
+  }
 
  private:
   struct Station {
@@ -114,6 +128,8 @@ class LineOwner {
   RequestQueue<JobPtr> queue_;
   std::atomic<bool> stopping_{false};
   bool lineUp_ = false;
+  double busyMs_ = 0;         // under mutex_
+  LineMetrics metrics_;
   int lastFailureCode_ = -1;  // the line thread's: the last failed transaction's driver code
   std::thread thread_;
 };

@@ -58,6 +58,8 @@ uint8_t LineOwner::Transact(Station& station, BlockRequest& request) {
     if (lineUp_) LoseLine();
     return kTargetNoResponse;
   }
+  metrics_.Transaction(static_cast<size_t>(station.plan->rules.index), OutcomeOf(outcome.ok, outcome.error.code),
+                       outcome.milliseconds);
   if (!lineUp_) {
     {
       std::lock_guard<std::mutex> lock(mutex_);
@@ -71,6 +73,7 @@ uint8_t LineOwner::Transact(Station& station, BlockRequest& request) {
   bool demotedNow = false;
   {
     std::lock_guard<std::mutex> lock(mutex_);
+    busyMs_ += outcome.milliseconds;
     StationHealth& h = station.health;
     ++h.transactions;
     h.lastTransactionMs = outcome.milliseconds;
@@ -282,6 +285,7 @@ void LineOwner::LoseLine() {
     lineUp_ = false;
     for (auto& s : stations_) s->health.consecutiveTimeouts = 0;
   }
+  metrics_.portLost.Add();
   LogEvent("port " + device_ + " lost; every request gets 0x0B until it is back");
   FailAllQueued(kTargetNoResponse);
 }

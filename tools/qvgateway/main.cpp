@@ -18,10 +18,15 @@
 #include "tools/qvgateway/config.h"
 #include "tools/qvgateway/gateway_log.h"
 #include "tools/qvgateway/gateway_signals.h"
+#include "tools/qvgateway/health_check.h"
+#include "tools/qvgateway/http_server.h"
 #include "tools/qvgateway/line_owner.h"
+#include "tools/qvgateway/metrics_page.h"
+#include "tools/qvgateway/line_utilisation.h"
 #include "tools/qvgateway/modbus_server.h"
 #include "tools/qvgateway/mqtt_adapter.h"
 #include "tools/qvgateway/plan.h"
+#include "tools/qvgateway/status_page.h"
 
 namespace {
 
@@ -94,14 +99,33 @@ int Serve(const qvgateway::GatewayConfig& config, qvgateway::LinePlan& plan, qvp
     qvpoll::StopSimulator();
     return Fail(error, kFailed);
   }
+  qvgateway::LineUtilisation utilisation;
+  if (config.http.enabled) utilisation.Start([&owner] { return owner.BusyMs(); });
+  qvgateway::HttpServer http(config.http);
+  http.Add("/healthz", [&plan, &owner] { return qvgateway::Healthz(plan, owner); });
+  qvgateway::BusyWindow lastMinute(60000, qvgateway::SteadyMs(), owner.BusyMs());
+  http.Add("/metrics", [&] {
+    return qvgateway::MetricsReply(plan, owner, server, config.mqtt.enabled ? &mqtt : nullptr, lastMinute);
+  });
+  qvgateway::AddStatusPage(http, config, plan, owner, utilisation);
+  if (config.http.enabled && !http.Start(&error)) {
+    mqtt.Stop();
+    owner.Stop();
+    qvpoll::StopSimulator();
+    return Fail(error, kFailed);
+  }
   qvgateway::LogEvent("started: " + std::to_string(config.stations.size()) + " stations on " + device +
                       ", Modbus TCP on " + config.modbus.host + ":" + std::to_string(server.Port()) +
                       (config.mqtt.enabled ? ", MQTT to " + config.mqtt.host + ":" +
                                                  std::to_string(config.mqtt.port) + " under " + config.mqtt.prefix
+                                           : std::string()) +
+                      (config.http.enabled ? ", HTTP on " + config.http.host + ":" + std::to_string(http.Port())
                                            : std::string()));
   server.Run(qvgateway::StopRequested());
   qvgateway::LogEvent("stopping: no new clients; the transaction on the line finishes");
   mqtt.StopWrites();
+  http.Stop();
+  utilisation.Stop();
   owner.Stop();
   server.Shutdown();
   mqtt.Stop();

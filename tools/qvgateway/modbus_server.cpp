@@ -115,6 +115,7 @@ void ModbusServer::Accept() {
   const std::string name = std::string(address) + ":" + std::to_string(ntohs(peer.sin_port));
   if (!Allowed(config_.modbus.allow, ntohl(peer.sin_addr.s_addr))) {
     LogEvent("client " + name + " refused: not in modbus.allow");
+    metrics_.refused.Add();
     close(fd);
     return;
   }
@@ -123,6 +124,7 @@ void ModbusServer::Accept() {
   for (auto& c : clients_) active += c->done ? 0 : 1;
   if (active >= static_cast<size_t>(config_.modbus.maxClients)) {
     LogEvent("client " + name + " refused: already " + std::to_string(active) + " clients (modbus.max_clients)");
+    metrics_.refused.Add();
     close(fd);
     return;
   }
@@ -130,6 +132,7 @@ void ModbusServer::Accept() {
   client->fd = fd;
   client->peer = name;
   Client* raw = client.get();
+  ++metrics_.clients;
   clients_.push_back(std::move(client));
   raw->thread = std::thread([this, raw] { Serve(raw); });
 }
@@ -161,6 +164,7 @@ void ModbusServer::Serve(Client* client) {
     if (protocol != 0 || length < 2 || length > kLongestPdu + 1) break;
     if (!ReadExactly(fd, adu + kMbapBytes, static_cast<size_t>(length - 1))) break;
     const std::vector<uint8_t> reply = Dispatch(adu[6], adu + kMbapBytes, static_cast<size_t>(length - 1), units, service);
+    metrics_.Request(adu[kMbapBytes], reply);
     if (reply.empty()) break;
     if (reply.size() == 2 && (reply[0] & 0x80)) {
       // libmodbus's own reply path would sleep on an invalid request; this
@@ -181,6 +185,7 @@ void ModbusServer::Serve(Client* client) {
   }
   modbus_free(ctx);
   close(fd);
+  --metrics_.clients;
   client->done = true;
 }
 

@@ -13,6 +13,7 @@
 
 #include "tools/qvgateway/config.h"
 #include "tools/qvgateway/line_owner.h"
+#include "tools/qvgateway/modbus_metrics.h"
 #include "tools/qvgateway/plan.h"
 
 namespace qvgateway {
@@ -30,6 +31,8 @@ class ModbusServer {
   void Run(const std::atomic<bool>& stop);
   // Stops accepting; each client gets the answer in flight, then is closed.
   void Shutdown();
+  // For /metrics: clients connected and refused, requests by outcome.
+  const ModbusMetrics& Metrics() const { return metrics_; }
 
  private:
   struct Client {
@@ -52,6 +55,7 @@ class ModbusServer {
   std::atomic<bool> stopping_{false};
   std::mutex clientsMutex_;
   std::list<std::unique_ptr<Client>> clients_;
+  ModbusMetrics metrics_;
 };
 
 }  // namespace qvgateway

@@ -255,14 +255,8 @@ void MqttAdapter::Execute(const Write& write) {
 }
 
 TagState MqttAdapter::Look(const Tag& tag, int64_t steadyNow, int64_t unixNow) const {
-  CachedValue cached;
-  TagState state;
-  const int maxAge = plan_.stations[tag.station]->config->maxAgeMs;
-  state.quality = owner_.Cache(tag.station).Look(tag.area, tag.index, maxAge, steadyNow, &cached);
-  state.value = cached.value;
-  state.code = cached.code;
-  state.unixMs = state.quality == Quality::Bad ? unixNow : unixNow - (steadyNow - cached.atMs);
-  return state;
+  return LookTag(owner_.Cache(tag.station), tag.area, tag.index, plan_.stations[tag.station]->config->maxAgeMs,
+                 steadyNow, unixNow);
 }
 
 void MqttAdapter::PublishStations() {

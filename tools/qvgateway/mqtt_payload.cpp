@@ -10,10 +10,6 @@ namespace {
 
 using Json = nlohmann::json;
 
-const char* QualityName(Quality quality) {
-  return quality == Quality::Good ? "good" : quality == Quality::Stale ? "stale" : "bad";
-}
-
 // Text from the network may be any bytes: shown, never thrown on.
 std::string Dump(const Json& json) { return json.dump(-1, ' ', false, Json::error_handler_t::replace); }
 
@@ -24,7 +20,21 @@ bool Digits(const std::string& text) {
 
 }  // namespace
 
-std::string TagPayload(const TagState& state) {
+const char* QualityName(Quality quality) {
+  return quality == Quality::Good ? "good" : quality == Quality::Stale ? "stale" : "bad";
+}
+
+TagState LookTag(const StationCache& cache, Area area, int index, int maxAgeMs, int64_t steadyNow, int64_t unixNow) {
+  CachedValue cached;
+  TagState state;
+  state.quality = cache.Look(area, index, maxAgeMs, steadyNow, &cached);
+  state.value = cached.value;
+  state.code = cached.code;
+  state.unixMs = state.quality == Quality::Bad ? unixNow : unixNow - (steadyNow - cached.atMs);
+  return state;
+}
+
+Json TagJson(const TagState& state) {
   Json json = Json::object();
   json["value"] = state.quality == Quality::Bad ? Json() : Json(state.value);
   json["quality"] = QualityName(state.quality);
@@ -33,10 +43,12 @@ std::string TagPayload(const TagState& state) {
     json["meaning"] = state.code == -1 ? "not read yet, or its last read failed" : qvpoll::Meaning(state.code);
   }
   json["ts"] = qvpoll::Iso8601(state.unixMs, false);
-  return Dump(json);
+  return json;
 }
 
-std::string StationStatusPayload(const StationHealth& health, bool lineUp) {
+std::string TagPayload(const TagState& state) { return Dump(TagJson(state)); }
+
+Json StationStatusJson(const StationHealth& health, bool lineUp) {
   Json json = Json::object();
   json["communication_good"] = lineUp && health.lastGood && !health.demoted;
   json["demoted"] = health.demoted;
@@ -46,7 +58,11 @@ std::string StationStatusPayload(const StationHealth& health, bool lineUp) {
   json["bad_replies"] = health.badReplies;
   json["last_error"] = health.lastError >= 0 ? Json(health.lastError) : Json();
   if (health.lastError >= 0) json["meaning"] = qvpoll::Meaning(health.lastError);
-  return Dump(json);
+  return json;
+}
+
+std::string StationStatusPayload(const StationHealth& health, bool lineUp) {
+  return Dump(StationStatusJson(health, lineUp));
 }
 
 std::string TagName(Area area, int index) {

@@ -6,6 +6,7 @@
 
 #include <stdint.h>
 
+#include <nlohmann/json_fwd.hpp>
 #include <string>
 
 #include "tools/qvgateway/register_rules.h"
@@ -30,13 +31,22 @@ struct TagState {
   }
 };
 
+// A tag as the cache holds it now: its quality against `maxAgeMs`, and a
+// good or stale value's wall time from its age on the steady clock.
+TagState LookTag(const StationCache& cache, Area area, int index, int maxAgeMs, int64_t steadyNow, int64_t unixNow);
+
+const char* QualityName(Quality quality);
+
 // {"value":1234,"quality":"good","code":null,"ts":"2026-12-09T06:47:34.881+00:00"};
-// a bad one adds "meaning" and has "value":null.
+// a bad one adds "meaning" and has "value":null. The object is what the
+// status page shows of a tag too, so that both say the same.
+nlohmann::json TagJson(const TagState& state);
 std::string TagPayload(const TagState& state);
 
 // A station's health, retained on <prefix>/<station>/status:
 // {"communication_good":true,"demoted":false,"port_open":true,"transactions":12,
 //  "timeouts":0,"bad_replies":0,"last_error":null}; a last error adds its meaning.
+nlohmann::json StationStatusJson(const StationHealth& health, bool lineUp);
 std::string StationStatusPayload(const StationHealth& health, bool lineUp);
 
 // "D100", or "M10" for the M group M10..M17.
