@@ -17,7 +17,7 @@ else packages=(
   gnuplot-nox python3 zip unzip
   libcli11-dev nlohmann-json3-dev
   libmodbus-dev:i386 libtoml11-dev mbpoll python3-pymodbus python3-serial-asyncio
-  libmosquitto-dev:i386 mosquitto mosquitto-clients
+  libmosquitto-dev:i386 mosquitto mosquitto-clients openssl
   libmicrohttpd-dev:i386 prometheus chromium
 ); fi
 

@@ -21,7 +21,7 @@ epoch=${SOURCE_DATE_EPOCH:-$(git -C "$root" log -1 --format=%ct 2>/dev/null || e
 fail() { echo "make_dist.sh: $*" >&2; exit 1; }
 
 # The binaries must say the version the archive names.
-for f in "$linux_bin"/{Quorvalend.so,qvpoll,qvsim} "$win_bin"/{Quorvalend.dll,qvpoll.exe,qvsim.exe}; do
+for f in "$linux_bin"/{Quorvalend.so,qvpoll,qvsim,qvgateway} "$win_bin"/{Quorvalend.dll,qvpoll.exe,qvsim.exe}; do
   [ -f "$f" ] || fail "missing $f"
 done
 readelf -p .quorvalend.version "$linux_bin/Quorvalend.so" | grep -F "Quorvalend $version" >/dev/null ||
@@ -32,6 +32,7 @@ for tool in qvpoll qvsim; do
   "$linux_bin/$tool" --version | grep -F "$version" >/dev/null || fail "$tool --version does not say $version"
   i686-w64-mingw32-strings -a "$win_bin/$tool.exe" | grep -F "$tool $version" >/dev/null || fail "$tool.exe does not say $version"
 done
+"$linux_bin/qvgateway" --version | grep -F "$version" >/dev/null || fail "qvgateway --version does not say $version"
 
 win_name=quorvalend-$version-win32
 linux_name=quorvalend-$version-linux-i386
@@ -50,9 +51,11 @@ crlf "$root/LICENSE" >"$w/LICENSE"
 crlf "$here/install.cmd" >"$w/install.cmd"
 crlf "$here/uninstall.cmd" >"$w/uninstall.cmd"
 
-# Linux: one top folder, as a tarball is expected to unpack.
+# Linux: one top folder, as a tarball is expected to unpack; the gateway
+# with its systemd unit (the README's "Installing the gateway").
 l=$stage/$linux_name
-install -m 755 "$linux_bin/Quorvalend.so" "$linux_bin/qvpoll" "$linux_bin/qvsim" "$l/"
+install -m 755 "$linux_bin/Quorvalend.so" "$linux_bin/qvpoll" "$linux_bin/qvsim" "$linux_bin/qvgateway" "$l/"
+install -m 644 "$here/qvgateway@.service" "$l/"
 install -m 644 "$stage/README" "$l/README"
 install -m 644 "$root/LICENSE" "$l/LICENSE"
 rm "$stage/README"

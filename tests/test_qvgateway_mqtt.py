@@ -7,9 +7,9 @@ tags are bad with that code and no value); a
 register outside `write` is refused and never reaches the line; "online"
 while it runs, "offline" when it stops, and the Last Will "offline" when
 it is killed; a broker restarted, or started after the gateway, gets every
-tag (while it is gone, only each tag's latest state waits, the rest counted
-as folded); a user and password from its file log in, a wrong one is refused
-and never logged. Linux only.
+tag (what waits meanwhile: test_qvgateway_mqtt_outages.py); a user and
+password from its file log in, a wrong one is refused and never logged.
+Linux only.
 
 Usage: test_qvgateway_mqtt.py QVPOLL   (qvgateway and qvsim beside it)
 """
@@ -21,46 +21,13 @@ import time
 import unittest
 
 from gateway_harness import Gateway, Programs, Simulator, config_toml, station_toml
-from mqtt_harness import Broker
+from mqtt_harness import Broker, mqtt_toml, retained_tags, station_status, status
 
 P = Programs(sys.argv[1:])
 del sys.argv[1:]
 
 PRESET = {"D100": 1234, "D101": 7, "D102": 65535, "D103": 0, "M10": 0x3C}
 SIM_SET = "sim_set = [" + ", ".join(f'"{k}={v}"' for k, v in PRESET.items()) + "]\n"
-
-
-def mqtt_toml(broker, prefix):
-    return f'\n[mqtt]\nbroker = "127.0.0.1:{broker.port}"\nprefix = "{prefix}"\nqos = 1\n'
-
-
-def retained_tags(broker, prefix, station, count, seconds=10):
-    """The retained state of `count` tags once all are good, {tag: json}
-    (the station's status, on the same level, is left out)."""
-    deadline = time.monotonic() + seconds
-    while True:
-        got = {t.rsplit("/", 1)[1]: json.loads(p) for t, p in broker.subscribe([f"{prefix}/{station}/+"], count + 1, 3)}
-        got.pop("status", None)
-        if (len(got) == count and all(v["quality"] == "good" for v in got.values())) or time.monotonic() > deadline:
-            return got
-        time.sleep(0.2)
-
-
-def station_status(broker, prefix, station, until, seconds=10):
-    """The retained status of `station` once `until(it)` holds (it is
-    published at most once a second), or the last one seen."""
-    deadline = time.monotonic() + seconds
-    while True:
-        got = broker.subscribe([f"{prefix}/{station}/status"], 1, 3)
-        value = json.loads(got[0][1]) if got else {}
-        if (value and until(value)) or time.monotonic() > deadline:
-            return value
-        time.sleep(0.2)
-
-
-def status(broker, prefix):
-    got = broker.subscribe([f"{prefix}/status"], 1, 3)
-    return got[0][1] if got else None
 
 
 class WithTheBuiltInSimulator(unittest.TestCase):
@@ -118,24 +85,6 @@ class WithTheBuiltInSimulator(unittest.TestCase):
         self.assertEqual({k: v["value"] for k, v in got.items()}, PRESET, self.gateway.log())
         self.assertEqual(status(self.broker, "qv/sim"), "online")
         self.assertIn("lost", self.gateway.log())
-
-    def test_while_the_broker_is_gone_only_the_latest_state_waits(self):
-        self.assertEqual(len(retained_tags(self.broker, "qv/sim", 1, len(PRESET))), len(PRESET))
-        port = self.broker.port
-        self.broker.stop()
-        client = self.gateway.client()
-        try:
-            for value in (1, 2, 3):  # Modbus writes change the tag meanwhile
-                self.assertFalse(client.write_register(101, value, slave=1).isError())
-                time.sleep(0.5)
-        finally:
-            client.close()
-        self.broker = Broker(port)
-        self.addCleanup(self.broker.stop)
-        got = retained_tags(self.broker, "qv/sim", 1, len(PRESET), seconds=20)
-        self.assertEqual(got["D101"]["value"], 3, self.gateway.log())
-        # 1 and 2 never went out: folded into 3.
-        self.assertIn("(2 updates folded so far while it was gone)", self.gateway.log())
 
 
 class BeforeTheBroker(unittest.TestCase):

@@ -1,13 +1,17 @@
 // qvsim's faults as a client on the line sees them: raw bytes, their
-// timing, and which requests get them.
+// timing, and which requests get them; stations switched off and on by
+// signals, and registers that count.
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <string>
+#include <thread>
+#include <utility>
 #include <vector>
 
 #include "tests/support/simulator_process.h"
@@ -171,6 +175,55 @@ TEST(QvsimFault, DeterministicSelectionFaultsExactlyTheChosenRequests) {
       outcomes += reply == GoodReply(station) ? 'g' : reply.size() == 4 && reply[0] == '\x15' ? 'n' : '?';
     }
     EXPECT_EQ(outcomes, c.expected) << c.args[0] << " " << c.args[1];
+  }
+}
+
+
+// The value a good one-register read reply carries, or -1.
+long ReplyValue(const std::string& reply) {
+  if (reply.size() != 11 || reply[0] != '\x06') return -1;
+  return strtol(reply.substr(4, 4).c_str(), nullptr, 16);  // ACK, station, 0, data
+}
+
+// SIGUSR1 switches the stations --silence-station names off: they answer
+// nothing, the others go on; SIGUSR2 switches them on, and the next request
+// is answered.
+TEST(QvsimAtRunTime, SignalsSwitchTheNamedStationOffAndOn) {
+  SimulatorProcess sim({"--station", "1", "--station", "2", "--silence-station", "2"}, SimulatorProcess::kOwnPty);
+  ASSERT_TRUE(sim.Started()) << sim.Trace();
+  RawClient client(sim.DevicePath());
+  ASSERT_TRUE(client.Open());
+  struct Step {
+    int signal;            // sent before the step's requests; 0: none
+    const char* expected;  // station 1 then 2: g (good reply) or - (none)
+  } const steps[] = {{0, "gg"}, {SIGUSR1, "g-"}, {SIGUSR1, "g-"}, {SIGUSR2, "gg"}, {SIGUSR1, "g-"}};
+  for (const Step& step : steps) {
+    if (step.signal != 0) {
+      sim.Signal(step.signal);
+      std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    }
+    std::string outcomes;
+    for (int station : {1, 2}) {
+      ASSERT_TRUE(client.Send(ReadRequest(station, 5)));
+      const std::string reply = client.Receive(station == 2 && step.expected[1] == '-' ? 300 : 1000, 1);
+      outcomes += reply == GoodReply(station) ? 'g' : reply.empty() ? '-' : '?';
+    }
+    EXPECT_EQ(outcomes, step.expected) << "after signal " << step.signal;
+  }
+  EXPECT_NE(sim.Trace().find("silenced: no reply"), std::string::npos) << sim.Trace();
+}
+
+// --counting registers answer one more at every read of them, from their
+// preset; a register beside them keeps its value.
+TEST(QvsimAtRunTime, CountingRegistersCountUpAtEachRead) {
+  SimulatorProcess sim({"--set", "D100=41", "--set", "D102=7", "--counting", "D100..D101"}, SimulatorProcess::kOwnPty);
+  ASSERT_TRUE(sim.Started()) << sim.Trace();
+  RawClient client(sim.DevicePath());
+  ASSERT_TRUE(client.Open());
+  const std::pair<int, long> reads[] = {{100, 42}, {100, 43}, {101, 1}, {102, 7}, {100, 44}, {101, 2}, {102, 7}};
+  for (const auto& read : reads) {
+    ASSERT_TRUE(client.Send(ReadRequest(1, read.first)));
+    EXPECT_EQ(ReplyValue(client.Receive(1000, 1)), read.second) << "D" << read.first;
   }
 }
 

@@ -29,13 +29,14 @@ w=$tmp/zip l=$tmp/tar/$top
 listing() { (cd "$1" && find . -mindepth 1 | sed 's|^\./||' | sort | tr '\n' ' '); }
 check "zip holds exactly its eight files" \
   test "$(listing "$w")" = "LICENSE Quorvalend.dll README.txt SHA256SUMS install.cmd qvpoll.exe qvsim.exe uninstall.cmd "
-check "tarball holds one folder with its six files" \
-  test "$(listing "$tmp/tar")" = "$top $top/LICENSE $top/Quorvalend.so $top/README $top/SHA256SUMS $top/qvpoll $top/qvsim "
+check "tarball holds one folder with its eight files" \
+  test "$(listing "$tmp/tar")" = "$top $top/LICENSE $top/Quorvalend.so $top/README $top/SHA256SUMS $top/qvgateway $top/qvgateway@.service $top/qvpoll $top/qvsim "
 
 for f in Quorvalend.dll qvpoll.exe qvsim.exe; do check "zip's $f is the Release build's" cmp "$w/$f" "$win_bin/$f"; done
-for f in Quorvalend.so qvpoll qvsim; do check "tarball's $f is the Release build's" cmp "$l/$f" "$linux_bin/$f"; done
+for f in Quorvalend.so qvpoll qvsim qvgateway; do check "tarball's $f is the Release build's" cmp "$l/$f" "$linux_bin/$f"; done
+check "tarball's qvgateway@.service is dist's" cmp "$l/qvgateway@.service" "$root/dist/qvgateway@.service"
 check "zip's SHA256SUMS verifies" bash -c "cd '$w' && sha256sum -c --quiet SHA256SUMS && test \$(wc -l <SHA256SUMS) -eq 7"
-check "tarball's SHA256SUMS verifies" bash -c "cd '$l' && sha256sum -c --quiet SHA256SUMS && test \$(wc -l <SHA256SUMS) -eq 5"
+check "tarball's SHA256SUMS verifies" bash -c "cd '$l' && sha256sum -c --quiet SHA256SUMS && test \$(wc -l <SHA256SUMS) -eq 7"
 
 # Every line of a Windows text file ends in CR LF; a Linux one has no CR.
 all_crlf() { [ -s "$1" ] && [ "$(grep -c $'\r$' "$1")" -eq "$(wc -l <"$1")" ] && ! sed 's/\r$//' "$1" | grep -q $'\r'; }
@@ -45,6 +46,7 @@ check "LICENSE is MIT, The Quorvalend authors" \
   bash -c "grep -q '^MIT License' '$l/LICENSE' && grep -q 'Copyright (c) [0-9]* The Quorvalend authors' '$l/LICENSE'"
 check "README names the version, has the install part and no build part" \
   bash -c "head -n 1 '$l/README' | grep -qx 'Quorvalend $version' && grep -qx '## Installing a release' '$l/README' &&
+         grep -qx '### Installing the gateway' '$l/README' &&
          grep -qx '## Error codes' '$l/README' && ! grep -qx '## Commands' '$l/README' && ! grep -qx '## Layout' '$l/README'"
 check "README names this version's archives" \
   bash -c "grep -qF '$(basename "$zip")' '$l/README' && grep -qF '$(basename "$tarball")' '$l/README'"
@@ -54,6 +56,8 @@ check "README.txt is the README with CR LF" bash -c "tr -d '\\r' <'$w/README.txt
 check "tarball's qvpoll --sim reads from a temporary folder" \
   bash -c "cd / && '$l/qvpoll' --sim --format csv --sim-set D100=1234 --sim-set M10=0x3C --count 1 D100 M0010 D101=0x2A D101 >'$tmp/poll' &&
          grep -q ',D100,read,1234,' '$tmp/poll' && grep -q ',M0010,read,60,' '$tmp/poll' && grep -q ',D101,read,42,' '$tmp/poll'"
+# qvgateway too, as the unit runs it: on its own simulator, read with mbpoll.
+check "tarball's qvgateway serves its simulator from a temporary folder" bash "$root/tests/dist/run_tarball_gateway.sh" "$l"
 cp -r "$l" "$tmp/no-module" && rm "$tmp/no-module/Quorvalend.so"
 check "without Quorvalend.so beside it qvpoll refuses (status 2)" \
   bash -c "'$tmp/no-module/qvpoll' --sim D100; test \$? -eq 2"
@@ -61,7 +65,7 @@ check "the tarball's module says its version" bash -c "readelf -p .quorvalend.ve
 
 # Packed again from copies with other times, under another umask and zone.
 mkdir -p "$tmp/again/linux" "$tmp/again/win32"
-cp "$linux_bin"/{Quorvalend.so,qvpoll,qvsim} "$tmp/again/linux/"
+cp "$linux_bin"/{Quorvalend.so,qvpoll,qvsim,qvgateway} "$tmp/again/linux/"
 cp "$win_bin"/{Quorvalend.dll,qvpoll.exe,qvsim.exe} "$tmp/again/win32/"
 touch -d '2001-02-03 04:05:06' "$tmp/again"/*/*
 check "packing again gives the same archives" bash -c "

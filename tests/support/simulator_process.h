@@ -103,6 +103,11 @@ class SimulatorProcess {
   SimulatorProcess& operator=(const SimulatorProcess&) = delete;
 
   bool Started() const { return started_; }
+#if !defined(_WIN32)
+  void Signal(int sig) const {
+    if (pid_ > 0) kill(pid_, sig);
+  }
+#endif
   const std::string& DevicePath() const { return devicePath_; }
 
   std::string Trace() const {

@@ -70,6 +70,7 @@ uint8_t LineOwner::Transact(Station& station, BlockRequest& request) {
   }
   std::string event;
   uint8_t result = kOk;
+  bool demotedNow = false;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     busyMs_ += outcome.milliseconds;
@@ -101,11 +102,19 @@ uint8_t LineOwner::Transact(Station& station, BlockRequest& request) {
         } else if (h.consecutiveTimeouts >= config_.line.demoteAfter) {
           h.demoted = true;
           h.demotedUntilMs = until;
+          demotedNow = true;
           event = "station " + std::to_string(number) + " demoted: " + std::to_string(h.consecutiveTimeouts) +
                   " time-outs in a row; its requests get 0x0B for " + std::to_string(config_.line.demoteS) +
                   " s, then one probe";
         }
       }
+    }
+  }
+  // Its blocks not tried before it went silent will not be read until the
+  // probe: every value of a demoted station is bad, with why.
+  if (demotedNow) {
+    for (const PlanBlock& b : station.plan->blocks) {
+      station.cache.StoreBad(b.area, b.first, b.last - b.first + 1, outcome.error.code);
     }
   }
   if (!event.empty()) LogEvent(event);

@@ -18,6 +18,8 @@ constexpr int kFirstBackoffMs = 1000;
 constexpr int kLastBackoffMs = 30000;
 constexpr int kGoodbyeMs = 1000;
 constexpr int kStationStatusMs = 1000;  // its counters change at every poll
+// Beyond one message per tag and station: write results and "online".
+constexpr int kSpareMessages = 16;
 
 // Why a write that never got a driver code failed, as the line owner said.
 std::string LineMeaning(uint8_t exception) {
@@ -54,6 +56,8 @@ MqttAdapter::MqttAdapter(const GatewayConfig& config, const LinePlan& plan, Line
       }
     }
   }
+  // Enough for one whole republish at once.
+  maxUnacknowledged_ = static_cast<int>(tags_.size() + stationTopics_.size()) + kSpareMessages;
 }
 
 MqttAdapter::~MqttAdapter() {
@@ -72,6 +76,8 @@ bool MqttAdapter::Start(std::string* error) {
   mosquitto_threaded_set(client_, true);
   mosquitto_connect_callback_set(client_, &MqttAdapter::OnConnect);
   mosquitto_message_callback_set(client_, &MqttAdapter::OnMessage);
+  mosquitto_publish_callback_set(client_, &MqttAdapter::OnPublished);
+  mosquitto_log_callback_set(client_, &MqttAdapter::OnLibraryLog);
   int rc = mosquitto_will_set(client_, statusTopic_.c_str(), 7, "offline", mqtt_.qos, true);
   if (rc == MOSQ_ERR_SUCCESS && !mqtt_.username.empty()) {
     rc = mosquitto_username_pw_set(client_, mqtt_.username.c_str(),
@@ -79,6 +85,10 @@ bool MqttAdapter::Start(std::string* error) {
   }
   if (rc == MOSQ_ERR_SUCCESS && !mqtt_.tlsCa.empty()) {
     rc = mosquitto_tls_set(client_, mqtt_.tlsCa.c_str(), nullptr, nullptr, nullptr, nullptr);
+    // The broker's certificate must chain to this authority and name the
+    // host connected to; neither check is ever waived.
+    if (rc == MOSQ_ERR_SUCCESS) rc = mosquitto_tls_opts_set(client_, 1 /* SSL_VERIFY_PEER */, nullptr, nullptr);
+    if (rc == MOSQ_ERR_SUCCESS) rc = mosquitto_tls_insecure_set(client_, false);
     if (rc != MOSQ_ERR_SUCCESS) {
       *error = "mqtt.tls_ca: '" + mqtt_.tlsCa + "' is refused: " + mosquitto_strerror(rc);
       return false;
@@ -115,6 +125,17 @@ void MqttAdapter::OnMessage(struct mosquitto*, void* self, const struct mosquitt
   static_cast<MqttAdapter*>(self)->Message(message->topic, payload, message->retain);
 }
 
+void MqttAdapter::OnPublished(struct mosquitto*, void* self, int) {
+  --static_cast<MqttAdapter*>(self)->unacknowledged_;
+}
+
+void MqttAdapter::OnLibraryLog(struct mosquitto*, void* self, int level, const char* text) {
+  if (level != MOSQ_LOG_ERR || text == nullptr) return;
+  auto* adapter = static_cast<MqttAdapter*>(self);
+  std::lock_guard<std::mutex> lock(adapter->libraryErrorMutex_);
+  adapter->libraryError_ = text;
+}
+
 void MqttAdapter::Connected(int rc) {
   if (rc != 0) {
     LogEvent("MQTT broker " + mqtt_.host + ":" + std::to_string(mqtt_.port) +
@@ -122,9 +143,12 @@ void MqttAdapter::Connected(int rc) {
     mosquitto_disconnect(client_);
     return;
   }
+  // The library drops the QoS 0 packets a lost connection had not written;
+  // it keeps QoS 1 and 2 messages and sends them again, each acknowledged.
+  if (mqtt_.qos == 0) unacknowledged_ = 0;
   const std::string sets = mqtt_.prefix + "/+/+/set";
   mosquitto_subscribe(client_, nullptr, sets.c_str(), mqtt_.qos);
-  mosquitto_publish(client_, nullptr, statusTopic_.c_str(), 6, "online", mqtt_.qos, true);
+  Publish(statusTopic_, "online", true);
   LogEvent("MQTT connected to " + mqtt_.host + ":" + std::to_string(mqtt_.port) + " as " + mqtt_.clientId +
            ": every tag under " + mqtt_.prefix + "/ is published" +
            (folded_ > 0 ? " (" + std::to_string(folded_.load()) + " updates folded so far while it was gone)" : ""));
@@ -134,8 +158,12 @@ void MqttAdapter::Connected(int rc) {
 }
 
 void MqttAdapter::Publish(const std::string& topic, const std::string& payload, bool retain) {
-  mosquitto_publish(client_, nullptr, topic.c_str(), static_cast<int>(payload.size()), payload.data(), mqtt_.qos,
-                    retain);
+  ++unacknowledged_;
+  const int rc = mosquitto_publish(client_, nullptr, topic.c_str(), static_cast<int>(payload.size()), payload.data(),
+                                   mqtt_.qos, retain);
+  // A QoS 1 or 2 message refused for want of a connection is still kept
+  // (and sent after the reconnect); any other refusal keeps nothing.
+  if (rc != MOSQ_ERR_SUCCESS && !(rc == MOSQ_ERR_NO_CONN && mqtt_.qos > 0)) --unacknowledged_;
 }
 
 void MqttAdapter::Message(const std::string& topic, const std::string& payload, bool retained) {
@@ -231,15 +259,25 @@ TagState MqttAdapter::Look(const Tag& tag, int64_t steadyNow, int64_t unixNow) c
                  steadyNow, unixNow);
 }
 
-void MqttAdapter::PublishStations(bool all) {
+void MqttAdapter::PublishStations() {
   for (size_t s = 0; s < stationTopics_.size(); ++s) {
     bool lineUp = false;
     const StationHealth health = owner_.Health(s, &lineUp);
     const std::string payload = StationStatusPayload(health, lineUp);
-    if (!all && payload == stationPublished_[s]) continue;
+    if (payload == stationPublished_[s] || !Room()) continue;
     Publish(stationTopics_[s], payload, true);
     stationPublished_[s] = payload;
   }
+}
+
+void MqttAdapter::SayHolding(bool holding) {
+  if (holding == holding_) return;
+  holding_ = holding;
+  LogEvent(holding ? "MQTT broker " + mqtt_.host + ":" + std::to_string(mqtt_.port) + " has not acknowledged " +
+                         std::to_string(unacknowledged_.load()) +
+                         " messages: each tag's latest state waits here until it does"
+                   : "MQTT broker acknowledges again: the tags that waited are published (" +
+                         std::to_string(folded_.load()) + " updates folded so far)");
 }
 
 void MqttAdapter::RunScan() {
@@ -249,23 +287,32 @@ void MqttAdapter::RunScan() {
     lock.unlock();
     // Taken only while connected: a reconnect sets it before it says connected.
     const bool all = connected_ && republish_.exchange(false);
+    if (all) {
+      for (Tag& tag : tags_) tag.owed = true;
+      for (std::string& published : stationPublished_) published.clear();
+    }
     const int64_t steadyNow = SteadyMs(), unixNow = qvpoll::NowUnixMs();
+    bool held = false;
     for (Tag& tag : tags_) {
       const TagState state = Look(tag, steadyNow, unixNow);
-      const bool changed = !tag.everPublished || !state.SameAs(tag.published);
-      if (connected_ && (all || changed)) {
+      const bool due = tag.owed || !tag.everPublished || !state.SameAs(tag.published);
+      held = held || (due && connected_ && !Room());
+      if (due && connected_ && Room()) {
         Publish(tag.topic, TagPayload(state), true);
         tag.published = state;
         tag.everPublished = true;
-      } else if (!connected_ && tag.everSeen && !state.SameAs(tag.seen)) {
-        // Only the latest state waits for the broker; the one before is folded.
-        if (!tag.seen.SameAs(tag.published)) ++folded_;
+        tag.owed = false;
+      } else if (tag.everSeen && !state.SameAs(tag.seen) && !tag.seen.SameAs(tag.published)) {
+        // Only the latest state waits for the broker; the one before, never
+        // published, is folded.
+        ++folded_;
       }
       tag.seen = state;
       tag.everSeen = true;
     }
+    if (connected_) SayHolding(held);
     if (connected_ && (all || steadyNow >= stationsDue)) {
-      PublishStations(all);
+      PublishStations();
       stationsDue = steadyNow + kStationStatusMs;
     }
     lock.lock();
@@ -291,7 +338,7 @@ void MqttAdapter::RunNetwork() {
     if (stopping_) break;
     const bool was = connected_.exchange(false);
     if (was || !said) {
-      LogEvent("MQTT broker " + broker + (was ? " lost: " : " not reached: ") + mosquitto_strerror(rc) +
+      LogEvent("MQTT broker " + broker + (was ? " lost: " : " not reached: ") + WhyNotReached(rc) +
                "; trying again with a back-off up to " + std::to_string(kLastBackoffMs / 1000) + " s");
       said = true;
     }
@@ -302,11 +349,24 @@ void MqttAdapter::RunNetwork() {
   SayOffline();
 }
 
+std::string MqttAdapter::WhyNotReached(int rc) {
+  std::string detail;
+  {
+    std::lock_guard<std::mutex> lock(libraryErrorMutex_);
+    detail.swap(libraryError_);
+  }
+  std::string why = mosquitto_strerror(rc);
+  if (rc == MOSQ_ERR_TLS) {
+    why = "TLS refused: the broker's certificate is not signed by mqtt.tls_ca '" + mqtt_.tlsCa +
+          "' or does not name " + mqtt_.host + ", or the broker speaks no TLS";
+  }
+  return detail.empty() ? why : why + " (" + detail + ")";
+}
+
 void MqttAdapter::SayOffline() {
   if (!connected_) return;
   // A clean goodbye: the Last Will is only for a gateway that died.
-  int mid = 0;
-  mosquitto_publish(client_, &mid, statusTopic_.c_str(), 7, "offline", mqtt_.qos, true);
+  Publish(statusTopic_, "offline", true);
   const int64_t until = SteadyMs() + kGoodbyeMs;
   while (SteadyMs() < until && mosquitto_want_write(client_)) {
     if (mosquitto_loop(client_, 50, 1) != MOSQ_ERR_SUCCESS) break;

@@ -5,7 +5,8 @@
 // writes use), each answered on .../set/result only once the controller
 // acknowledged it or it failed. It reads the cache and never touches the
 // line itself; it reconnects with a back-off and, while the broker is
-// gone, keeps only each tag's latest state and counts what it folded.
+// gone or stops acknowledging, keeps only each tag's latest state and
+// counts what it folded.
 #pragma once
 
 #include <atomic>
@@ -50,6 +51,7 @@ class MqttAdapter {
     std::string topic;
     TagState published, seen;
     bool everPublished = false, everSeen = false;
+    bool owed = false;  // to be published again whatever its state: a (re)connect
   };
   struct Write {
     size_t station = 0;
@@ -61,12 +63,17 @@ class MqttAdapter {
 
   static void OnConnect(struct mosquitto*, void* self, int rc);
   static void OnMessage(struct mosquitto*, void* self, const struct mosquitto_message* message);
+  static void OnPublished(struct mosquitto*, void* self, int mid);
+  static void OnLibraryLog(struct mosquitto*, void* self, int level, const char* text);
   void Connected(int rc);
   void Message(const std::string& topic, const std::string& payload, bool retained);
   void Publish(const std::string& topic, const std::string& payload, bool retain);
+  bool Room() const { return unacknowledged_ < maxUnacknowledged_; }
   void RunNetwork();
+  std::string WhyNotReached(int rc);
   void RunScan();
-  void PublishStations(bool all);
+  void PublishStations();
+  void SayHolding(bool holding);
   void RunWrites();
   void Execute(const Write& write);
   void SayOffline();
@@ -83,6 +90,14 @@ class MqttAdapter {
 
   std::atomic<bool> stopping_{false}, stopWrites_{false}, connected_{false}, republish_{false};
   std::atomic<uint64_t> folded_{0};
+  // Messages handed to the library and not yet acknowledged (QoS 1, 2) or
+  // written (QoS 0): the library keeps each one until then, so past this
+  // bound the tags wait here, one latest state each, instead.
+  std::atomic<int> unacknowledged_{0};
+  int maxUnacknowledged_ = 0;
+  bool holding_ = false;          // the scan thread's: said once per backlog
+  std::mutex libraryErrorMutex_;  // the library's last error, for the log
+  std::string libraryError_;
   std::mutex mutex_;  // the writes waiting, and the threads' sleep
   std::condition_variable wake_;
   std::deque<Write> writes_;

@@ -2,6 +2,8 @@
 
 #include <stdlib.h>
 
+#include <algorithm>
+
 namespace qvsim {
 namespace {
 
@@ -40,6 +42,27 @@ bool DecimalValue(const std::string& text, size_t at, size_t digits, int* value)
 
 Controller::Controller(const std::set<int>& stations) {
   for (int station : stations) memory_[station];
+}
+
+bool ParseCounting(const std::string& text, int* first, int* last, std::string* problem) {
+  const size_t dots = text.find("..");
+  const std::string from = text.substr(0, dots), to = dots == std::string::npos ? from : text.substr(dots + 2);
+  auto number = [](const std::string& tag, int* value) {
+    if (tag.size() < 2 || tag.size() > 5 || tag[0] != 'D' || tag.find_first_not_of("0123456789", 1) != std::string::npos) {
+      return false;
+    }
+    *value = atoi(tag.c_str() + 1);
+    return *value < kDRegisters;
+  };
+  if (!number(from, first) || !number(to, last)) {
+    *problem = "'" + text + "' is not D registers: D100, or D100..D339 (up to D" + std::to_string(kDRegisters - 1) + ")";
+    return false;
+  }
+  if (*last < *first) {
+    *problem = "'" + text + "' ends before it starts";
+    return false;
+  }
+  return true;
 }
 
 void Controller::Preset(char area, int address, int value) {
@@ -116,6 +139,9 @@ Answer Controller::Handle(const std::string& frame, const FaultSpec& fault) {
       answer.summary = "read D" + std::to_string(address) + " out of range: status 2";
       reply = Status(station, '2');
     } else {
+      for (const auto& range : counting_) {
+        for (int r = std::max(address, range.first); r <= range.second && r < address + registers; ++r) ++d[r];
+      }
       std::string data;
       for (int i = 0; i < registers; ++i) {
         data += HexByte(static_cast<uint8_t>(d[address + i] >> 8)) + HexByte(static_cast<uint8_t>(d[address + i]));

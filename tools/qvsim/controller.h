@@ -6,6 +6,7 @@
 #include <map>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "tools/qvsim/faults.h"
@@ -34,6 +35,9 @@ class Controller {
 
   // A preset goes to every station's memory.
   void Preset(char area, int address, int value);
+  // D registers first..last count up by one at every read of them, each
+  // station's on its own, as a controller's counters do.
+  void Count(int first, int last) { counting_.push_back({first, last}); }
   bool Serves(int station) const { return memory_.count(station) != 0; }
 
  private:
@@ -45,7 +49,11 @@ class Controller {
   std::string Status(int station, char status) const;
 
   std::map<int, Memory> memory_;
+  std::vector<std::pair<int, int>> counting_;
 };
+
+// "D100..D339" or "D100": the D registers --counting names. False with why.
+bool ParseCounting(const std::string& text, int* first, int* last, std::string* problem);
 
 // The station a request frame is for, or -1.
 int StationOf(const std::string& frame);

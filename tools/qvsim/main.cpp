@@ -19,6 +19,18 @@ namespace {
 volatile sig_atomic_t stopRequested = 0;
 void RequestStop(int) { stopRequested = 1; }
 
+// A controller switched off hears nothing and answers nothing; switched on
+// again it answers the next request as if nothing happened.
+volatile sig_atomic_t switchedOff = 0;
+#ifdef SIGUSR1
+void SwitchOff(int) { switchedOff = 1; }
+void SwitchOn(int) { switchedOff = 0; }
+#endif
+
+bool Silenced(const Options& options, int station) {
+  return switchedOff && (options.switchable.empty() || options.switchable.count(station) > 0);
+}
+
 std::string Printable(const std::string& bytes) {
   std::string hex, text;
   for (unsigned char c : bytes) {
@@ -79,10 +91,15 @@ int main(int argc, char** argv) {
 
   qvsim::Controller controller(options.stations);
   for (const auto& preset : options.presets) controller.Preset(preset.area, preset.address, preset.value);
+  for (const auto& range : options.counting) controller.Count(range.first, range.second);
 
   // A launcher that ignores Ctrl-C for the simulator means it.
   if (signal(SIGINT, SIG_IGN) != SIG_IGN) signal(SIGINT, RequestStop);
   signal(SIGTERM, RequestStop);
+#ifdef SIGUSR1
+  signal(SIGUSR1, SwitchOff);
+  signal(SIGUSR2, SwitchOn);
+#endif
   qvsim::SimLine line;
   std::string error;
   if (!line.Open(options.line, options.baud, &error)) return qvtools::UsageError("qvsim", error);
@@ -125,6 +142,11 @@ int main(int argc, char** argv) {
       // At another speed a controller receives only noise: it stays silent.
       if (options.lineBaud > 0 && line.Baud() != options.lineBaud) {
         if (options.trace) printf("<- %s\n   ignored: the line is at %d baud\n", Printable(frame).c_str(), line.Baud());
+        if (options.trace) fflush(stdout);
+        continue;
+      }
+      if (Silenced(options, qvsim::StationOf(frame))) {
+        if (options.trace) printf("<- %s\n   silenced: no reply\n", Printable(frame).c_str());
         if (options.trace) fflush(stdout);
         continue;
       }

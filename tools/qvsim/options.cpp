@@ -20,6 +20,16 @@ CLI::Validator FaultKind() {
       "");
 }
 
+CLI::Validator Counting() {
+  return CLI::Validator(
+      [](std::string& text) -> std::string {
+        int first = 0, last = 0;
+        std::string problem;
+        return ParseCounting(text, &first, &last, &problem) ? std::string() : problem;
+      },
+      "");
+}
+
 CLI::Validator Preset() {
   return CLI::Validator(
       [](std::string& text) -> std::string {
@@ -40,7 +50,7 @@ int ParseOptions(int argc, char** argv, Options* o) {
   std::string lineBaud;
   std::string port, pty, fd, baud, bitsPerByte, turnaround, faultRate, seed, splitPause, requests, fault;
   std::string faultEvery, faultStation;
-  std::vector<std::string> stations, presets, faultAt;
+  std::vector<std::string> stations, presets, faultAt, switchable, counting;
 
   auto* where = app.add_option_group("Where to serve", "one of");
   where->add_option("--port", port, "a serial device (/dev/ttyS0, COM3)");
@@ -53,6 +63,9 @@ int ParseOptions(int argc, char** argv, Options* o) {
       ->check(DecimalIn(0, 255))->allow_extra_args(false)->type_name("N");
   controller->add_option("--set", presets, "preset memory, e.g. --set D100=1234 --set M10=0x3C")
       ->check(Preset())->allow_extra_args(false)->type_name("AREA=VALUE");
+  controller->add_option("--counting", counting, "D registers that count up by one at every read of them, e.g. "
+                                                  "--counting D100..D339 (after --set); repeatable")
+      ->check(Counting())->allow_extra_args(false)->type_name("RANGE");
 
   auto* timing = app.add_option_group("Timing");
   timing->add_option("--baud", baud, "take a request's wire time at N baud before answering, and pace replies to "
@@ -78,6 +91,10 @@ int ParseOptions(int argc, char** argv, Options* o) {
       ->check(CLI::Range(0.0, 1.0))->type_name("P");
   faults->add_option("--fault-station", faultStation, "fault only requests for station N")
       ->check(DecimalIn(0, 255))->type_name("N");
+  faults->add_option("--silence-station", switchable,
+                     "the station SIGUSR1 silences and SIGUSR2 lets answer again, as a controller switched off "
+                     "and on (POSIX); repeat for several; default: every station served")
+      ->check(DecimalIn(0, 255))->allow_extra_args(false)->type_name("N");
   faults->add_option("--seed", seed, "seed for --fault-rate (default 1)")->check(NumberIn(0, 0x7FFFFFFF))
       ->type_name("N");
   faults->add_option("--split-pause", splitPause, "pause between the pieces of a split reply (default 30)")
@@ -102,6 +119,13 @@ int ParseOptions(int argc, char** argv, Options* o) {
     std::string problem;
     qvtools::ParsePreset(text, &preset, &problem);
     o->presets.push_back(preset);
+  }
+  for (const auto& s : switchable) o->switchable.insert(static_cast<int>(NumberValue(s)));
+  for (const auto& text : counting) {
+    int first = 0, last = 0;
+    std::string problem;
+    ParseCounting(text, &first, &last, &problem);
+    o->counting.push_back({first, last});
   }
   if (!baud.empty()) o->baud = static_cast<int>(NumberValue(baud));
   if (!lineBaud.empty()) o->lineBaud = static_cast<int>(NumberValue(lineBaud));

@@ -15,6 +15,7 @@ struct Options {
   std::string line;  // as SimLine::Open takes it
   std::set<int> stations;
   std::vector<qvtools::MemoryPreset> presets;
+  std::vector<std::pair<int, int>> counting;  // D first..last, counting up at each read
   int baud = 0;
   int lineBaud = 0;  // answer only while the line runs at this speed; 0: at any
   int bitsPerByte = 10;
@@ -22,6 +23,9 @@ struct Options {
   FaultSelection faults;
   int splitPauseMs = 30;
   long requests = -1;
+  // Stations SIGUSR1 silences and SIGUSR2 lets answer again (POSIX); empty:
+  // every station served.
+  std::set<int> switchable;
   bool trace = false;
 };
 
