@@ -43,18 +43,14 @@ MqttAdapter::MqttAdapter(const GatewayConfig& config, const LinePlan& plan, Line
     const StationPlan& sp = *plan.stations[s];
     stationTopics_.push_back(mqtt_.prefix + "/" + std::to_string(sp.config->number) + "/status");
     stationPublished_.emplace_back();
-    for (Area area : {Area::D, Area::M}) {
-      const int count = area == Area::D ? kDRegisters : kMGroups;
-      for (int i = 0; i < count; ++i) {
-        if (!sp.rules.readable.Has(area, i)) continue;
-        Tag tag;
-        tag.station = s;
-        tag.area = area;
-        tag.index = i;
-        tag.topic = mqtt_.prefix + "/" + std::to_string(sp.config->number) + "/" + TagName(area, i);
-        tags_.push_back(tag);
-      }
-    }
+    sp.rules.readable.ForEach([&](Area area, int i) {
+      Tag tag;
+      tag.station = s;
+      tag.area = area;
+      tag.index = i;
+      tag.topic = mqtt_.prefix + "/" + std::to_string(sp.config->number) + "/" + TagName(area, i);
+      tags_.push_back(tag);
+    });
   }
   // Enough for one whole republish at once.
   maxUnacknowledged_ = static_cast<int>(tags_.size() + stationTopics_.size()) + kSpareMessages;

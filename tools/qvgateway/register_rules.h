@@ -22,6 +22,16 @@ struct RegisterSet {
   std::vector<bool> m = std::vector<bool>(kMGroups);
   bool Has(Area area, int index) const { return area == Area::D ? d[index] : m[index]; }
   void Set(Area area, int index) { (area == Area::D ? d : m)[index] = true; }
+  // `visit(area, index)` for each member, D registers first, in order.
+  template <typename Visit>
+  void ForEach(Visit visit) const {
+    for (Area area : {Area::D, Area::M}) {
+      const int count = area == Area::D ? kDRegisters : kMGroups;
+      for (int i = 0; i < count; ++i) {
+        if (Has(area, i)) visit(area, i);
+      }
+    }
+  }
 };
 
 struct StationRules {

@@ -19,18 +19,14 @@ LineView LookAtLine(const GatewayConfig& config, const LinePlan& plan, const Lin
     station.number = sp.config->number;
     station.unit = sp.rules.unit;
     station.health = owner.Health(s, &view.portOpen);
-    for (Area area : {Area::D, Area::M}) {
-      const int count = area == Area::D ? kDRegisters : kMGroups;
-      for (int i = 0; i < count; ++i) {
-        if (!sp.rules.readable.Has(area, i)) continue;
-        TagView tag;
-        tag.area = area;
-        tag.index = i;
-        tag.state = LookTag(owner.Cache(s), area, i, sp.config->maxAgeMs, steadyNow, view.unixNowMs);
-        if (tag.state.quality != Quality::Bad) tag.ageMs = view.unixNowMs - tag.state.unixMs;
-        station.tags.push_back(tag);
-      }
-    }
+    sp.rules.readable.ForEach([&](Area area, int i) {
+      TagView tag;
+      tag.area = area;
+      tag.index = i;
+      tag.state = LookTag(owner.Cache(s), area, i, sp.config->maxAgeMs, steadyNow, view.unixNowMs);
+      if (tag.state.quality != Quality::Bad) tag.ageMs = view.unixNowMs - tag.state.unixMs;
+      station.tags.push_back(tag);
+    });
     view.stations.push_back(std::move(station));
   }
   return view;
