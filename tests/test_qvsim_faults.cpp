@@ -1,6 +1,6 @@
 // qvsim's faults as a client on the line sees them: raw bytes, their
 // timing, and which requests get them; stations switched off and on by
-// signals, and registers that count.
+// signals, and registers that count at reads or on a clock.
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -9,6 +9,8 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cmath>
+#include <cstdlib>
 #include <string>
 #include <thread>
 #include <utility>
@@ -20,6 +22,10 @@ namespace qvtest {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+double UnixSeconds() {
+  return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+}
 
 long MsSince(Clock::time_point start) {
   return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
@@ -224,6 +230,58 @@ TEST(QvsimAtRunTime, CountingRegistersCountUpAtEachRead) {
   for (const auto& read : reads) {
     ASSERT_TRUE(client.Send(ReadRequest(1, read.first)));
     EXPECT_EQ(ReplyValue(client.Receive(1000, 1)), read.second) << "D" << read.first;
+  }
+}
+
+// With --tick-ms the counting registers count up on a clock that starts
+// with qvsim, not at reads: between two reads they moved by the ticks that
+// fell between the moments the reads were answered, which lie between each
+// request sent and its reply received. The clock's start is printed in
+// Unix time, within the moments the test started qvsim and saw it serve.
+TEST(QvsimAtRunTime, TickMsCountsOnAClockNotAtReads) {
+  struct Case {
+    const char* what;
+    int tickMs, pauseMs;
+  };
+  const Case cases[] = {
+      {"an hour's tick: reads alone change nothing", 3600000, 0},
+      {"a 50 ms tick, reads back to back", 50, 0},
+      {"a 100 ms tick, reads 600 ms apart", 100, 600},
+  };
+  for (const Case& c : cases) {
+    const double before = UnixSeconds();
+    SimulatorProcess sim({"--set", "D100=41", "--counting", "D100", "--tick-ms", std::to_string(c.tickMs)},
+                         SimulatorProcess::kOwnPty);
+    ASSERT_TRUE(sim.Started()) << sim.Trace();
+    const double after = UnixSeconds();
+    const std::string mark = "counting up every " + std::to_string(c.tickMs) + " ms from ";
+    const size_t at = sim.Trace().find(mark);
+    ASSERT_NE(at, std::string::npos) << sim.Trace();
+    const double start = atof(sim.Trace().c_str() + at + mark.size());
+    EXPECT_GE(start, before - 0.001) << c.what;
+    EXPECT_LE(start, after + 0.001) << c.what;
+
+    RawClient client(sim.DevicePath());
+    ASSERT_TRUE(client.Open());
+    const auto origin = Clock::now();
+    auto ms = [&] { return std::chrono::duration<double, std::milli>(Clock::now() - origin).count(); };
+    double sent[2], received[2];
+    long value[2];
+    for (int i = 0; i < 2; ++i) {
+      if (i == 1) std::this_thread::sleep_for(std::chrono::milliseconds(c.pauseMs));
+      sent[i] = ms();
+      ASSERT_TRUE(client.Send(ReadRequest(1, 100)));
+      value[i] = ReplyValue(client.Receive(1000, 1));
+      received[i] = ms();
+      ASSERT_GE(value[i], 41) << c.what;
+    }
+    const long least = static_cast<long>(std::floor((sent[1] - received[0]) / c.tickMs));
+    const long most = static_cast<long>(std::ceil((received[1] - sent[0]) / c.tickMs));
+    EXPECT_GE(value[1] - value[0], least) << c.what;
+    EXPECT_LE(value[1] - value[0], most) << c.what;
+    if (c.tickMs == 3600000) {
+      EXPECT_EQ(value[0], 41) << "no tick yet, and the read did not count";
+    }
   }
 }
 

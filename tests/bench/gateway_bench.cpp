@@ -6,7 +6,8 @@
 // wire time at 9600 and 57600 baud, poll and early wait. A poll plan that
 // fills the line: wire time over wall time. 100,000 requests: resident
 // memory and descriptors before and after. /metrics with 100 tags: scrape
-// time, median and p99. Exit status 1 only when a request failed; timings
+// time, median and p99. MQTT: a change in qvsim to a subscriber's receipt
+// against the poll period. Exit status 1 only when a request failed; timings
 // are reported, never judged here.
 #include <errno.h>
 #include <modbus/modbus.h>
@@ -23,6 +24,7 @@
 #include <vector>
 
 #include "tests/bench/gateway_http_bench.h"
+#include "tests/bench/gateway_mqtt_bench.h"
 #include "tests/bench/gateway_processes.h"
 #include "tools/qvgateway/wire_time.h"
 
@@ -199,6 +201,12 @@ int main(int argc, char** argv) {
     int scrapeFailures = 0;
     json += ", " + gwbench::ScrapeBench(bin, work, smoke ? 10 : 500, &scrapeFailures);
     failures += scrapeFailures;
+  }
+  {
+    int mqttFailures = 0;
+    const std::vector<int> periods = smoke ? std::vector<int>{100} : std::vector<int>{100, 250, 500, 1000};
+    json += ", " + gwbench::MqttLatencyBench(bin, work, periods, smoke ? 6 : 30, &mqttFailures);
+    failures += mqttFailures;
   }
   json += ", \"failures\": " + std::to_string(failures.load()) + "}\n";
   std::ofstream(out + "/gateway.json") << json;

@@ -16,17 +16,20 @@
 
 namespace gwbench {
 
-inline pid_t Spawn(const std::vector<std::string>& args, const std::string& errorFile) {
+// `args[0]` is a path, or a name looked up in PATH; standard output goes to
+// `outFile`.
+inline pid_t Spawn(const std::vector<std::string>& args, const std::string& errorFile,
+                   const std::string& outFile = "/dev/null") {
   const pid_t pid = fork();
   if (pid == 0) {
     FILE* err = fopen(errorFile.c_str(), "w");
     if (err != nullptr) dup2(fileno(err), STDERR_FILENO);
-    FILE* null = fopen("/dev/null", "w");
-    if (null != nullptr) dup2(fileno(null), STDOUT_FILENO);
+    FILE* out = fopen(outFile.c_str(), "w");
+    if (out != nullptr) dup2(fileno(out), STDOUT_FILENO);
     std::vector<char*> argv;
     for (auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
-    execv(argv[0], argv.data());
+    execvp(argv[0], argv.data());
     _exit(127);
   }
   return pid;
@@ -51,16 +54,17 @@ inline std::string ReadFile(const std::string& path) {
 }
 
 // A simulator paced to `baud` on a pty linked at `link` (serving
-// `stations`), and a gateway
-// configured by `toml` (its port line pointing at the link).
+// `stations`, with `moreSimArgs`; what it prints in WORK/qvsim.out), and a
+// gateway configured by `toml` (its port line pointing at the link).
 class Rig {
  public:
   Rig(const std::string& bin, const std::string& work, int baud, const std::string& toml,
-      const std::vector<int>& stations = {1}) {
+      const std::vector<int>& stations = {1}, const std::vector<std::string>& moreSimArgs = {}) {
     const std::string link = work + "/line";
     std::vector<std::string> simArgs{bin + "/qvsim", "--pty", link, "--baud", std::to_string(baud), "--set", "D100=1234"};
     for (int s : stations) simArgs.insert(simArgs.end(), {"--station", std::to_string(s)});
-    sim_ = Spawn(simArgs, work + "/qvsim.log");
+    simArgs.insert(simArgs.end(), moreSimArgs.begin(), moreSimArgs.end());
+    sim_ = Spawn(simArgs, work + "/qvsim.log", work + "/qvsim.out");
     struct stat st {};
     for (int i = 0; i < 500 && lstat(link.c_str(), &st) != 0; ++i) usleep(10000);
     std::ofstream(work + "/gw.toml") << toml;

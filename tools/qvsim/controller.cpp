@@ -65,6 +65,14 @@ bool ParseCounting(const std::string& text, int* first, int* last, std::string* 
   return true;
 }
 
+void Controller::Tick() {
+  for (auto& station : memory_) {
+    for (const auto& range : counting_) {
+      for (int r = range.first; r <= range.second; ++r) ++station.second.d[r];
+    }
+  }
+}
+
 void Controller::Preset(char area, int address, int value) {
   for (auto& station : memory_) {
     if (area == 'D') {
@@ -140,6 +148,7 @@ Answer Controller::Handle(const std::string& frame, const FaultSpec& fault) {
       reply = Status(station, '2');
     } else {
       for (const auto& range : counting_) {
+        if (!countOnReads_) break;
         for (int r = std::max(address, range.first); r <= range.second && r < address + registers; ++r) ++d[r];
       }
       std::string data;

@@ -38,6 +38,10 @@ class Controller {
   // D registers first..last count up by one at every read of them, each
   // station's on its own, as a controller's counters do.
   void Count(int first, int last) { counting_.push_back({first, last}); }
+  // From now on the counting registers count up only at Tick(), every
+  // station's at once, as counters driven by a clock rather than by reads.
+  void CountOnTicks() { countOnReads_ = false; }
+  void Tick();
   bool Serves(int station) const { return memory_.count(station) != 0; }
 
  private:
@@ -50,6 +54,7 @@ class Controller {
 
   std::map<int, Memory> memory_;
   std::vector<std::pair<int, int>> counting_;
+  bool countOnReads_ = true;
 };
 
 // "D100..D339" or "D100": the D registers --counting names. False with why.

@@ -5,6 +5,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <chrono>
 #include <string>
 
 #include "tools/common/command_line.h"
@@ -108,6 +109,20 @@ int main(int argc, char** argv) {
   printf("qvsim: serving station %s on %s\n", stations.c_str(), line.ClientPath().c_str());
   fflush(stdout);
 
+  // Counting on a clock: tick k falls at start + k * tickMs, and a read
+  // answered after that moment sees it, whatever the line was doing then.
+  // The start in Unix time lets an observer tell when each change was.
+  const int64_t tickStartUs = qvsim::NowUs();
+  int64_t ticksDone = 0;
+  if (options.tickMs > 0) {
+    controller.CountOnTicks();
+    const auto unixUs = std::chrono::duration_cast<std::chrono::microseconds>(
+        std::chrono::system_clock::now().time_since_epoch()).count();
+    printf("qvsim: counting up every %d ms from %lld.%06lld (Unix time)\n", options.tickMs,
+           static_cast<long long>(unixUs / 1000000), static_cast<long long>(unixUs % 1000000));
+    fflush(stdout);
+  }
+
   qvsim::FaultPicker faults(options.faults);
   std::string pending;
   int64_t frameStartUs = 0;
@@ -151,6 +166,9 @@ int main(int argc, char** argv) {
         continue;
       }
       const int64_t receivedUs = qvsim::NowUs();
+      for (; options.tickMs > 0 && ticksDone < (receivedUs - tickStartUs) / (options.tickMs * 1000LL); ++ticksDone) {
+        controller.Tick();
+      }
       const qvsim::FaultSpec fault = faults.For(handled, qvsim::StationOf(frame));
       const qvsim::Answer answer = controller.Handle(frame, fault);
       if (options.trace) printf("<- %s\n   %s\n", Printable(frame).c_str(), answer.summary.c_str());

@@ -49,7 +49,7 @@ int ParseOptions(int argc, char** argv, Options* o) {
              "Numbers are decimal, or hex with 0x; a leading zero is still decimal.");
   std::string lineBaud;
   std::string port, pty, fd, baud, bitsPerByte, turnaround, faultRate, seed, splitPause, requests, fault;
-  std::string faultEvery, faultStation;
+  std::string faultEvery, faultStation, tickMs;
   std::vector<std::string> stations, presets, faultAt, switchable, counting;
 
   auto* where = app.add_option_group("Where to serve", "one of");
@@ -66,6 +66,9 @@ int ParseOptions(int argc, char** argv, Options* o) {
   controller->add_option("--counting", counting, "D registers that count up by one at every read of them, e.g. "
                                                   "--counting D100..D339 (after --set); repeatable")
       ->check(Counting())->allow_extra_args(false)->type_name("RANGE");
+  controller->add_option("--tick-ms", tickMs, "the --counting registers count up every MS instead, on a clock "
+                                              "that starts with qvsim (printed in Unix time), not at reads")
+      ->check(NumberIn(1, 3600000))->type_name("MS");
 
   auto* timing = app.add_option_group("Timing");
   timing->add_option("--baud", baud, "take a request's wire time at N baud before answering, and pace replies to "
@@ -126,6 +129,10 @@ int ParseOptions(int argc, char** argv, Options* o) {
     std::string problem;
     ParseCounting(text, &first, &last, &problem);
     o->counting.push_back({first, last});
+  }
+  if (!tickMs.empty()) {
+    if (counting.empty()) return qvtools::UsageError("qvsim", "--tick-ms needs --counting: say which registers count");
+    o->tickMs = static_cast<int>(NumberValue(tickMs));
   }
   if (!baud.empty()) o->baud = static_cast<int>(NumberValue(baud));
   if (!lineBaud.empty()) o->lineBaud = static_cast<int>(NumberValue(lineBaud));

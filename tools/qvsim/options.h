@@ -16,6 +16,7 @@ struct Options {
   std::set<int> stations;
   std::vector<qvtools::MemoryPreset> presets;
   std::vector<std::pair<int, int>> counting;  // D first..last, counting up at each read
+  int tickMs = 0;  // > 0: the counting registers count up every tickMs, not at reads
   int baud = 0;
   int lineBaud = 0;  // answer only while the line runs at this speed; 0: at any
   int bitsPerByte = 10;
