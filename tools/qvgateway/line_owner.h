@@ -86,7 +86,6 @@ class LineOwner {
     StationHealth health;
     int64_t nextPollMs = 0;
     std::vector<bool> pollQueued;
-    bool confirmNext = false;  // a time-out happened: the next read is read twice
     std::map<int, std::shared_ptr<LineJob>> pendingReads;  // by block
   };
   using JobPtr = std::shared_ptr<LineJob>;
@@ -102,11 +101,11 @@ class LineOwner {
   void FailAllQueued(uint8_t code);
   // One driver transaction on `block`, counted; the exception it gives.
   uint8_t Transact(Station& station, BlockRequest& request);
-  // A read with its retries, confirmed by a second read after a time-out.
-  uint8_t ReadConfirmed(Station& station, qvpoll::Block& block);
+  // A read with its retries.
+  uint8_t ReadRetried(Station& station, qvpoll::Block& block);
+  // After a time-out: no request until the line was quiet for one more.
+  void WaitQuietLine();
   uint8_t ReadBlock(Station& station, int block);
-  // Before a write: after a time-out, reads until the line is in step.
-  uint8_t Resync(Station& station, int index);
   uint8_t ReadGroup(Station& station, int group, uint8_t* value);
   uint8_t WriteOne(Station& station, Area area, int index, uint16_t value);
   void ProbeDemoted(int64_t now);
@@ -129,6 +128,7 @@ class LineOwner {
   std::atomic<bool> stopping_{false};
   bool lineUp_ = false;
   double busyMs_ = 0;         // under mutex_
+  int64_t quietUntilMs_ = 0;  // the line thread's: no request before this
   LineMetrics metrics_;
   int lastFailureCode_ = -1;  // the line thread's: the last failed transaction's driver code
   std::thread thread_;

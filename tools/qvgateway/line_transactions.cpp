@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
+#include <thread>
 
 #include "tools/host/host_blocks.h"
 #include "tools/qvgateway/gateway_log.h"
@@ -16,7 +18,6 @@ namespace {
 
 constexpr int kCodeTimeout = 5;
 constexpr int kCodeBadData = 6;
-constexpr int kConfirmReads = 3;
 
 // A block made for one register, outside the plan: a write, or a coil
 // group read before it is written back.
@@ -49,7 +50,16 @@ std::string Name(Area area, int index) {
 
 }  // namespace
 
+void LineOwner::WaitQuietLine() {
+  while (!stopping_) {
+    const int64_t left = quietUntilMs_ - SteadyMs();
+    if (left <= 0) return;
+    std::this_thread::sleep_for(std::chrono::milliseconds(left < 20 ? left : 20));
+  }
+}
+
 uint8_t LineOwner::Transact(Station& station, BlockRequest& request) {
+  WaitQuietLine();
   const qvpoll::Outcome outcome = session_.Execute(request);
   const int number = station.plan->config->number;
   // A lost port is no fault of the station's: nothing is counted.
@@ -92,7 +102,13 @@ uint8_t LineOwner::Transact(Station& station, BlockRequest& request) {
       } else {
         result = kTargetNoResponse;
         if (outcome.error.code == kCodeTimeout) {
-          station.confirmNext = true;
+          // The controller may still answer. The driver clears what
+          // arrived before its next request, but a reply that comes while
+          // that request waits would be taken as its answer, even by a
+          // write as its acknowledgement: the line stays quiet for one
+          // more time-out first, so a late reply lands in the cleared
+          // queue. (A reply later than twice the time-out is past it.)
+          quietUntilMs_ = SteadyMs() + config_.line.timeoutMs;
           ++h.timeouts;
           ++h.consecutiveTimeouts;
         }
@@ -121,33 +137,20 @@ uint8_t LineOwner::Transact(Station& station, BlockRequest& request) {
   return result;
 }
 
-uint8_t LineOwner::ReadConfirmed(Station& station, qvpoll::Block& block) {
+uint8_t LineOwner::ReadRetried(Station& station, qvpoll::Block& block) {
   uint8_t code = kOk;
   for (int attempt = 0; attempt <= config_.line.retries; ++attempt) {
     code = Transact(station, block.request);
     // A stopping gateway finishes the transaction on the line, not its retries.
     if (code == kOk || !lineUp_ || station.health.demoted || stopping_) break;
   }
-  // After this station timed out, its late reply may still come and be
-  // taken as the answer to a later request of the same shape: values are
-  // used only once two reads in a row agree (a shifted reply is never
-  // this block's twice in a row).
-  for (int check = 0; code == kOk && station.confirmNext && check < kConfirmReads && !stopping_; ++check) {
-    std::vector<uint16_t> first;
-    for (const qvpoll::Tag* tag : block.tags) first.push_back(ItemValue(*tag));
-    code = Transact(station, block.request);
-    if (code != kOk) break;
-    bool same = true;
-    for (size_t i = 0; i < first.size(); ++i) same = same && first[i] == ItemValue(*block.tags[i]);
-    if (same) station.confirmNext = false;
-  }
-  return code == kOk && station.confirmNext ? static_cast<uint8_t>(kDeviceFailure) : code;
+  return code;
 }
 
 uint8_t LineOwner::ReadBlock(Station& station, int block) {
   qvpoll::Block& driverBlock = *station.plan->driverBlocks[static_cast<size_t>(block)];
   const PlanBlock& b = station.plan->blocks[static_cast<size_t>(block)];
-  const uint8_t code = ReadConfirmed(station, driverBlock);
+  const uint8_t code = ReadRetried(station, driverBlock);
   if (code != kOk) {
     int driverCode = -1;
     {
@@ -171,7 +174,7 @@ uint8_t LineOwner::ReadGroup(Station& station, int group, uint8_t* value) {
   if (!MakeSingle(session_.Parser(), station.plan->config->number, Area::M, group, false, 0, &single, &why)) {
     return kDeviceFailure;
   }
-  const uint8_t code = ReadConfirmed(station, *single.blocks.front());
+  const uint8_t code = ReadRetried(station, *single.blocks.front());
   if (code != kOk) return code;
   *value = static_cast<uint8_t>(ItemValue(single.tags.front()));
   if (station.plan->rules.readable.Has(Area::M, group)) station.cache.StoreWritten(Area::M, group, *value, SteadyMs());
@@ -195,20 +198,6 @@ uint8_t LineOwner::WriteOne(Station& station, Area area, int index, uint16_t val
   return code;
 }
 
-uint8_t LineOwner::Resync(Station& station, int index) {
-  // The driver takes any acknowledging reply as a write's: after this
-  // station timed out, its late reply could acknowledge a write the
-  // controller then refuses. Two agreeing reads of the register first
-  // show the line is in step; until then nothing is written.
-  if (!station.confirmNext) return kOk;
-  SingleBlock single;
-  std::string why;
-  if (!MakeSingle(session_.Parser(), station.plan->config->number, Area::D, index, false, 0, &single, &why)) {
-    return kDeviceFailure;
-  }
-  return ReadConfirmed(station, *single.blocks.front());
-}
-
 void LineOwner::Execute(const JobPtr& job) {
   Station& station = *stations_[job->station];
   const int number = station.plan->config->number;
@@ -219,7 +208,6 @@ void LineOwner::Execute(const JobPtr& job) {
   if (job->kind == LineJob::Kind::Read) {
     code = ReadBlock(station, job->block);
   } else if (job->kind == LineJob::Kind::WriteRegisters) {
-    code = Resync(station, job->first);
     for (size_t i = 0; i < job->values.size() && code == kOk; ++i) {
       const int index = job->first + static_cast<int>(i);
       code = WriteOne(station, Area::D, index, job->values[i]);
