@@ -58,7 +58,7 @@ test-linux32: build-linux32
 # JUnit file lands in the VM's output folder, the only one it may write.
 WIN32_SUITE_RUN = ( status=0; \
 	if $(WINE_IN_VM); then \
-	  $(call WINE_VM,2400) bash tests/wine/vm_suite.sh build/win32 --output-junit $(CURDIR)/build/vm/skipped-win32.xml || status=1; \
+	  $(call WINE_VM,3600) bash tests/wine/vm_suite.sh build/win32 --output-junit $(CURDIR)/build/vm/skipped-win32.xml || status=1; \
 	  python3 tests/print_skips.py build/vm/skipped-win32.xml; \
 	else ctest --preset win32 --output-junit $(SKIPS)win32.xml || status=1; $(PRINT_SKIPS)win32.xml; \
 	  bash tests/wine/forget_server_folder.sh build/win32/wineprefix; fi; \
