@@ -85,9 +85,10 @@ activation
 
 step "qvpoll.exe reads qvsim.exe over COM40/COM41, both from the unpacked folder"
 bash "$root/tests/wine_com_ports.sh" setup "$prefix" "$ports"
-wine_run "$app\\qvsim.exe" --port COM41 --set D100=1234 --set M10=0x3C >/dev/null 2>&1 &
+wine_run "$app\\qvsim.exe" --port COM41 --set D100=1234 --set M10=0x3C >"$work/sim" 2>&1 &
 sim_pid=$!
-sleep 1
+# The first request must find the simulator's port open.
+for _ in $(seq 150); do grep -q "serving" "$work/sim" 2>/dev/null && break; sleep 0.1; done
 poll_status=0
 run "$app\\qvpoll.exe" --port COM40 --baud 9600 --station 1 --count 1 D100 M0010 >"$work/out" || poll_status=$?
 sed 's/^/     | /' "$work/out"

@@ -58,7 +58,9 @@ class SimulatorProcess {
     if (started_) {
       process_ = info.hProcess;
       CloseHandle(info.hThread);
-      Sleep(300);  // the port must be open on the far end before the first request
+      // The port must be open on the far end before the first request; a
+      // loaded machine can take seconds to start a process under Wine.
+      started_ = WaitForTrace("qvsim: serving", 1, 15000);
     }
 #else
     if (kind == kOwnPty) {
