@@ -150,7 +150,11 @@ bench-smoke: build-linux32
 # valgrind's 32-bit x86 core stops with "host state invariant failure" under
 # user-mode emulation, so memcheck runs only where 32-bit code runs natively.
 # The allocation-counting program is left out: it replaces malloc itself.
-VALGRIND_PROGRAMS = unit_tests line_tests module_tests soak_tests
+VALGRIND_PROGRAMS = unit_tests line_tests module_tests soak_tests gateway_unit_tests qvpoll_plan_tests qvsim_tests
+
+# The gateway itself runs under memcheck in these suites, with real clients;
+# a finding fails the test that started that gateway.
+VALGRIND_GATEWAY_SUITES = clients mqtt http
 
 # One shell for the whole recipe: an `exit` ends only its own line's shell.
 valgrind: build-linux32
@@ -162,6 +166,12 @@ valgrind: build-linux32
 	  echo "== valgrind $$p"; \
 	  QUORVALEND_UNDER_VALGRIND=1 valgrind --quiet --error-exitcode=9 --leak-check=full --errors-for-leak-kinds=definite \
 	    build/linux32/bin/$$p --gtest_brief=1 || status=1; \
+	done; \
+	for s in $(VALGRIND_GATEWAY_SUITES); do \
+	  echo "== valgrind qvgateway, test_qvgateway_$$s.py"; \
+	  QVGATEWAY_VALGRIND=1 /usr/bin/python3 tests/test_qvgateway_$$s.py build/linux32/bin/qvpoll \
+	    > build/linux32/valgrind-$$s.txt 2>&1 || { status=1; cat build/linux32/valgrind-$$s.txt; }; \
+	  tail -3 build/linux32/valgrind-$$s.txt; \
 	done; exit $$status
 
 QVPOLL = build/linux32/bin/qvpoll

@@ -47,7 +47,16 @@ class Gateway:
             f.write(config_text)
         self.log_path = base + ".log"
         self.log_file = open(self.log_path, "w")
-        self.process = subprocess.Popen([self.program, "--config", self.config_path, *args], stdout=subprocess.DEVNULL,
+        # make valgrind runs the gateway under memcheck; its findings go to a
+        # file of their own, so that the gateway's log stays what it says.
+        wrapper = []
+        self.valgrind_path = None
+        if os.environ.get("QVGATEWAY_VALGRIND"):
+            self.valgrind_path = base + ".valgrind"
+            wrapper = ["valgrind", "--quiet", "--leak-check=full", "--errors-for-leak-kinds=definite", "--show-leak-kinds=definite",
+                       "--error-markers=QV-MEMCHECK-BEGIN,QV-MEMCHECK-END", "--log-file=" + self.valgrind_path]
+        self.process = subprocess.Popen([*wrapper, self.program, "--config", self.config_path, *args],
+                                        stdout=subprocess.DEVNULL,
                                         stderr=self.log_file, stdin=subprocess.DEVNULL)
         deadline = time.monotonic() + 10
         self.port = None
@@ -97,6 +106,11 @@ class Gateway:
         log = self.log()
         if "Sanitizer" in log or "runtime error:" in log:
             raise AssertionError("qvgateway under a sanitizer: " + log[-3000:])
+        if self.valgrind_path:
+            with open(self.valgrind_path) as f:
+                found = f.read()
+            if "QV-MEMCHECK-BEGIN" in found:
+                raise AssertionError("qvgateway under memcheck: " + found[-3000:])
 
     def __enter__(self):
         return self
