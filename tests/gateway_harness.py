@@ -53,7 +53,8 @@ class Gateway:
         self.valgrind_path = None
         if os.environ.get("QVGATEWAY_VALGRIND"):
             self.valgrind_path = base + ".valgrind"
-            wrapper = ["valgrind", "--quiet", "--leak-check=full", "--errors-for-leak-kinds=definite", "--show-leak-kinds=definite",
+            wrapper = ["valgrind", "--quiet", "--leak-check=full",
+                       "--errors-for-leak-kinds=definite", "--show-leak-kinds=definite",
                        "--error-markers=QV-MEMCHECK-BEGIN,QV-MEMCHECK-END", "--log-file=" + self.valgrind_path]
         self.process = subprocess.Popen([*wrapper, self.program, "--config", self.config_path, *args],
                                         stdout=subprocess.DEVNULL,
