@@ -271,6 +271,19 @@ class Watching(unittest.TestCase):
                         self.assertRegex(f.read(), "station 1 read D1 -> 05")
                 reg("delete", key, "/f")
 
+        # Runs started together take turns: none takes another's file for
+        # the user's setting and leaves it there.
+        self.assertEqual(reg("add", key, "/v", "Trace", "/d", users_windows, "/f")[0], 0)
+        runs = [subprocess.Popen(P.qvpoll_command(["-v", "--timeout", "50", "D1"], port=P.driver_port),
+                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL)
+                for _ in range(10)]
+        for run in runs:
+            run.wait(120)
+        found, text = reg("query", key, "/v", "Trace")
+        reg("delete", key, "/f")
+        self.assertEqual(found, 0, text)
+        self.assertIn(users_windows, text)
+
 
 if __name__ == "__main__":
     unittest.main(verbosity=2)

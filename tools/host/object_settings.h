@@ -55,6 +55,12 @@ class ObjectSettings {
   };
   Saved saved_[2];
   bool madeKey_ = false;
+  // Windows: held from Begin to ObjectsMade, so that two tools starting at
+  // once do not take each other's values for the user's and put them back.
+  void* turn_ = nullptr;
+  bool BeginInTurn(StationCheck check, std::string* error);
+  void PutBack();
+  void EndTurn();
 };
 
 // For a signal handler: removes the private trace files at once.

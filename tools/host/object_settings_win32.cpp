@@ -3,7 +3,9 @@
 // objects are made, the user's Trace value names this run's file (and
 // CheckStation says what the run asked for); the values are put back at
 // once. A data server of the same user that makes an object in those
-// milliseconds traces into that file too.
+// milliseconds traces into that file too. Tools of the same session take
+// turns: one that read another's values as the user's would put them back
+// for good.
 #include <windows.h>
 
 #include <stdio.h>
@@ -17,6 +19,8 @@ namespace qvpoll {
 namespace {
 
 constexpr char kKey[] = "SOFTWARE\\Quorvalend";
+constexpr char kTurnName[] = "Local\\QuorvalendObjectSettings";
+constexpr DWORD kTurnWaitMs = 10000;
 
 char privateFile[MAX_PATH + 4];
 char rotatedFile[MAX_PATH + 8];
@@ -51,6 +55,34 @@ bool ReadValue(HKEY root, const char* name, std::string* text, DWORD* typeOut = 
 std::string ObjectSettings::SettingName(const std::string& driverName) { return driverName; }
 
 bool ObjectSettings::Begin(StationCheck check, std::string* error) {
+  HANDLE turn = CreateMutexA(nullptr, FALSE, kTurnName);
+  if (turn == nullptr) {
+    *error = "cannot take turns with other tools for the driver settings (error " + std::to_string(GetLastError()) + ")";
+    return false;
+  }
+  // An abandoned turn is ours: its tool ended, and so did what it held.
+  const DWORD waited = WaitForSingleObject(turn, kTurnWaitMs);
+  if (waited != WAIT_OBJECT_0 && waited != WAIT_ABANDONED) {
+    CloseHandle(turn);
+    *error = "another tool has been making its driver objects for 10 s; try again";
+    return false;
+  }
+  turn_ = turn;
+  if (!BeginInTurn(check, error)) {
+    EndTurn();
+    return false;
+  }
+  return true;
+}
+
+void ObjectSettings::EndTurn() {
+  if (turn_ == nullptr) return;
+  ReleaseMutex(static_cast<HANDLE>(turn_));
+  CloseHandle(static_cast<HANDLE>(turn_));
+  turn_ = nullptr;
+}
+
+bool ObjectSettings::BeginInTurn(StationCheck check, std::string* error) {
   char folder[MAX_PATH] = {}, path[MAX_PATH] = {};
   if (GetTempPathA(sizeof folder, folder) == 0 || GetTempFileNameA(folder, "qvt", 0, path) == 0) {
     *error = "cannot make a file for the driver's trace in the temporary folder (error " +
@@ -103,6 +135,11 @@ bool ObjectSettings::Begin(StationCheck check, std::string* error) {
 }
 
 void ObjectSettings::ObjectsMade() {
+  PutBack();
+  EndTurn();
+}
+
+void ObjectSettings::PutBack() {
   if (restored_) return;
   restored_ = true;
   HKEY key = nullptr;
