@@ -40,6 +40,7 @@ class SimulatorProcess {
   explicit SimulatorProcess(const std::vector<std::string>& args, LineKind kind = kInherited) {
     tracePath_ = UniqueTempPath("qvsim-trace-") + ".txt";
 #if defined(_WIN32)
+    (void)kind;  // the pair the fixture mapped serves every kind
     devicePath_ = "COM40";
     std::string command = std::string("\"") + QVSIM_PATH + "\" --port COM41 --trace";
     for (const auto& a : args) command += " " + a;

@@ -5,6 +5,8 @@
 #include <stdlib.h>
 #include <sys/types.h>
 
+static_assert(sizeof(off_t) == 8, "a trace may grow past 2 GiB: build with 64-bit file offsets");
+
 namespace qvpoll {
 namespace {
 
