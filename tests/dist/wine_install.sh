@@ -92,7 +92,7 @@ for _ in $(seq 150); do grep -q "serving" "$work/sim" 2>/dev/null && break; slee
 poll_status=0
 run "$app\\qvpoll.exe" --port COM40 --baud 9600 --station 1 --count 1 D100 M0010 >"$work/out" || poll_status=$?
 sed 's/^/     | /' "$work/out"
-if [ "$poll_status" -eq 0 ] && grep -Eq '^1 +D100 +1234 ' "$work/out" && grep -Eq '^1 +M0010 +60 ' "$work/out"; then
+if [ "$poll_status" -eq 0 ] && grep -Eq '^1 +1 +D100 +1234 ' "$work/out" && grep -Eq '^1 +1 +M0010 +60 ' "$work/out"; then
   ok "qvpoll.exe read D100=1234 and M0010=60 through the registered driver"
 else
   bad "qvpoll.exe (status $poll_status)"
