@@ -118,7 +118,8 @@ soak: build-linux32
 	@if $(WINE_IN_VM); then \
 	  echo "== soak, win32 under Wine in the VM" && \
 	  $(call WINE_VM,7200) bash tests/wine/soak.sh build/win32 $(SOAK_TRANSACTIONS); \
-	else echo "== soak, win32 under Wine" && bash tests/wine/soak.sh build/win32 $(SOAK_TRANSACTIONS); fi
+	else echo "== soak, win32 under Wine" && bash tests/wine/soak.sh build/win32 $(SOAK_TRANSACTIONS); \
+	  status=$$?; bash tests/wine/forget_server_folder.sh build/win32/wineprefix; exit $$status; fi
 
 # The bench runs Release code; its timings say "emulated" where 32-bit code
 # runs under user-mode emulation, which inflates every CPU figure.
@@ -136,6 +137,7 @@ bench: deps
 	  bash tests/bench/wine_bench.sh build/win32 build/linux32 build/bench/wine && \
 	  gnuplot -e "data='build/bench/wine/line.dat'; out='build/bench/wine-line.png'" tests/bench/line.gp && \
 	  echo "drawn: build/bench/wine-line.png"; \
+	  status=$$?; bash tests/wine/forget_server_folder.sh build/win32/wineprefix; exit $$status; \
 	else echo "bench under Wine: not run, this machine cannot run 32-bit Wine"; fi
 
 SMOKE_OUT = build/linux32/bench-smoke
@@ -193,7 +195,9 @@ demo-gateway: build-linux32
 # The same with qvpoll.exe and Quorvalend.dll under Wine, over a COM port
 # mapped to a pseudo-terminal (in the VM where 32-bit code is only emulated).
 demo-wine: build-win32
-	@if $(WINE_IN_VM); then $(call WINE_VM,600) bash tools/demo-wine.sh build/win32; else bash tools/demo-wine.sh build/win32; fi
+	@if $(WINE_IN_VM); then $(call WINE_VM,600) bash tools/demo-wine.sh build/win32; \
+	else bash tools/demo-wine.sh build/win32; status=$$?; bash tests/wine/forget_server_folder.sh build/win32/wineprefix; \
+	  exit $$status; fi
 
 clean:
 	rm -rf build
