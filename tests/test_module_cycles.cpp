@@ -6,40 +6,28 @@
 #include "quorvalend/quorvalend.h"
 #include "tests/support/i386_emulation.h"
 #include "tests/support/module_file.h"
+#include "tests/support/process_resources.h"
 
-#if defined(_WIN32)
-#else
-#include <dirent.h>
+#if !defined(_WIN32)
 #include <stdio.h>
 #include <stdlib.h>
 #endif
 
 namespace {
 
-struct ProcessResources {
+struct Footprint {
   long handles;       // kernel handles; open descriptors on Linux
   long memoryKiB;     // committed private memory; resident set on Linux
 };
 
 #if defined(_WIN32)
-constexpr uintptr_t kHandleProbeLimit = 0x10000;
 constexpr uintptr_t kUserSpaceEnd = 0x80000000u;
 #endif
 
-ProcessResources Measure() {
-  ProcessResources now{-1, -1};
+Footprint Measure() {
+  Footprint now{-1, -1};
+  now.handles = qvtest::OpenHandles();
 #if defined(_WIN32)
-  DWORD handles = 0;
-  if (GetProcessHandleCount(GetCurrentProcess(), &handles) && handles > 0) {
-    now.handles = static_cast<long>(handles);
-  } else {
-    // Some systems do not count (Wine answers 0): probe every handle value.
-    now.handles = 0;
-    for (uintptr_t value = 4; value < kHandleProbeLimit; value += 4) {
-      DWORD flags = 0;
-      if (GetHandleInformation(reinterpret_cast<HANDLE>(value), &flags)) ++now.handles;
-    }
-  }
   // Committed private memory, summed region by region (Wine's process
   // memory counters do not follow the heap).
   now.memoryKiB = 0;
@@ -52,11 +40,6 @@ ProcessResources Measure() {
     }
   }
 #else
-  if (DIR* fds = opendir("/proc/self/fd")) {
-    now.handles = 0;
-    while (readdir(fds) != nullptr) ++now.handles;
-    closedir(fds);
-  }
   if (FILE* status = fopen("/proc/self/status", "r")) {
     char line[256];
     while (fgets(line, sizeof line, status) != nullptr) {
@@ -92,11 +75,11 @@ TEST(ModuleFile, LoadUnloadCyclesLeaveHandlesAndMemoryAsTheyWere) {
   // The first cycles settle the loader's and the allocator's own caches.
   constexpr int kWarmUp = 5, kCycles = 200;
   for (int i = 0; i < kWarmUp; ++i) ASSERT_NO_FATAL_FAILURE(Cycle());
-  const ProcessResources before = Measure();
+  const Footprint before = Measure();
   ASSERT_GT(before.handles, 0);
   ASSERT_GT(before.memoryKiB, 0);
   for (int i = 0; i < kCycles; ++i) ASSERT_NO_FATAL_FAILURE(Cycle());
-  const ProcessResources after = Measure();
+  const Footprint after = Measure();
   EXPECT_EQ(after.handles, before.handles) << "after " << kCycles << " cycles";
   printf("handles %ld -> %ld, memory %ld KiB -> %ld KiB over %d cycles\n", before.handles, after.handles,
          before.memoryKiB, after.memoryKiB, kCycles);
