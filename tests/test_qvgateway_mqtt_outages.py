@@ -9,6 +9,7 @@ folded, and the latest state is what the broker gets back. Linux only.
 Usage: test_qvgateway_mqtt_outages.py QVPOLL   (qvgateway and qvsim beside it)
 """
 import json
+import os
 import re
 import signal
 import sys
@@ -161,7 +162,11 @@ class BrokerGone(unittest.TestCase):
         # Kept, each update would cost its topic, payload and the library's
         # record: over 100 bytes apiece. Those of the measured stretch:
         measured = updates * self.MEASURED_S // (self.WARM_S + self.MEASURED_S)
-        self.assertLess(after - before, measured * 100 // 1024 // 4)
+        if os.environ.get("QUORVALEND_SANITIZED") == "1":
+            # The sanitizer keeps freed memory resident in its quarantine.
+            print("resident size not checked: a sanitizer build", file=sys.stderr)
+        else:
+            self.assertLess(after - before, measured * 100 // 1024 // 4)
         # Folded: at most every update, and each tag's last value when it
         # turned bad; at least most of them (the adapter looks every 50 ms,
         # a poll comes every 200 ms).
