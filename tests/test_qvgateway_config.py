@@ -42,6 +42,9 @@ class CheckConfig(unittest.TestCase):
         self.assertIn("line utilisation by the cyclic polls: 15.6%", out)
 
     def test_refusals(self):
+        empty = os.path.join(P.scratch, "empty-password")
+        with open(empty, "w") as f:
+            f.write("\n")
         table = [
             ("not TOML", LINE + "baud = = 3\n", "FILE:4:"),
             ("a key twice", LINE + "baud = 19200\n" + STATION, 'FILE:4: toml::insert_value: value ("baud") already exists'),
@@ -72,15 +75,19 @@ class CheckConfig(unittest.TestCase):
              "FILE:7: station[1].write: range 'D131..D100': its end comes before its start"),
             ("mqtt without a broker", LINE + STATION + "[mqtt]\nqos = 1\n", "FILE:7: mqtt.broker: is required"),
             ("mqtt broker", LINE + STATION + MQTT.replace("127.0.0.1:1883", "127.0.0.1:99999"),
-             "FILE:8: mqtt.broker: '127.0.0.1:99999' is not a host and port"),
+             "FILE:8: mqtt.broker: '127.0.0.1:99999' is not a host and port (1..65535)"),
             ("mqtt qos", LINE + STATION + MQTT + "qos = 3\n", "FILE:9: mqtt.qos: 3 is outside 0..2"),
             ("mqtt unknown key", LINE + STATION + MQTT + "password = \"x\"\n", "FILE:9: mqtt.password: unknown key"),
             ("mqtt prefix wildcard", LINE + STATION + MQTT + 'prefix = "plant/#"\n',
-             "FILE:9: mqtt.prefix: 'plant/#' holds a wildcard"),
+             "FILE:9: mqtt.prefix: 'plant/#' holds a wildcard (+ or #), which a published topic cannot hold"),
             ("mqtt prefix empty level", LINE + STATION + MQTT + 'prefix = "plant//line1"\n',
              "FILE:9: mqtt.prefix: 'plant//line1' has an empty level"),
             ("mqtt password file missing", LINE + STATION + MQTT + 'username = "gw"\npassword_file = "/nonexistent/pw"\n',
              "FILE:10: mqtt.password_file: '/nonexistent/pw' cannot be read"),
+            ("mqtt password file a folder", LINE + STATION + MQTT + f'username = "gw"\npassword_file = "{P.scratch}"\n',
+             f"FILE:10: mqtt.password_file: '{P.scratch}' is not a file"),
+            ("mqtt password file empty", LINE + STATION + MQTT + f'username = "gw"\npassword_file = "{empty}"\n',
+             f"FILE:10: mqtt.password_file: '{empty}' cannot be read, or holds no password"),
             ("mqtt tls authority missing", LINE + STATION + MQTT + 'tls_ca = "/nonexistent/ca.pem"\n',
              "FILE:9: mqtt.tls_ca: '/nonexistent/ca.pem' cannot be read"),
             ("plan over the line", LINE + STATION + "poll_ms = 100\n",
@@ -92,6 +99,13 @@ class CheckConfig(unittest.TestCase):
                 self.assertEqual(code, 2, f"{name}: {out}{err}")
                 self.assertIn(expected, err, name)
                 self.assertEqual(out, "", name)
+
+    def test_a_missing_file_is_named_with_the_systems_reason(self):
+        missing = os.path.join(P.scratch, "nosuch.toml")
+        done = subprocess.run([GATEWAY, "--check-config", missing], capture_output=True, text=True, timeout=30,
+                              stdin=subprocess.DEVNULL)
+        self.assertEqual(done.returncode, 2, done.stderr)
+        self.assertIn(f"{missing}: cannot be read: No such file or directory", done.stderr)
 
 
     def test_mqtt_password_only_from_its_file_and_never_shown(self):

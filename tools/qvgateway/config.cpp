@@ -51,7 +51,7 @@ void ReadModbus(TomlTable& t, ModbusConfig* modbus) {
   t.Allow({"listen", "allow", "max_clients", "idle_timeout_s"});
   std::string listen;
   if (t.String("listen", &listen, false) && !ParseListen(listen, &modbus->host, &modbus->port)) {
-    t.Refuse("listen", "'" + listen + "' is not an IPv4 address and port, e.g. \"127.0.0.1:1502\"");
+    t.Refuse("listen", "'" + listen + "' is not an IPv4 address and port (0..65535), e.g. \"127.0.0.1:1502\"");
   }
   std::vector<std::string> allow{"127.0.0.1/32"};
   t.Strings("allow", &allow);
@@ -129,7 +129,7 @@ void ReadHttp(TomlTable& t, HttpConfig* http) {
   http->enabled = true;
   std::string listen;
   if (t.String("listen", &listen, false) && !ParseListen(listen, &http->host, &http->port)) {
-    t.Refuse("listen", "'" + listen + "' is not an IPv4 address and port, e.g. \"127.0.0.1:8502\"");
+    t.Refuse("listen", "'" + listen + "' is not an IPv4 address and port (0..65535), e.g. \"127.0.0.1:8502\"");
   }
 }
 

@@ -64,7 +64,7 @@ bool HttpServer::Start(std::string* error) {
     *error = "http.listen: '" + config_.host + "' is not an IPv4 address";
     return false;
   }
-  daemon_ = MHD_start_daemon(MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_POLL | MHD_USE_ERROR_LOG, 0, nullptr, nullptr,
+  daemon_ = MHD_start_daemon(MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_POLL, 0, nullptr, nullptr,
                              &Handle, this, MHD_OPTION_SOCK_ADDR, &address, MHD_OPTION_CONNECTION_LIMIT,
                              kMaxConnections, MHD_OPTION_CONNECTION_TIMEOUT, kIdleSeconds, MHD_OPTION_END);
   if (daemon_ == nullptr) {

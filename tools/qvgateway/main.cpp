@@ -114,8 +114,9 @@ int Serve(const qvgateway::GatewayConfig& config, qvgateway::LinePlan& plan, qvp
     qvpoll::StopSimulator();
     return Fail(error, kFailed);
   }
-  qvgateway::LogEvent("started: " + std::to_string(config.stations.size()) + " stations on " + device +
-                      ", Modbus TCP on " + config.modbus.host + ":" + std::to_string(server.Port()) +
+  const size_t stations = config.stations.size();
+  qvgateway::LogEvent("started: " + std::to_string(stations) + (stations == 1 ? " station on " : " stations on ") +
+                      device + ", Modbus TCP on " + config.modbus.host + ":" + std::to_string(server.Port()) +
                       (config.mqtt.enabled ? ", MQTT to " + config.mqtt.host + ":" +
                                                  std::to_string(config.mqtt.port) + " under " + config.mqtt.prefix
                                            : std::string()) +

@@ -352,7 +352,11 @@ std::string MqttAdapter::WhyNotReached(int rc) {
     detail.swap(libraryError_);
   }
   std::string why = mosquitto_strerror(rc);
-  if (rc == MOSQ_ERR_TLS) {
+  if (!why.empty() && why.back() == '.') why.pop_back();  // the log line goes on after it
+  if (rc == MOSQ_ERR_CONN_LOST) {
+    // What two gateways given one client id do to each other, every second.
+    why += " (a broker also ends a connection when another client connects as '" + mqtt_.clientId + "')";
+  } else if (rc == MOSQ_ERR_TLS) {
     why = "TLS refused: the broker's certificate is not signed by mqtt.tls_ca '" + mqtt_.tlsCa +
           "' or does not name " + mqtt_.host + ", or the broker speaks no TLS";
   }

@@ -1,5 +1,6 @@
 #include "tools/qvgateway/mqtt_config.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -36,7 +37,7 @@ bool CheckPrefix(const std::string& prefix, std::string* why) {
   if (prefix.empty()) {
     *why = "is empty: give the topics' first levels, e.g. \"quorvalend/line1\"";
   } else if (prefix.find_first_of("+#") != std::string::npos || prefix.find('\0') != std::string::npos) {
-    *why = "'" + prefix + "' holds a wildcard (+ or #): a publisher's topic cannot";
+    *why = "'" + prefix + "' holds a wildcard (+ or #), which a published topic cannot hold";
   } else if (prefix.front() == '/' || prefix.back() == '/' || prefix.find("//") != std::string::npos) {
     *why = "'" + prefix + "' has an empty level: no leading, trailing or double /";
   } else {
@@ -50,7 +51,7 @@ void ReadMqtt(TomlTable& t, const LineConfig& line, MqttConfig* mqtt) {
   mqtt->enabled = true;
   std::string broker;
   if (t.String("broker", &broker, true) && !ParseBroker(broker, &mqtt->host, &mqtt->port)) {
-    t.Refuse("broker", "'" + broker + "' is not a host and port, e.g. \"127.0.0.1:1883\"");
+    t.Refuse("broker", "'" + broker + "' is not a host and port (1..65535), e.g. \"127.0.0.1:1883\"");
   }
   mqtt->clientId = "qvgateway-" + HostName() + "-" + PortName(line.port);
   if (t.String("client_id", &mqtt->clientId, false) && mqtt->clientId.empty()) {
@@ -64,11 +65,13 @@ void ReadMqtt(TomlTable& t, const LineConfig& line, MqttConfig* mqtt) {
   t.String("username", &mqtt->username, false);
   std::string passwordFile;
   if (t.String("password_file", &passwordFile, false)) {
+    struct stat status {};
     std::ifstream in(passwordFile, std::ios::binary);
     std::stringstream text;
-    text << in.rdbuf();
-    if (!in) {
-      t.Refuse("password_file", "'" + passwordFile + "' cannot be read");
+    if (stat(passwordFile.c_str(), &status) == 0 && !S_ISREG(status.st_mode)) {
+      t.Refuse("password_file", "'" + passwordFile + "' is not a file");
+    } else if (!in || !(text << in.rdbuf()) || text.str().find_first_not_of("\r\n") == std::string::npos) {
+      t.Refuse("password_file", "'" + passwordFile + "' cannot be read, or holds no password");
     } else if (mqtt->username.empty()) {
       t.Refuse("password_file", "a password needs a username: give username too");
     } else {

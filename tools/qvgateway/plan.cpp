@@ -150,8 +150,11 @@ std::string DescribePlan(const GatewayConfig& config, const LinePlan& plan) {
     for (const auto& b : s->blocks) {
       const char area = b.area == Area::D ? 'D' : 'M';
       const int scale = b.area == Area::D ? 1 : 10;
+      const int count = b.last - b.first + 1;
+      const char* unit = b.area == Area::D ? (count == 1 ? "register " : "registers")
+                                           : (count == 1 ? "group    " : "groups   ");
       snprintf(text, sizeof text, "  %c%d..%c%d  %2d %s  %6.1f ms\n", area, b.first * scale, area, b.last * scale,
-               b.last - b.first + 1, b.area == Area::D ? "registers" : "groups   ", b.wireMs);
+               count, unit, b.wireMs);
       out += text;
     }
   }

@@ -1,5 +1,9 @@
 #include "tools/qvgateway/toml_table.h"
 
+#include <errno.h>
+#include <stdio.h>
+#include <string.h>
+
 #include <algorithm>
 #include <set>
 
@@ -185,6 +189,12 @@ TomlDocument::TomlDocument() : problems_(std::make_shared<TomlProblems>()), root
 
 bool TomlDocument::Parse(const std::string& path, std::vector<std::string>* problems) {
   problems_->file = path;
+  if (FILE* file = fopen(path.c_str(), "rb")) {
+    fclose(file);
+  } else {
+    problems->push_back(path + ": cannot be read: " + strerror(errno));
+    return false;
+  }
   try {
     root_->value = toml::parse(path);
     root_->present = true;
