@@ -18,6 +18,11 @@ for title in "${developer_sections[@]}"; do
 done
 skip=$(printf '%s\n' "${developer_sections[@]}")
 printf 'Quorvalend %s\n\n' "$version"
+# The text is the source tree's: say where its paths and targets are here.
+printf '%s\n%s\n%s\n\n' \
+  "In this release the programs the text finds under build/linux32/bin/ and" \
+  "build/win32/bin/ are in this folder; the make targets and docs/ are the" \
+  "source tree's, which this release does not carry."
 awk -v skip="$skip" '
   BEGIN { n = split(skip, list, "\n"); for (i = 1; i <= n; i++) dropped["## " list[i]] = 1 }
   # The product paragraph: the first one after the title.
