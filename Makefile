@@ -54,6 +54,10 @@ test-linux32: build-linux32
 	@status=0; ctest --preset linux32 --output-junit $(SKIPS)linux32.xml || status=1; \
 	$(PRINT_SKIPS)linux32.xml; exit $$status
 
+# Wine's server leaves its socket folder in the temporary directory: after
+# a run of the build's own prefix, it goes.
+FORGET_WINE_SERVER = bash tests/wine/forget_server_folder.sh build/win32/wineprefix
+
 # In the VM the whole suite runs in one boot, two tests at a time; its
 # JUnit file lands in the VM's output folder, the only one it may write.
 WIN32_SUITE_RUN = ( status=0; \
@@ -61,7 +65,7 @@ WIN32_SUITE_RUN = ( status=0; \
 	  $(call WINE_VM,3600) bash tests/wine/vm_suite.sh build/win32 --output-junit $(CURDIR)/build/vm/skipped-win32.xml || status=1; \
 	  python3 tests/print_skips.py build/vm/skipped-win32.xml; \
 	else ctest --preset win32 --output-junit $(SKIPS)win32.xml || status=1; $(PRINT_SKIPS)win32.xml; \
-	  bash tests/wine/forget_server_folder.sh build/win32/wineprefix; fi; \
+	  $(FORGET_WINE_SERVER); fi; \
 	exit $$status )
 
 test-win32: build-win32
@@ -119,7 +123,7 @@ soak: build-linux32
 	  echo "== soak, win32 under Wine in the VM" && \
 	  $(call WINE_VM,7200) bash tests/wine/soak.sh build/win32 $(SOAK_TRANSACTIONS); \
 	else echo "== soak, win32 under Wine" && bash tests/wine/soak.sh build/win32 $(SOAK_TRANSACTIONS); \
-	  status=$$?; bash tests/wine/forget_server_folder.sh build/win32/wineprefix; exit $$status; fi
+	  status=$$?; $(FORGET_WINE_SERVER); exit $$status; fi
 
 # The bench runs Release code; its timings say "emulated" where 32-bit code
 # runs under user-mode emulation, which inflates every CPU figure.
@@ -137,7 +141,7 @@ bench: deps
 	  bash tests/bench/wine_bench.sh build/win32 build/linux32 build/bench/wine && \
 	  gnuplot -e "data='build/bench/wine/line.dat'; out='build/bench/wine-line.png'" tests/bench/line.gp && \
 	  echo "drawn: build/bench/wine-line.png"; \
-	  status=$$?; bash tests/wine/forget_server_folder.sh build/win32/wineprefix; exit $$status; \
+	  status=$$?; $(FORGET_WINE_SERVER); exit $$status; \
 	else echo "bench under Wine: not run, this machine cannot run 32-bit Wine"; fi
 
 SMOKE_OUT = build/linux32/bench-smoke
@@ -196,7 +200,7 @@ demo-gateway: build-linux32
 # mapped to a pseudo-terminal (in the VM where 32-bit code is only emulated).
 demo-wine: build-win32
 	@if $(WINE_IN_VM); then $(call WINE_VM,600) bash tools/demo-wine.sh build/win32; \
-	else bash tools/demo-wine.sh build/win32; status=$$?; bash tests/wine/forget_server_folder.sh build/win32/wineprefix; \
+	else bash tools/demo-wine.sh build/win32; status=$$?; $(FORGET_WINE_SERVER); \
 	  exit $$status; fi
 
 clean:
