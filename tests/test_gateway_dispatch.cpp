@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/qvgateway/modbus_dispatch.h"
+#include "tools/qvgateway/modbus/modbus_dispatch.h"
 
 namespace qvgateway {
 namespace {

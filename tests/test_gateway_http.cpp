@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "tools/qvgateway/config.h"
-#include "tools/qvgateway/health_check.h"
+#include "tools/qvgateway/config/config.h"
+#include "tools/qvgateway/http/health_check.h"
 
 namespace qvgateway {
 namespace {

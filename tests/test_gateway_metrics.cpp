@@ -9,10 +9,10 @@
 #include <limits>
 #include <string>
 
-#include "tools/qvgateway/busy_window.h"
-#include "tools/qvgateway/line_metrics.h"
-#include "tools/qvgateway/metrics.h"
-#include "tools/qvgateway/modbus_metrics.h"
+#include "tools/qvgateway/line/busy_window.h"
+#include "tools/qvgateway/line/line_metrics.h"
+#include "tools/qvgateway/http/metrics.h"
+#include "tools/qvgateway/modbus/modbus_metrics.h"
 
 namespace qvgateway {
 namespace {

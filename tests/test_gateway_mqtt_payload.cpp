@@ -7,8 +7,8 @@
 #include <string>
 
 #include "tools/host/timestamps.h"
-#include "tools/qvgateway/mqtt_config.h"
-#include "tools/qvgateway/mqtt_payload.h"
+#include "tools/qvgateway/mqtt/mqtt_config.h"
+#include "tools/qvgateway/mqtt/mqtt_payload.h"
 
 namespace qvgateway {
 namespace {
@@ -28,7 +28,7 @@ TEST(GatewayMqttPayload, TagStateForEachQuality) {
   };
   for (const Row& row : rows) {
     Json got = Json::parse(TagPayload(row.state));
-    EXPECT_EQ(got["ts"], qvpoll::Iso8601(at, false)) << row.json;
+    EXPECT_EQ(got["ts"], qvhost::Iso8601(at, false)) << row.json;
     EXPECT_NE(got["ts"].get<std::string>().find("T"), std::string::npos);
     got.erase("ts");
     EXPECT_EQ(got, Json::parse(row.json));

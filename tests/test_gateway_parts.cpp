@@ -6,10 +6,10 @@
 
 #include <string>
 
-#include "tools/qvgateway/request_queue.h"
-#include "tools/qvgateway/station_cache.h"
-#include "tools/qvgateway/station_health.h"
-#include "tools/qvgateway/wire_time.h"
+#include "tools/qvgateway/line/request_queue.h"
+#include "tools/qvgateway/line/station_cache.h"
+#include "tools/qvgateway/line/station_health.h"
+#include "tools/qvgateway/line/wire_time.h"
 
 namespace qvgateway {
 namespace {

@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "tools/host/timestamps.h"
-#include "tools/qvgateway/line_utilisation.h"
-#include "tools/qvgateway/status_json.h"
+#include "tools/qvgateway/line/line_utilisation.h"
+#include "tools/qvgateway/http/status_json.h"
 
 namespace qvgateway {
 namespace {
@@ -75,7 +75,7 @@ TEST(GatewayStatusPage, EachTagAsPublishedWithItsAge) {
     view.stations.push_back({3, 1, Health(5, true, false, -1), {row.tag}});
     const Json got = Json::parse(StatusJson(view));
     Json tag = got["stations"][0]["tags"][0];
-    EXPECT_EQ(tag["ts"], qvpoll::Iso8601(row.tag.state.unixMs, false)) << row.json;
+    EXPECT_EQ(tag["ts"], qvhost::Iso8601(row.tag.state.unixMs, false)) << row.json;
     tag.erase("ts");
     EXPECT_EQ(tag, Json::parse(row.json));
   }
@@ -90,7 +90,7 @@ TEST(GatewayStatusPage, ADemotedStationBesideAGoodOne) {
   view.stations.push_back({1, 1, Health(40, true, false, -1), {{Area::D, 100, {Quality::Good, 7, -1, 0}, 10}}});
   view.stations.push_back({2, 7, Health(9, false, true, 5, 3), {{Area::D, 0, {Quality::Bad, 0, 5, 0}, -1}}});
   const Json got = Json::parse(StatusJson(view));
-  EXPECT_EQ(got["time"], qvpoll::Iso8601(view.unixNowMs, false));
+  EXPECT_EQ(got["time"], qvhost::Iso8601(view.unixNowMs, false));
   EXPECT_EQ(got["line"]["port"], "/dev/ttyUSB0");
   EXPECT_EQ(got["line"]["baud"], 9600);
   EXPECT_EQ(got["line"]["port_open"], true);

@@ -12,7 +12,7 @@
 
 namespace {
 
-using qvpoll::TraceOutcome;
+using qvhost::TraceOutcome;
 
 constexpr char kHead[] = "2026-12-09T09:31:45.314+00:00 /dev/ttyUSB0 station 1 read D100 ";
 constexpr char kRequest[] = "-> 05 30 31 30 52 44 30 31 30 30 30 32 32 31 0D | <ENQ>010RD01000221<CR>\n";
@@ -49,26 +49,26 @@ TEST(HostTrace, EachOutcomeAndItsReason) {
   for (const auto& c : cases) {
     // The driver puts two spaces before "ok" or "failed"; the head ends with one.
     const std::string& outcome = c.outcome;
-    const TraceOutcome traced = qvpoll::LastOutcome(Transaction(outcome, c.sent));
+    const TraceOutcome traced = qvhost::LastOutcome(Transaction(outcome, c.sent));
     EXPECT_TRUE(traced.found) << c.outcome;
     EXPECT_EQ(traced.ok, c.ok) << c.outcome;
     EXPECT_EQ(traced.sent, c.sent) << c.outcome;
     EXPECT_EQ(traced.systemError, c.systemError) << c.outcome;
     EXPECT_EQ(traced.why.compare(0, 22, "the controller refused") == 0, c.refused) << c.outcome;
-    EXPECT_EQ(qvpoll::Reason(traced), c.reason) << c.outcome;
+    EXPECT_EQ(qvhost::Reason(traced), c.reason) << c.outcome;
   }
 }
 
 TEST(HostTrace, OnlyTheLastTransactionCountsAndOtherLinesAreNoOutcome) {
   std::vector<std::string> lines = Transaction("<- nothing  failed, code 5 (receive time-out), 303.2 ms");
   for (const auto& line : Transaction("<- 06 0D | <ACK><CR>  ok, 1.0 ms")) lines.push_back(line);
-  EXPECT_TRUE(qvpoll::LastOutcome(lines).ok);
+  EXPECT_TRUE(qvhost::LastOutcome(lines).ok);
   const std::vector<std::string> noise = {
       "2026-12-09T09:31:45.314+00:00 /dev/pts/1 station - open /dev/pts/1 9600 baud, ...: ok\n",
       "2026-12-09T09:31:45.314+00:00 /dev/pts/1 station - close handle 3: ok\n",
       "2026-12-09T09:31:45.314+00:00 - station - created: Trace=x ReplyWait=poll CheckStation=0 TraceMaxKB=10\n",
       "", "  failed", " ms", "<- 0D  ok, 1 ms"};
-  EXPECT_FALSE(qvpoll::LastOutcome(noise).found);
+  EXPECT_FALSE(qvhost::LastOutcome(noise).found);
   // Cut or garbled outcome lines give what they hold, and never more.
   const struct {
     std::string line;
@@ -82,7 +82,7 @@ TEST(HostTrace, OnlyTheLastTransactionCountsAndOtherLinesAreNoOutcome) {
       {"x station 12 read D1  failed, code 6 (y): a: b, c, 1 ms", 0, "a: b, c"},
   };
   for (const auto& c : odd) {
-    const TraceOutcome traced = qvpoll::LastOutcome({c.line});
+    const TraceOutcome traced = qvhost::LastOutcome({c.line});
     EXPECT_TRUE(traced.found && !traced.ok) << c.line;
     EXPECT_EQ(traced.systemError, c.systemError) << c.line;
     EXPECT_EQ(traced.why, c.why) << c.line;
@@ -102,16 +102,16 @@ TEST(HostTrace, SettingsTheDriverDidNotTake) {
        {"ReplyWait=fast", "CheckStation=yes please", "TraceMaxKB=0"}},
   };
   for (const auto& c : cases) {
-    EXPECT_EQ(qvpoll::IgnoredSettings({head + c.ignored + "\n"}), c.settings) << c.ignored;
+    EXPECT_EQ(qvhost::IgnoredSettings({head + c.ignored + "\n"}), c.settings) << c.ignored;
   }
-  EXPECT_TRUE(qvpoll::IgnoredSettings({"ignored, not understood: X=1\n"}).empty()) << "only an object's first line";
+  EXPECT_TRUE(qvhost::IgnoredSettings({"ignored, not understood: X=1\n"}).empty()) << "only an object's first line";
 }
 
 TEST(HostTrace, LinesAcrossTheDriversRenaming) {
   const std::string path = ::testing::TempDir() + "qvhost-tap.txt";
   remove(path.c_str());
   remove((path + ".1").c_str());
-  qvpoll::TraceTap tap;
+  qvhost::TraceTap tap;
   tap.Start(path);
   EXPECT_TRUE(tap.Take().empty()) << "no file yet";
   std::ofstream(path, std::ios::app | std::ios::binary) << "one\ntw";

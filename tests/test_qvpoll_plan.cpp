@@ -109,10 +109,10 @@ TEST_F(PlanTest, WritesAndReadsKeepTheOrderTyped) {
   EXPECT_EQ(plan.reads[2].text, "M10");
 
   // Writes go out one block each, in the order typed; reads are grouped.
-  auto blocks = qvpoll::GroupTags(object_->DeviceDriver(), plan.writes, true, 7);
+  auto blocks = qvhost::GroupTags(object_->DeviceDriver(), plan.writes, true, 7);
   ASSERT_EQ(blocks.size(), 3u);
   for (size_t i = 0; i < 3; ++i) EXPECT_EQ(blocks[i]->tags.front()->text, writes[i]);
-  EXPECT_EQ(qvpoll::GroupTags(object_->DeviceDriver(), plan.reads, false, 7).size(), 2u);
+  EXPECT_EQ(qvhost::GroupTags(object_->DeviceDriver(), plan.reads, false, 7).size(), 2u);
 }
 
 TEST_F(PlanTest, RefusalsNameWhatIsWrong) {
@@ -191,8 +191,8 @@ TEST_F(PlanTest, OptionsRefusedBeforeAnyLineIsTouched) {
                   &options),
             -1);
   EXPECT_EQ(options.stations, (std::vector<int>{1, 2, 5, 6, 7, 8, 255}));
-  EXPECT_EQ(options.type, qvpoll::ValueType::S32);
-  EXPECT_EQ(options.wordOrder, qvpoll::WordOrder::LowFirst);
+  EXPECT_EQ(options.type, qvhost::ValueType::S32);
+  EXPECT_EQ(options.wordOrder, qvhost::WordOrder::LowFirst);
   EXPECT_TRUE(options.quiet && options.trace && options.changes);
   EXPECT_EQ(options.tags, std::vector<std::string>{"D1"});
 
@@ -233,7 +233,7 @@ TEST_F(PlanTest, RangesExpandToOneValueEach) {
   Plan plan;
   std::string error;
   ASSERT_TRUE(Build({"--sim", "d100..d131"}, &plan, &error)) << error;
-  EXPECT_EQ(qvpoll::GroupTags(object_->DeviceDriver(), plan.reads, false, 1).size(), 1u) << "32 registers, one block";
+  EXPECT_EQ(qvhost::GroupTags(object_->DeviceDriver(), plan.reads, false, 1).size(), 1u) << "32 registers, one block";
 }
 
 TEST_F(PlanTest, SeveralStationsTakeEveryValueStationByStation) {
@@ -259,48 +259,48 @@ TEST_F(PlanTest, SeveralStationsTakeEveryValueStationByStation) {
 }
 
 TEST(ValueTypes, WhatIsShownIsWhatCanBeTyped) {
-  using qvpoll::ValueType;
+  using qvhost::ValueType;
   struct Case {
-    ValueType type;
+    qvhost::ValueType type;
     bool byteWide;
     const char* typed;
     uint32_t raw;
     const char* shown;
   } const cases[] = {
-      {ValueType::U16, false, "65535", 0xFFFF, "65535"},
-      {ValueType::S16, false, "-1", 0xFFFF, "-1"},
-      {ValueType::S16, false, "-32768", 0x8000, "-32768"},
-      {ValueType::S16, true, "-2", 0xFE, "-2"},
-      {ValueType::Hex, false, "0x04D2", 0x04D2, "0x04D2"},
-      {ValueType::Hex, true, "0x3C", 0x3C, "0x3C"},
-      {ValueType::Bcd, false, "1234", 0x1234, "1234"},
-      {ValueType::Bcd, true, "99", 0x99, "99"},
-      {ValueType::Bits, false, "0000_0100_1101_0010", 0x04D2, "0000_0100_1101_0010"},
-      {ValueType::Bits, true, "0011_1100", 0x3C, "0011_1100"},
-      {ValueType::U32, false, "4294967295", 0xFFFFFFFF, "4294967295"},
-      {ValueType::S32, false, "-100000", 0xFFFE7960, "-100000"},
-      {ValueType::F32, false, "1.5", 0x3FC00000, "1.5"},
-      {ValueType::F32, false, "-0.1", 0xBDCCCCCD, "-0.1"},
+      {qvhost::ValueType::U16, false, "65535", 0xFFFF, "65535"},
+      {qvhost::ValueType::S16, false, "-1", 0xFFFF, "-1"},
+      {qvhost::ValueType::S16, false, "-32768", 0x8000, "-32768"},
+      {qvhost::ValueType::S16, true, "-2", 0xFE, "-2"},
+      {qvhost::ValueType::Hex, false, "0x04D2", 0x04D2, "0x04D2"},
+      {qvhost::ValueType::Hex, true, "0x3C", 0x3C, "0x3C"},
+      {qvhost::ValueType::Bcd, false, "1234", 0x1234, "1234"},
+      {qvhost::ValueType::Bcd, true, "99", 0x99, "99"},
+      {qvhost::ValueType::Bits, false, "0000_0100_1101_0010", 0x04D2, "0000_0100_1101_0010"},
+      {qvhost::ValueType::Bits, true, "0011_1100", 0x3C, "0011_1100"},
+      {qvhost::ValueType::U32, false, "4294967295", 0xFFFFFFFF, "4294967295"},
+      {qvhost::ValueType::S32, false, "-100000", 0xFFFE7960, "-100000"},
+      {qvhost::ValueType::F32, false, "1.5", 0x3FC00000, "1.5"},
+      {qvhost::ValueType::F32, false, "-0.1", 0xBDCCCCCD, "-0.1"},
   };
   for (const auto& c : cases) {
     uint32_t raw = 0;
     std::string problem;
-    ASSERT_TRUE(qvpoll::ParseValue(c.type, c.typed, c.byteWide, &raw, &problem)) << c.typed << ": " << problem;
+    ASSERT_TRUE(qvhost::ParseValue(c.type, c.typed, c.byteWide, &raw, &problem)) << c.typed << ": " << problem;
     EXPECT_EQ(raw, c.raw) << c.typed;
-    EXPECT_EQ(qvpoll::Show(c.type, raw, c.byteWide).text, c.shown) << c.typed;
+    EXPECT_EQ(qvhost::Show(c.type, raw, c.byteWide).text, c.shown) << c.typed;
   }
-  EXPECT_FALSE(qvpoll::Show(ValueType::Bcd, 0x12A4, false).valid);
+  EXPECT_FALSE(qvhost::Show(qvhost::ValueType::Bcd, 0x12A4, false).valid);
   uint32_t raw = 0;
   std::string problem;
-  EXPECT_TRUE(qvpoll::ParseValue(ValueType::S16, "0xFFFF", false, &raw, &problem)) << "raw bits in hex";
-  EXPECT_EQ(qvpoll::Show(ValueType::S16, raw, false).text, "-1");
+  EXPECT_TRUE(qvhost::ParseValue(qvhost::ValueType::S16, "0xFFFF", false, &raw, &problem)) << "raw bits in hex";
+  EXPECT_EQ(qvhost::Show(qvhost::ValueType::S16, raw, false).text, "-1");
   uint16_t first = 0, second = 0;
-  qvpoll::SplitWords(0x12345678, qvpoll::WordOrder::HighFirst, &first, &second);
+  qvhost::SplitWords(0x12345678, qvhost::WordOrder::HighFirst, &first, &second);
   EXPECT_EQ((first << 16) | second, 0x12345678);
-  EXPECT_EQ(qvpoll::JoinWords(first, second, qvpoll::WordOrder::HighFirst), 0x12345678u);
-  qvpoll::SplitWords(0x12345678, qvpoll::WordOrder::LowFirst, &first, &second);
+  EXPECT_EQ(qvhost::JoinWords(first, second, qvhost::WordOrder::HighFirst), 0x12345678u);
+  qvhost::SplitWords(0x12345678, qvhost::WordOrder::LowFirst, &first, &second);
   EXPECT_EQ((second << 16) | first, 0x12345678);
-  EXPECT_EQ(qvpoll::JoinWords(first, second, qvpoll::WordOrder::LowFirst), 0x12345678u);
+  EXPECT_EQ(qvhost::JoinWords(first, second, qvhost::WordOrder::LowFirst), 0x12345678u);
 }
 
 }  // namespace

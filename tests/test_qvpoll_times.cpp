@@ -18,25 +18,25 @@ int64_t FixedWallClock() { return fixedNowUnixMs; }
 
 class QvpollTime : public ::testing::TestWithParam<Instant> {
  protected:
-  void TearDown() override { qvpoll::SetWallClockForTesting(nullptr); }
+  void TearDown() override { qvhost::SetWallClockForTesting(nullptr); }
 };
 
 TEST_P(QvpollTime, AnItemStampShowsTheInstant) {
-  const int64_t unixMs = qvpoll::UnixMsFromFileTime(GetParam().fileTime);
-  EXPECT_EQ(qvpoll::Iso8601(unixMs, true), GetParam().utc);
+  const int64_t unixMs = qvhost::UnixMsFromFileTime(GetParam().fileTime);
+  EXPECT_EQ(qvhost::Iso8601(unixMs, true), GetParam().utc);
 #ifndef _WIN32
   qvtest::ScopedTimeZone zone(GetParam().zone);
-  EXPECT_EQ(qvpoll::Iso8601(unixMs, false), GetParam().local) << "in " << GetParam().zone;
+  EXPECT_EQ(qvhost::Iso8601(unixMs, false), GetParam().local) << "in " << GetParam().zone;
 #endif
 }
 
 TEST_P(QvpollTime, TheWallClockShowsTheInstant) {
-  fixedNowUnixMs = qvpoll::UnixMsFromFileTime(GetParam().fileTime);
-  qvpoll::SetWallClockForTesting(FixedWallClock);
-  EXPECT_EQ(qvpoll::Iso8601(qvpoll::NowUnixMs(), true), GetParam().utc);
+  fixedNowUnixMs = qvhost::UnixMsFromFileTime(GetParam().fileTime);
+  qvhost::SetWallClockForTesting(FixedWallClock);
+  EXPECT_EQ(qvhost::Iso8601(qvhost::NowUnixMs(), true), GetParam().utc);
 #ifndef _WIN32
   qvtest::ScopedTimeZone zone(GetParam().zone);
-  EXPECT_EQ(qvpoll::Iso8601(qvpoll::NowUnixMs(), false), GetParam().local) << "in " << GetParam().zone;
+  EXPECT_EQ(qvhost::Iso8601(qvhost::NowUnixMs(), false), GetParam().local) << "in " << GetParam().zone;
 #endif
 }
 
@@ -45,7 +45,7 @@ INSTANTIATE_TEST_SUITE_P(Past2038, QvpollTime, ::testing::ValuesIn(qvtest::kInst
 
 TEST(QvpollWallClock, TheSystemsIsTheCalendarsNow) {
   const int64_t seconds = static_cast<int64_t>(time(nullptr));
-  EXPECT_NEAR(static_cast<double>(qvpoll::NowUnixMs() / 1000), static_cast<double>(seconds), 60.0);
+  EXPECT_NEAR(static_cast<double>(qvhost::NowUnixMs() / 1000), static_cast<double>(seconds), 60.0);
 }
 
 }  // namespace

@@ -26,7 +26,7 @@
 #include "tests/bench/gateway_http_bench.h"
 #include "tests/bench/gateway_mqtt_bench.h"
 #include "tests/bench/gateway_processes.h"
-#include "tools/qvgateway/wire_time.h"
+#include "tools/qvgateway/line/wire_time.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include <sstream>
 
 #include "tests/bench/gateway_processes.h"
-#include "tools/qvgateway/wire_time.h"
+#include "tools/qvgateway/line/wire_time.h"
 
 namespace gwbench {
 namespace {

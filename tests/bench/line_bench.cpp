@@ -54,7 +54,7 @@ class BenchLine {
     const std::vector<std::string> args = {"--baud", std::to_string(baud), "--bits-per-byte",
                                            std::to_string(kBitsPerByte), "--turnaround",
                                            std::to_string(kTurnaroundMs)};
-    if (object_ == nullptr || (device.empty() && !qvpoll::StartSimulator(args, &device, &error))) {
+    if (object_ == nullptr || (device.empty() && !qvhost::StartSimulator(args, &device, &error))) {
       fprintf(stderr, "qvbench: %s\n", error.c_str());
       return;
     }
@@ -72,7 +72,7 @@ class BenchLine {
       Driver()->lpVtbl->ClosePort(Driver());
       object_->Release();
     }
-    qvpoll::StopSimulator();
+    qvhost::StopSimulator();
   }
   BenchLine(const BenchLine&) = delete;
   BenchLine& operator=(const BenchLine&) = delete;
@@ -87,12 +87,12 @@ class BenchLine {
 };
 
 // Tags parsed and grouped as a data server does it.
-std::vector<std::unique_ptr<qvpoll::Block>> Group(IDeviceDriver* driver, std::vector<qvpoll::Tag>& tags,
+std::vector<std::unique_ptr<qvhost::Block>> Group(IDeviceDriver* driver, std::vector<qvhost::Tag>& tags,
                                                   const std::vector<std::string>& texts, bool write) {
   tags.clear();
   tags.reserve(texts.size());
   for (const std::string& text : texts) {
-    qvpoll::Tag tag;
+    qvhost::Tag tag;
     tag.text = text;
     tag.write = write;
     tag.writeValue = 0x1234;
@@ -106,7 +106,7 @@ std::vector<std::unique_ptr<qvpoll::Block>> Group(IDeviceDriver* driver, std::ve
     tag.address.deviceAddress = 1;  // the station, which the host fills in
     tags.push_back(tag);
   }
-  return qvpoll::GroupTags(driver, tags, write, 1);
+  return qvhost::GroupTags(driver, tags, write, 1);
 }
 
 // Request and reply bytes of one block: a read request is 15 bytes, a
@@ -140,7 +140,7 @@ bool RunLineBench(int baud, int transactions, const std::string& wait, const std
   BenchLine line(baud, device);
   if (!line.Open()) return false;
   for (const Shape& shape : Shapes()) {
-    std::vector<qvpoll::Tag> tags;
+    std::vector<qvhost::Tag> tags;
     auto blocks = Group(line.Driver(), tags, shape.tags, shape.write);
     if (blocks.size() != 1) {
       fprintf(stderr, "qvbench: %s grouped into %zu blocks\n", shape.name, blocks.size());
@@ -198,7 +198,7 @@ bool RunScanBench(int maxBlocks, const std::string& device, Results* results) {
 
   BenchLine line(kBaud, device);
   if (!line.Open()) return false;
-  std::vector<qvpoll::Tag> tags;
+  std::vector<qvhost::Tag> tags;
   auto blocks = Group(line.Driver(), tags, texts, false);
   ScanResult& scan = results->scan;
   scan.tags = kTags;

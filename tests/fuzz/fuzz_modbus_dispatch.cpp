@@ -8,7 +8,7 @@
 
 #include <vector>
 
-#include "tools/qvgateway/modbus_dispatch.h"
+#include "tools/qvgateway/modbus/modbus_dispatch.h"
 
 #include "tests/fuzz/fuzz_check.h"
 

@@ -5,7 +5,7 @@
 
 #include <string>
 
-namespace qvpoll {
+namespace qvhost {
 
 enum class Stream { Out, Err };
 
@@ -20,4 +20,4 @@ std::string LastWriteError();
 // A terminal or console, where progress may be shown and rewritten.
 bool IsTerminal(Stream stream);
 
-}  // namespace qvpoll
+}  // namespace qvhost

@@ -6,7 +6,7 @@
 #include "tools/host/driver_errors.h"
 #include "tools/host/console_text.h"
 
-namespace qvpoll {
+namespace qvhost {
 
 bool WriteText(Stream stream, const std::string& utf8) {
   FILE* file = stream == Stream::Out ? stdout : stderr;
@@ -34,4 +34,4 @@ std::string GbkToUtf8(const char* gbk) {
   return out;
 }
 
-}  // namespace qvpoll
+}  // namespace qvhost

@@ -6,7 +6,7 @@
 #include "tools/host/driver_errors.h"
 #include "tools/host/console_text.h"
 
-namespace qvpoll {
+namespace qvhost {
 namespace {
 
 constexpr UINT kGbk = 936;
@@ -59,4 +59,4 @@ std::string GbkToUtf8(const char* gbk) {
   return out;
 }
 
-}  // namespace qvpoll
+}  // namespace qvhost

@@ -2,7 +2,7 @@
 
 #include "quorvalend/error_meanings.h"
 
-namespace qvpoll {
+namespace qvhost {
 namespace {
 
 // The driver's messages in UTF-8, made at build time from the same file as
@@ -43,4 +43,4 @@ std::string Describe(const DriverError& error) {
   return text;
 }
 
-}  // namespace qvpoll
+}  // namespace qvhost

@@ -7,7 +7,7 @@
 
 #include "quorvalend/quorvalend.h"
 
-namespace qvpoll {
+namespace qvhost {
 
 // The generic message of a failed port write, whose system error number
 // the driver keeps but does not name.
@@ -30,4 +30,4 @@ std::string Describe(const DriverError& error);
 // The driver's GBK text in UTF-8 (a console_* file does the conversion).
 std::string GbkToUtf8(const char* gbk);
 
-}  // namespace qvpoll
+}  // namespace qvhost

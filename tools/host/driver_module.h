@@ -8,7 +8,7 @@
 
 #include "quorvalend/quorvalend.h"
 
-namespace qvpoll {
+namespace qvhost {
 
 // One driver object: one station's view of the line.
 class DriverObject {
@@ -49,4 +49,4 @@ class DriverModule {
 // The directory this program was started from, with a trailing separator.
 std::string ProgramDirectory();
 
-}  // namespace qvpoll
+}  // namespace qvhost

@@ -12,7 +12,7 @@
 
 #include "tools/host/driver_module.h"
 
-namespace qvpoll {
+namespace qvhost {
 namespace {
 
 const IID kIidIClassFactory = QV_IID_ICLASSFACTORY;
@@ -117,4 +117,4 @@ DriverModule::~DriverModule() {
   if (module_ != nullptr) dlclose(module_);
 }
 
-}  // namespace qvpoll
+}  // namespace qvhost

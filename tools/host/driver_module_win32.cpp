@@ -6,7 +6,7 @@
 
 #include "tools/host/driver_module.h"
 
-namespace qvpoll {
+namespace qvhost {
 namespace {
 
 const IID kIidIClassFactory = QV_IID_ICLASSFACTORY;
@@ -135,4 +135,4 @@ DriverModule::~DriverModule() {
   if (comInitialized_) CoUninitialize();
 }
 
-}  // namespace qvpoll
+}  // namespace qvhost

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <string.h>
 
-namespace qvpoll {
+namespace qvhost {
 
 std::vector<std::unique_ptr<Block>> GroupTags(IDeviceDriver* driver, std::vector<Tag>& tags, bool writes,
                                               int16_t station) {
@@ -60,4 +60,4 @@ std::vector<std::unique_ptr<Block>> GroupTags(IDeviceDriver* driver, std::vector
   return blocks;
 }
 
-}  // namespace qvpoll
+}  // namespace qvhost

@@ -9,7 +9,7 @@
 
 #include "quorvalend/quorvalend.h"
 
-namespace qvpoll {
+namespace qvhost {
 
 struct Tag {
   std::string text;
@@ -32,4 +32,4 @@ struct Block {
 std::vector<std::unique_ptr<Block>> GroupTags(IDeviceDriver* driver, std::vector<Tag>& tags, bool writes,
                                               int16_t station);
 
-}  // namespace qvpoll
+}  // namespace qvhost

@@ -11,7 +11,7 @@
 
 #include <string>
 
-namespace qvpoll {
+namespace qvhost {
 
 // What the machine's settings say about the trace, for the user's sake.
 struct UserTrace {
@@ -66,4 +66,4 @@ class ObjectSettings {
 // For a signal handler: removes the private trace files at once.
 void RemovePrivateTraceNow();
 
-}  // namespace qvpoll
+}  // namespace qvhost

@@ -10,7 +10,7 @@
 
 #include "tools/host/object_settings.h"
 
-namespace qvpoll {
+namespace qvhost {
 namespace {
 
 constexpr char kTrace[] = "QUORVALEND_TRACE";
@@ -122,4 +122,4 @@ void RemovePrivateTraceNow() {
   rmdir(privateFolder);
 }
 
-}  // namespace qvpoll
+}  // namespace qvhost

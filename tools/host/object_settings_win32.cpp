@@ -15,7 +15,7 @@
 
 #include "tools/host/object_settings.h"
 
-namespace qvpoll {
+namespace qvhost {
 namespace {
 
 constexpr char kKey[] = "SOFTWARE\\Quorvalend";
@@ -168,4 +168,4 @@ void RemovePrivateTraceNow() {
   DeleteFileA(rotatedFile);
 }
 
-}  // namespace qvpoll
+}  // namespace qvhost

@@ -5,7 +5,7 @@
 
 #include <string>
 
-namespace qvpoll {
+namespace qvhost {
 
 struct LineRequest {
   std::string port;  // as the user typed it, as the driver takes it
@@ -27,4 +27,4 @@ bool DriverPortName(const std::string& typed, std::string* name, std::string* no
 // port as it found it.
 std::string ProbePort(const LineRequest& line);
 
-}  // namespace qvpoll
+}  // namespace qvhost

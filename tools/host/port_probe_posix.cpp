@@ -12,7 +12,7 @@
 
 #include "tools/host/port_probe.h"
 
-namespace qvpoll {
+namespace qvhost {
 namespace {
 
 // The driver's reading of a port name: a bare name lives in /dev.
@@ -109,4 +109,4 @@ std::string ProbePort(const LineRequest& line) {
   return reason;
 }
 
-}  // namespace qvpoll
+}  // namespace qvhost

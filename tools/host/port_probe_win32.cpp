@@ -2,7 +2,7 @@
 
 #include "tools/host/port_probe.h"
 
-namespace qvpoll {
+namespace qvhost {
 
 bool DriverPortName(const std::string& typed, std::string* name, std::string*, std::string* error) {
   if (typed.size() > 31) {
@@ -43,4 +43,4 @@ std::string ProbePort(const LineRequest& line) {
   return reason;
 }
 
-}  // namespace qvpoll
+}  // namespace qvhost

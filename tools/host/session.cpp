@@ -7,7 +7,7 @@
 
 #include "tools/host/timestamps.h"
 
-namespace qvpoll {
+namespace qvhost {
 namespace {
 
 constexpr int kFirstBackOffMs = 250;
@@ -158,4 +158,4 @@ void Session::Close() {
   objects_.front()->driver->lpVtbl->ClosePort(objects_.front()->driver);
 }
 
-}  // namespace qvpoll
+}  // namespace qvhost

@@ -12,7 +12,7 @@
 #include "tools/host/port_probe.h"
 #include "tools/host/trace_tap.h"
 
-namespace qvpoll {
+namespace qvhost {
 
 // One transaction as the user sees it.
 struct Outcome {
@@ -88,4 +88,4 @@ class Session {
   int backOffMs_ = 0;
 };
 
-}  // namespace qvpoll
+}  // namespace qvhost

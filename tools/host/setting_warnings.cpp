@@ -2,7 +2,7 @@
 
 #include "tools/host/trace_tap.h"
 
-namespace qvpoll {
+namespace qvhost {
 
 std::vector<std::string> SettingWarnings::Check(const std::vector<std::string>& lines) {
   std::vector<std::string> messages;
@@ -20,4 +20,4 @@ std::string TraceNotOpened(const UserTrace& user, const std::string& problem) {
          "); no trace is written there";
 }
 
-}  // namespace qvpoll
+}  // namespace qvhost

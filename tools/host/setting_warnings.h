@@ -10,7 +10,7 @@
 
 #include "tools/host/object_settings.h"
 
-namespace qvpoll {
+namespace qvhost {
 
 class SettingWarnings {
  public:
@@ -26,4 +26,4 @@ class SettingWarnings {
 // such file or directory); no trace is written there"
 std::string TraceNotOpened(const UserTrace& user, const std::string& problem);
 
-}  // namespace qvpoll
+}  // namespace qvhost

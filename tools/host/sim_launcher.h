@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-namespace qvpoll {
+namespace qvhost {
 
 // Starts qvsim (from beside this program) with `args`; stores the device
 // the driver should open. False with a message where it cannot.
@@ -16,4 +16,4 @@ void StopSimulator();
 // For a signal handler: ends it at once, without waiting.
 void KillSimulatorNow();
 
-}  // namespace qvpoll
+}  // namespace qvhost

@@ -11,7 +11,7 @@
 
 #include "tools/host/driver_module.h"
 
-namespace qvpoll {
+namespace qvhost {
 namespace {
 
 volatile pid_t simulator = -1;
@@ -126,4 +126,4 @@ void KillSimulatorNow() {
   if (pid > 0) kill(pid, SIGKILL);
 }
 
-}  // namespace qvpoll
+}  // namespace qvhost

@@ -1,6 +1,6 @@
 #include "tools/host/sim_launcher.h"
 
-namespace qvpoll {
+namespace qvhost {
 
 bool StartSimulator(const std::vector<std::string>&, std::string*, std::string* error) {
   *error = "--sim needs a pseudo-terminal, which Windows lacks: run qvsim on one end of a COM port pair and "
@@ -10,4 +10,4 @@ bool StartSimulator(const std::vector<std::string>&, std::string*, std::string* 
 void StopSimulator() {}
 void KillSimulatorNow() {}
 
-}  // namespace qvpoll
+}  // namespace qvhost

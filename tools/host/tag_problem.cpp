@@ -2,7 +2,7 @@
 
 #include "tools/common/memory_preset.h"
 
-namespace qvpoll {
+namespace qvhost {
 namespace {
 
 constexpr size_t kMostLeadingBlanks = 32;
@@ -47,4 +47,4 @@ std::string TagProblem(const std::string& text, bool write) {
   return kShape;
 }
 
-}  // namespace qvpoll
+}  // namespace qvhost

@@ -3,11 +3,11 @@
 
 #include <string>
 
-namespace qvpoll {
+namespace qvhost {
 
 // For a tag text (as typed, blanks kept) that ParseTag refused: the rule it
 // breaks and, where there is one, the tag the user probably meant;
 // `write` when a value was to be written to it.
 std::string TagProblem(const std::string& text, bool write = false);
 
-}  // namespace qvpoll
+}  // namespace qvhost

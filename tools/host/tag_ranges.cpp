@@ -3,7 +3,7 @@
 #include "tools/common/memory_preset.h"
 #include "tools/common/number_text.h"
 
-namespace qvpoll {
+namespace qvhost {
 namespace {
 
 constexpr int kMGroupStep = 10;
@@ -100,4 +100,4 @@ bool ExpandTag(const std::string& typed, int registersPerValue, std::vector<std:
   return true;
 }
 
-}  // namespace qvpoll
+}  // namespace qvhost

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-namespace qvpoll {
+namespace qvhost {
 
 // `registersPerValue` is 2 when each value takes two D registers (32-bit
 // types): a range then steps by two and a count counts values. False with
@@ -14,4 +14,4 @@ namespace qvpoll {
 bool ExpandTag(const std::string& typed, int registersPerValue, std::vector<std::string>* tags,
                std::string* error);
 
-}  // namespace qvpoll
+}  // namespace qvhost

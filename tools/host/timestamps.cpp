@@ -7,7 +7,7 @@
 #include <windows.h>
 #endif
 
-namespace qvpoll {
+namespace qvhost {
 namespace {
 
 // Days from 1970-01-01 to a civil date (proleptic Gregorian).
@@ -83,4 +83,4 @@ std::string Iso8601(int64_t unixMs, bool utc) {
   return text;
 }
 
-}  // namespace qvpoll
+}  // namespace qvhost

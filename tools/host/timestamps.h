@@ -6,7 +6,7 @@
 
 #include <string>
 
-namespace qvpoll {
+namespace qvhost {
 
 // Milliseconds since 1970-01-01 UTC, from the wall clock.
 int64_t NowUnixMs();
@@ -18,4 +18,4 @@ int64_t UnixMsFromFileTime(uint64_t fileTime);
 // "2026-12-09T01:34:51.717+00:00"; local time with its offset unless `utc`.
 std::string Iso8601(int64_t unixMs, bool utc);
 
-}  // namespace qvpoll
+}  // namespace qvhost

@@ -12,7 +12,7 @@
 
 #include "tools/host/object_settings.h"
 
-namespace qvpoll {
+namespace qvhost {
 
 class TraceForward {
  public:
@@ -37,4 +37,4 @@ class TraceForward {
   intptr_t file_ = -1;  // a descriptor, or a HANDLE
 };
 
-}  // namespace qvpoll
+}  // namespace qvhost

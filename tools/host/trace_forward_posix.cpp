@@ -10,7 +10,7 @@
 #include "tools/host/console_text.h"
 #include "tools/host/trace_forward.h"
 
-namespace qvpoll {
+namespace qvhost {
 
 bool TraceForward::Open(const UserTrace& user, bool toStandardError, std::string* problem) {
   // "debug" is standard error on Linux, as the driver has it.
@@ -70,4 +70,4 @@ TraceForward::~TraceForward() {
   if (file_ >= 0) close(static_cast<int>(file_));
 }
 
-}  // namespace qvpoll
+}  // namespace qvhost

@@ -3,7 +3,7 @@
 #include "tools/host/console_text.h"
 #include "tools/host/trace_forward.h"
 
-namespace qvpoll {
+namespace qvhost {
 namespace {
 
 HANDLE AsHandle(intptr_t file) { return reinterpret_cast<HANDLE>(file); }
@@ -68,4 +68,4 @@ TraceForward::~TraceForward() {
   if (file_ != -1) CloseHandle(AsHandle(file_));
 }
 
-}  // namespace qvpoll
+}  // namespace qvhost

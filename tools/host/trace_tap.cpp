@@ -7,7 +7,7 @@
 
 static_assert(sizeof(off_t) == 8, "a trace may grow past 2 GiB: build with 64-bit file offsets");
 
-namespace qvpoll {
+namespace qvhost {
 namespace {
 
 // Reads `path` from `offset` to its end; false when it cannot be opened.
@@ -154,4 +154,4 @@ std::string Reason(const TraceOutcome& outcome) {
   return "";
 }
 
-}  // namespace qvpoll
+}  // namespace qvhost

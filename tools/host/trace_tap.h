@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-namespace qvpoll {
+namespace qvhost {
 
 class TraceTap {
  public:
@@ -49,4 +49,4 @@ std::vector<std::string> IgnoredSettings(const std::vector<std::string>& lines);
 // write failed, system error 5"; empty for a success.
 std::string Reason(const TraceOutcome& outcome);
 
-}  // namespace qvpoll
+}  // namespace qvhost

@@ -7,7 +7,7 @@
 
 #include "tools/common/number_text.h"
 
-namespace qvpoll {
+namespace qvhost {
 namespace {
 
 struct Named {
@@ -225,4 +225,4 @@ uint32_t JoinWords(uint16_t first, uint16_t second, WordOrder order) {
                                        : static_cast<uint32_t>(second) << 16 | first;
 }
 
-}  // namespace qvpoll
+}  // namespace qvhost

@@ -6,7 +6,7 @@
 
 #include <string>
 
-namespace qvpoll {
+namespace qvhost {
 
 enum class ValueType { U16, S16, Hex, Bcd, Bits, U32, S32, F32 };
 enum class WordOrder { HighFirst, LowFirst };
@@ -43,4 +43,4 @@ int ShownWidth(ValueType type, bool byteWide);
 void SplitWords(uint32_t value, WordOrder order, uint16_t* first, uint16_t* second);
 uint32_t JoinWords(uint16_t first, uint16_t second, WordOrder order);
 
-}  // namespace qvpoll
+}  // namespace qvhost

@@ -15,18 +15,18 @@
 #include "tools/host/port_probe.h"
 #include "tools/host/setting_warnings.h"
 #include "tools/host/trace_forward.h"
-#include "tools/qvgateway/config.h"
-#include "tools/qvgateway/gateway_log.h"
-#include "tools/qvgateway/gateway_signals.h"
-#include "tools/qvgateway/health_check.h"
-#include "tools/qvgateway/http_server.h"
-#include "tools/qvgateway/line_owner.h"
-#include "tools/qvgateway/metrics_page.h"
-#include "tools/qvgateway/line_utilisation.h"
-#include "tools/qvgateway/modbus_server.h"
-#include "tools/qvgateway/mqtt_adapter.h"
-#include "tools/qvgateway/plan.h"
-#include "tools/qvgateway/status_page.h"
+#include "tools/qvgateway/config/config.h"
+#include "tools/qvgateway/service/gateway_log.h"
+#include "tools/qvgateway/service/gateway_signals.h"
+#include "tools/qvgateway/http/health_check.h"
+#include "tools/qvgateway/http/http_server.h"
+#include "tools/qvgateway/line/line_owner.h"
+#include "tools/qvgateway/http/metrics_page.h"
+#include "tools/qvgateway/line/line_utilisation.h"
+#include "tools/qvgateway/modbus/modbus_server.h"
+#include "tools/qvgateway/mqtt/mqtt_adapter.h"
+#include "tools/qvgateway/line/plan.h"
+#include "tools/qvgateway/http/status_page.h"
 
 namespace {
 
@@ -43,9 +43,9 @@ int Fail(const std::string& message, int status) {
 }
 
 // The station check as the file says, or on for several stations.
-qvpoll::StationCheck Check(const qvgateway::GatewayConfig& config) {
+qvhost::StationCheck Check(const qvgateway::GatewayConfig& config) {
   const bool check = config.line.checkStation < 0 ? config.stations.size() > 1 : config.line.checkStation == 1;
-  return check ? qvpoll::StationCheck::On : qvpoll::StationCheck::Off;
+  return check ? qvhost::StationCheck::On : qvhost::StationCheck::Off;
 }
 
 std::vector<std::string> SimulatorArguments(const qvgateway::GatewayConfig& config) {
@@ -55,30 +55,30 @@ std::vector<std::string> SimulatorArguments(const qvgateway::GatewayConfig& conf
   return args;
 }
 
-int Serve(const qvgateway::GatewayConfig& config, qvgateway::LinePlan& plan, qvpoll::DriverModule& module,
+int Serve(const qvgateway::GatewayConfig& config, qvgateway::LinePlan& plan, qvhost::DriverModule& module,
           bool trace) {
   std::string error, device = config.line.port, note;
   if (device == "sim") {
-    if (!qvpoll::StartSimulator(SimulatorArguments(config), &device, &error)) return Fail(error, kFailed);
-  } else if (!qvpoll::DriverPortName(device, &device, &note, &error)) {
+    if (!qvhost::StartSimulator(SimulatorArguments(config), &device, &error)) return Fail(error, kFailed);
+  } else if (!qvhost::DriverPortName(device, &device, &note, &error)) {
     return Fail("line.port: " + error, kBadConfig);
   }
   // The reply wait is this process's driver setting; the station check and
   // the objects' own trace are put in place only while they are made.
   if (!config.line.replyWait.empty()) setenv("QUORVALEND_REPLY_WAIT", config.line.replyWait.c_str(), 1);
-  qvpoll::ObjectSettings settings;
+  qvhost::ObjectSettings settings;
   if (!settings.Begin(Check(config), &error)) return Fail(error, kFailed);
   qvgateway::LineOwner owner(config, plan, module, device);
   const bool made = owner.Create(&error);
   settings.ObjectsMade();
   if (!made) return Fail(error, kFailed);
-  qvpoll::TraceForward forward;
+  qvhost::TraceForward forward;
   std::string problem;
   if (!forward.Open(settings.User(), trace, &problem)) {
-    qvgateway::LogEvent(qvpoll::TraceNotOpened(settings.User(), problem));
+    qvgateway::LogEvent(qvhost::TraceNotOpened(settings.User(), problem));
   }
   // Read on the line owner's thread, after each driver call.
-  qvpoll::SettingWarnings warnings;
+  qvhost::SettingWarnings warnings;
   owner.session().ReadTrace(settings.PrivateTrace(), [&forward, &warnings](const std::vector<std::string>& lines) {
     forward.Write(lines);
     for (const std::string& warning : warnings.Check(lines)) qvgateway::LogEvent(warning);
@@ -86,7 +86,7 @@ int Serve(const qvgateway::GatewayConfig& config, qvgateway::LinePlan& plan, qvp
   owner.session().FlushTrace();
   owner.session().OnLineEvent([](const std::string& event) { qvgateway::LogEvent(event); });
   if (!owner.Start(&error)) {
-    qvpoll::StopSimulator();
+    qvhost::StopSimulator();
     // The host names the port as qvpoll's option; here it is a key.
     if (error.rfind("--port ", 0) == 0) error = "line.port " + error.substr(7);
     return Fail(error, kFailed);
@@ -96,7 +96,7 @@ int Serve(const qvgateway::GatewayConfig& config, qvgateway::LinePlan& plan, qvp
   qvgateway::MqttAdapter mqtt(config, plan, owner);
   if (config.mqtt.enabled && !mqtt.Start(&error)) {
     owner.Stop();
-    qvpoll::StopSimulator();
+    qvhost::StopSimulator();
     return Fail(error, kFailed);
   }
   qvgateway::LineUtilisation utilisation;
@@ -111,7 +111,7 @@ int Serve(const qvgateway::GatewayConfig& config, qvgateway::LinePlan& plan, qvp
   if (config.http.enabled && !http.Start(&error)) {
     mqtt.Stop();
     owner.Stop();
-    qvpoll::StopSimulator();
+    qvhost::StopSimulator();
     return Fail(error, kFailed);
   }
   const size_t stations = config.stations.size();
@@ -130,7 +130,7 @@ int Serve(const qvgateway::GatewayConfig& config, qvgateway::LinePlan& plan, qvp
   owner.Stop();
   server.Shutdown();
   mqtt.Stop();
-  qvpoll::StopSimulator();
+  qvhost::StopSimulator();
   qvgateway::LogEvent("stopped: port closed");
   return kStopped;
 }
@@ -166,7 +166,7 @@ int main(int argc, char** argv) {
     return kBadConfig;
   }
   std::string error;
-  qvpoll::DriverModule module;
+  qvhost::DriverModule module;
   if (!module.Load(o.module, &error)) return Fail(error, kFailed);
   auto parser = module.Create(&error);
   if (parser == nullptr) return Fail(error, kFailed);

@@ -38,8 +38,8 @@ std::vector<std::string> SimulatorArguments(const qvpoll::Options& options) {
   return args;
 }
 
-qvpoll::LineRequest Line(const qvpoll::Options& options, const std::string& device) {
-  qvpoll::LineRequest line;
+qvhost::LineRequest Line(const qvpoll::Options& options, const std::string& device) {
+  qvhost::LineRequest line;
   line.port = device;
   line.baud = options.baud;
   line.dataBits = options.dataBits;
@@ -49,11 +49,11 @@ qvpoll::LineRequest Line(const qvpoll::Options& options, const std::string& devi
 }
 
 // --version: this program, and the driver it would use.
-int Version(qvpoll::DriverModule& module, const qvpoll::Options& options) {
-  qvpoll::WriteText(qvpoll::Stream::Out, "qvpoll " QUORVALEND_VERSION_TEXT "\n");
+int Version(qvhost::DriverModule& module, const qvpoll::Options& options) {
+  qvhost::WriteText(qvhost::Stream::Out, "qvpoll " QUORVALEND_VERSION_TEXT "\n");
   std::string error;
   if (!module.Load(options.module, &error)) return Refuse(error);
-  qvpoll::WriteText(qvpoll::Stream::Out, module.Describe() + "\n");
+  qvhost::WriteText(qvhost::Stream::Out, module.Describe() + "\n");
   return kAllGood;
 }
 
@@ -72,9 +72,9 @@ bool AppendsAlike(qvpoll::Format format, const std::string& first) {
   return !csv && !json;
 }
 
-qvpoll::StationCheck Check(const qvpoll::Options& options) {
-  if (options.checkStation < 0) return qvpoll::StationCheck::Machine;
-  return options.checkStation > 0 ? qvpoll::StationCheck::On : qvpoll::StationCheck::Off;
+qvhost::StationCheck Check(const qvpoll::Options& options) {
+  if (options.checkStation < 0) return qvhost::StationCheck::Machine;
+  return options.checkStation > 0 ? qvhost::StationCheck::On : qvhost::StationCheck::Off;
 }
 
 }  // namespace
@@ -85,17 +85,17 @@ int main(int argc, char** argv) {
   if (status >= 0) return status;
 
   std::string error;
-  qvpoll::DriverModule module;
+  qvhost::DriverModule module;
   if (options.version) return Version(module, options);
   // The port as the driver is to be given it, before anything is made.
   std::string device = options.port, note;
-  if (!options.sim && !qvpoll::DriverPortName(options.port, &device, &note, &error)) return Refuse(error);
+  if (!options.sim && !qvhost::DriverPortName(options.port, &device, &note, &error)) return Refuse(error);
   if (options.trace && !note.empty()) qvpoll::Complain(note);
 
   // In place while the driver objects are made, which read their settings
   // then; put back at once.
-  qvpoll::ObjectSettings settings;
-  qvpoll::Session session;
+  qvhost::ObjectSettings settings;
+  qvhost::Session session;
   if (!settings.Begin(Check(options), &error)) return Refuse(error);
   const std::vector<int> objects = options.scan ? std::vector<int>{0} : options.stations;
   const bool made = module.Load(options.module, &error) && session.Create(module, objects, &error);
@@ -104,13 +104,13 @@ int main(int argc, char** argv) {
 
   // The objects' trace goes where the user's settings and -v say, and
   // tells this run why each transaction failed.
-  qvpoll::TraceForward forward;
+  qvhost::TraceForward forward;
   std::string problem;
-  const qvpoll::UserTrace& user = settings.User();
+  const qvhost::UserTrace& user = settings.User();
   if (!forward.Open(user, options.trace, &problem)) {
-    qvpoll::Complain(qvpoll::TraceNotOpened(user, problem));
+    qvpoll::Complain(qvhost::TraceNotOpened(user, problem));
   }
-  qvpoll::SettingWarnings warnings;
+  qvhost::SettingWarnings warnings;
   session.ReadTrace(settings.PrivateTrace(), [&forward, &warnings](const std::vector<std::string>& lines) {
     forward.Write(lines);
     for (const std::string& warning : warnings.Check(lines)) qvpoll::Complain(warning);
@@ -129,24 +129,24 @@ int main(int argc, char** argv) {
   }
 
   qvpoll::InstallSignalHandlers();
-  if (options.sim && !qvpoll::StartSimulator(SimulatorArguments(options), &device, &error)) return Refuse(error);
+  if (options.sim && !qvhost::StartSimulator(SimulatorArguments(options), &device, &error)) return Refuse(error);
   if (options.scan) {
     const int found = qvpoll::ScanStations(session, options, device, hooks);
-    qvpoll::StopSimulator();
+    qvhost::StopSimulator();
     return found;
   }
   if (!session.OpenLine(Line(options, device), options.timeoutMs, &error)) {
-    qvpoll::StopSimulator();
+    qvhost::StopSimulator();
     return Refuse(error);
   }
 
-  qvpoll::Report report(options.format, output, options.utc, options.quiet, qvpoll::ShownWidth(options.type, false));
+  qvpoll::Report report(options.format, output, options.utc, options.quiet, qvhost::ShownWidth(options.type, false));
   report.Header();
   const qvpoll::RunResult result = qvpoll::Run(session, plan, options, report, hooks);
   report.Summary(result.scans, result.stopped);
   session.Close();
   session.FlushTrace();
-  qvpoll::StopSimulator();
+  qvhost::StopSimulator();
   if (!output.Failure().empty()) {
     qvpoll::Complain("stopped: the rows could not be written: " + output.Failure());
     return kOutputFailed;

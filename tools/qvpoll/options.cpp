@@ -184,7 +184,7 @@ int ParseOptions(int argc, char** argv, Options* o) {
   polling->add_flag("--keep-going", o->keepGoing, "after a failed write, send the writes after it and scan");
   polling->add_flag("--changes", o->changes, "after the first scan, a row only when a value changes, a "
                                               "transaction fails, or it recovers");
-  polling->add_option("--type", type, std::string(ValueTypeNames()) + " (default u16): how values are shown and "
+  polling->add_option("--type", type, std::string(qvhost::ValueTypeNames()) + " (default u16): how values are shown and "
                                       "typed; u32, s32, f32 take two D registers")
       ->check(CLI::IsMember({"u16", "s16", "hex", "bcd", "bits", "u32", "s32", "f32"}))->type_name("T");
   polling->add_option("--word-order", wordOrder, "high-first|low-first: which of the two registers of a 32-bit "
@@ -266,8 +266,8 @@ int ParseOptions(int argc, char** argv, Options* o) {
     if (parity == kParities[p]) o->parity = p;
   }
   ParseParities(parities.empty() ? parity : parities, &o->parities, &problem);
-  ParseValueType(type, &o->type);
-  o->wordOrder = wordOrder == "low-first" ? WordOrder::LowFirst : WordOrder::HighFirst;
+  qvhost::ParseValueType(type, &o->type);
+  o->wordOrder = wordOrder == "low-first" ? qvhost::WordOrder::LowFirst : qvhost::WordOrder::HighFirst;
   o->format = format == "csv" ? Format::Csv : format == "json" ? Format::Json : Format::Table;
   for (const auto& s : simStations) o->simStations.push_back(static_cast<int>(NumberValue(s)));
   return -1;

@@ -30,8 +30,8 @@ struct Options {
   long intervalMs = 1000;
   bool keepGoing = false;  // send the writes after a failed one
   bool changes = false;    // after the first scan, rows only for changes and failures
-  ValueType type = ValueType::U16;
-  WordOrder wordOrder = WordOrder::HighFirst;
+  qvhost::ValueType type = qvhost::ValueType::U16;
+  qvhost::WordOrder wordOrder = qvhost::WordOrder::HighFirst;
   // Looking for a controller instead of polling one.
   bool scan = false;
   std::vector<int> bauds;     // empty: --baud

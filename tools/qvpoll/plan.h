@@ -28,12 +28,12 @@ struct Value {
 
 struct Plan {
   std::vector<int> stations;
-  ValueType type = ValueType::U16;
-  WordOrder wordOrder = WordOrder::HighFirst;
+  qvhost::ValueType type = qvhost::ValueType::U16;
+  qvhost::WordOrder wordOrder = qvhost::WordOrder::HighFirst;
   // One entry per register and station, in the order typed (station by
   // station); each write goes out once, reads are grouped into blocks.
-  std::vector<Tag> writes;
-  std::vector<Tag> reads;
+  std::vector<qvhost::Tag> writes;
+  std::vector<qvhost::Tag> reads;
   // What the rows show, in the same order.
   std::vector<Value> writeValues;
   std::vector<Value> readValues;

@@ -32,7 +32,7 @@ bool ShowsValue(const Row& row) { return row.ok || row.write; }
 
 // Numbers as numbers, with the digits shown (a float's shortest text);
 // hex and bits as text; what the type cannot show (not BCD) as null.
-Json JsonValue(const ShownValue& shown) {
+Json JsonValue(const qvhost::ShownValue& shown) {
   if (!shown.valid) return Json(nullptr);
   if (!shown.number) return Json(shown.text);
   if (shown.text.find_first_of(".eE") != std::string::npos) return Json(std::stod(shown.text));
@@ -60,8 +60,8 @@ std::string Report::TableRow(const Row& row) const {
   const std::string hex = ShowsValue(row) ? HexValue(row.value, row.digits) : "-";
   // A failed row says so where a good one shows its quality.
   const std::string quality = !row.ok ? "FAILED" : row.write ? "-" : std::to_string(row.quality);
-  std::string outcome = Iso8601(row.unixMs, utc_);
-  if (!row.ok) outcome += "  " + Describe(row.error);
+  std::string outcome = qvhost::Iso8601(row.unixMs, utc_);
+  if (!row.ok) outcome += "  " + qvhost::Describe(row.error);
   if (!row.reason.empty()) outcome += (row.ok ? "  " : ": ") + row.reason;
   char line[200];
   snprintf(line, sizeof line, "%-5s %7d  %-10s %*s %10s %7s  ", scan.c_str(), row.station, row.tag.c_str(),
@@ -74,9 +74,9 @@ std::string Report::CsvRow(const Row& row) const {
   std::string line = std::to_string(row.scan) + "," + std::to_string(row.station) + "," + CsvField(row.tag) + "," +
                      (row.write ? "write" : "read") + ",";
   line += (value ? CsvField(row.shown.text) : "") + "," + (value ? HexValue(row.value, row.digits) : "") + ",";
-  line += (row.ok && !row.write ? std::to_string(row.quality) : "") + "," + Iso8601(row.unixMs, utc_) + ",";
+  line += (row.ok && !row.write ? std::to_string(row.quality) : "") + "," + qvhost::Iso8601(row.unixMs, utc_) + ",";
   if (!row.ok) {
-    line += (row.error.code >= 0 ? std::to_string(row.error.code) : "") + "," + CsvField(Meaning(row.error.code)) +
+    line += (row.error.code >= 0 ? std::to_string(row.error.code) : "") + "," + CsvField(qvhost::Meaning(row.error.code)) +
             "," + CsvField(row.error.text);
   } else {
     line += ",,";
@@ -95,13 +95,13 @@ std::string Report::JsonRow(const Row& row) const {
   json["value"] = shows ? JsonValue(row.shown) : Json(nullptr);
   json["hex"] = shows ? Json(HexValue(row.value, row.digits)) : Json(nullptr);
   json["quality"] = row.ok && !row.write ? Json(row.quality) : Json(nullptr);
-  json["timestamp"] = Iso8601(row.unixMs, utc_);
+  json["timestamp"] = qvhost::Iso8601(row.unixMs, utc_);
   json["ok"] = row.ok;
   Json error(nullptr);
   if (!row.ok) {
     error = Json::object();
     error["code"] = row.error.code >= 0 ? Json(row.error.code) : Json(nullptr);
-    error["meaning"] = Meaning(row.error.code);
+    error["meaning"] = qvhost::Meaning(row.error.code);
     error["text"] = row.error.text;
   }
   json["error"] = error;
@@ -143,7 +143,7 @@ void Report::Summary(int scans, const std::string& stopped) {
   if (format_ == Format::Table) {
     output_.Line(text);
   } else {
-    WriteText(Stream::Err, text + "\n");
+    qvhost::WriteText(qvhost::Stream::Err, text + "\n");
   }
 }
 

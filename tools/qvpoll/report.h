@@ -22,16 +22,16 @@ struct Row {
   bool ok = false;
   uint32_t value = 0;  // the bits read, or to be written
   int digits = 4;      // hex digits: 2 for M, 4 for D, 8 for two D registers
-  ShownValue shown;    // the value as --type shows it
+  qvhost::ShownValue shown;    // the value as --type shows it
   int quality = 0;     // reads only
   int64_t unixMs = 0;  // the driver's stamp for a good read, else when the outcome was seen
-  DriverError error;
+  qvhost::DriverError error;
   std::string reason;  // why it failed, beyond the code; for a value the type cannot show, why
 };
 
 class Report {
  public:
-  // `valueWidth`: the widest value the run's type shows (ShownWidth), so
+  // `valueWidth`: the widest value the run's type shows (qvhost::ShownWidth), so
   // that the table's columns stay aligned.
   Report(Format format, RowOutput& output, bool utc, bool quiet, int valueWidth = 8)
       : format_(format), output_(output), utc_(utc), quiet_(quiet), valueWidth_(valueWidth) {}

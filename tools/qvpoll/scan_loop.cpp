@@ -18,10 +18,10 @@ constexpr long kSleepSliceMs = 50;
 // What a failed write did to the controller. After a time-out or a
 // garbled reply nobody knows whether it took the frame; only a refusal or
 // a frame that never left the port is known not to have been written.
-std::string WriteState(const Outcome& outcome, bool withReason = true) {
+std::string WriteState(const qvhost::Outcome& outcome, bool withReason = true) {
   if (outcome.refused || outcome.notSent) return "not written";
   if (!withReason) return "unknown whether written";
-  return "unknown (" + (outcome.reason.empty() ? Describe(outcome.error) : outcome.reason) + ")";
+  return "unknown (" + (outcome.reason.empty() ? qvhost::Describe(outcome.error) : outcome.reason) + ")";
 }
 
 bool OutputBroken(const Report& report, std::string* stopped) {
@@ -30,7 +30,7 @@ bool OutputBroken(const Report& report, std::string* stopped) {
   return true;
 }
 
-Row RowOf(const Plan& plan, const Value& value, const Outcome& outcome, int scan) {
+Row RowOf(const Plan& plan, const Value& value, const qvhost::Outcome& outcome, int scan) {
   Row row;
   row.scan = scan;
   row.station = value.station;
@@ -45,13 +45,13 @@ Row RowOf(const Plan& plan, const Value& value, const Outcome& outcome, int scan
   if (value.write) {
     row.value = value.writeValue;
   } else if (outcome.ok) {
-    const Tag& first = plan.reads[value.first];
+    const qvhost::Tag& first = plan.reads[value.first];
     row.value = ReadBits(plan, value);
     row.quality = first.item.quality;
     const uint64_t stamp = (static_cast<uint64_t>(first.item.timestamp.high) << 32) | first.item.timestamp.low;
-    if (stamp != 0) row.unixMs = UnixMsFromFileTime(stamp);
+    if (stamp != 0) row.unixMs = qvhost::UnixMsFromFileTime(stamp);
   }
-  row.shown = Show(plan.type, row.value, value.byteWide);
+  row.shown = qvhost::Show(plan.type, row.value, value.byteWide);
   // Said in the row: what was written is not what was typed, or what was
   // read is no number of the type.
   if (!value.note.empty()) row.reason = value.note + (row.reason.empty() ? "" : "; " + row.reason);
@@ -59,8 +59,8 @@ Row RowOf(const Plan& plan, const Value& value, const Outcome& outcome, int scan
   return row;
 }
 
-Outcome Execute(Session& session, Block& block, Report& report, const Hooks& hooks) {
-  const Outcome outcome = session.Execute(block.request);
+qvhost::Outcome Execute(qvhost::Session& session, qvhost::Block& block, Report& report, const Hooks& hooks) {
+  const qvhost::Outcome outcome = session.Execute(block.request);
   report.Transaction(block.request.deviceAddress, outcome.milliseconds, outcome.ok, outcome.error.code,
                      outcome.reason);
   if (hooks.afterTransaction) hooks.afterTransaction();
@@ -69,10 +69,10 @@ Outcome Execute(Session& session, Block& block, Report& report, const Hooks& hoo
 
 // The writes, each register a block of its own, in the order typed; false
 // when one failed and the run must stop there.
-bool RunWrites(Session& session, Plan& plan, const Options& options, Report& report, const Hooks& hooks,
+bool RunWrites(qvhost::Session& session, Plan& plan, const Options& options, Report& report, const Hooks& hooks,
                std::string* stopped) {
-  std::map<const Tag*, Block*> blockOf;
-  std::vector<std::unique_ptr<Block>> blocks;
+  std::map<const qvhost::Tag*, qvhost::Block*> blockOf;
+  std::vector<std::unique_ptr<qvhost::Block>> blocks;
   for (int station : plan.stations) {
     for (auto& block : GroupTags(session.Parser(), plan.writes, true, static_cast<int16_t>(station))) {
       blockOf[block->tags.front()] = block.get();
@@ -80,7 +80,7 @@ bool RunWrites(Session& session, Plan& plan, const Options& options, Report& rep
     }
   }
   for (const Value& value : plan.writeValues) {
-    Outcome outcome;
+    qvhost::Outcome outcome;
     int sent = 0;
     for (int r = 0; r < value.registers; ++r) {
       if (StopRequested()) {
@@ -128,7 +128,7 @@ bool IsNews(Seen& seen, const Row& row) {
 
 }  // namespace
 
-RunResult Run(Session& session, Plan& plan, const Options& options, Report& report, const Hooks& hooks) {
+RunResult Run(qvhost::Session& session, Plan& plan, const Options& options, Report& report, const Hooks& hooks) {
   RunResult result;
   if (!RunWrites(session, plan, options, report, hooks, &result.stopped)) {
     result.interrupted = StopRequested();
@@ -137,13 +137,13 @@ RunResult Run(Session& session, Plan& plan, const Options& options, Report& repo
   }
   if (plan.reads.empty()) return result;
 
-  std::vector<std::unique_ptr<Block>> blocks;
+  std::vector<std::unique_ptr<qvhost::Block>> blocks;
   for (int station : plan.stations) {
     auto grouped = GroupTags(session.Parser(), plan.reads, false, static_cast<int16_t>(station));
     for (auto& block : grouped) blocks.push_back(std::move(block));
   }
   // Each register's outcome in this scan; rows follow the values typed.
-  std::vector<Outcome> outcomes(plan.reads.size());
+  std::vector<qvhost::Outcome> outcomes(plan.reads.size());
   std::vector<Seen> seen(plan.readValues.size());
   for (long scan = 1; options.count == 0 || scan <= options.count; ++scan) {
     if (scan > 1) Pause(options.intervalMs);
@@ -151,8 +151,8 @@ RunResult Run(Session& session, Plan& plan, const Options& options, Report& repo
     std::vector<bool> done(plan.reads.size(), false);
     for (auto& block : blocks) {
       if (StopRequested()) break;
-      const Outcome outcome = Execute(session, *block, report, hooks);
-      for (Tag* tag : block->tags) {
+      const qvhost::Outcome outcome = Execute(session, *block, report, hooks);
+      for (qvhost::Tag* tag : block->tags) {
         const size_t index = static_cast<size_t>(tag - plan.reads.data());
         outcomes[index] = outcome;
         done[index] = true;
@@ -161,7 +161,7 @@ RunResult Run(Session& session, Plan& plan, const Options& options, Report& repo
     for (size_t v = 0; v < plan.readValues.size(); ++v) {
       const Value& value = plan.readValues[v];
       bool complete = true;
-      Outcome outcome = outcomes[value.first];
+      qvhost::Outcome outcome = outcomes[value.first];
       for (int r = 0; r < value.registers; ++r) {
         complete = complete && done[value.first + r];
         if (!outcomes[value.first + r].ok && outcome.ok) outcome = outcomes[value.first + r];

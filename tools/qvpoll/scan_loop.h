@@ -25,6 +25,6 @@ struct Hooks {
   std::function<void()> afterTransaction;
 };
 
-RunResult Run(Session& session, Plan& plan, const Options& options, Report& report, const Hooks& hooks = {});
+RunResult Run(qvhost::Session& session, Plan& plan, const Options& options, Report& report, const Hooks& hooks = {});
 
 }  // namespace qvpoll

@@ -27,8 +27,8 @@ void Say(const char* text) {
 }
 
 QV_SIGNAL_HANDLER void QuitNow(int signalNumber) {
-  KillSimulatorNow();
-  RemovePrivateTraceNow();
+  qvhost::KillSimulatorNow();
+  qvhost::RemovePrivateTraceNow();
   // Ends the way the signal would have, so that a shell sees it.
   signal(signalNumber, SIG_DFL);
   sigset_t pending;

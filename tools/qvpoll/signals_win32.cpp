@@ -17,7 +17,7 @@ BOOL WINAPI OnConsoleEvent(DWORD event) {
       return TRUE;
     }
   }
-  RemovePrivateTraceNow();
+  qvhost::RemovePrivateTraceNow();
   ExitProcess(130);
 }
 

@@ -16,7 +16,7 @@ constexpr int kBadReply = 6;  // someone answered, with something wrong
 
 struct Found {
   int station = 0;
-  LineRequest line;
+  qvhost::LineRequest line;
   bool goodReply = true;
   std::string command;
 };
@@ -31,7 +31,7 @@ std::string Quoted(const std::string& text) {
 
 // With --sim the pseudo-terminal is gone when the scan ends: the command
 // starts a simulator of its own.
-std::string CommandFor(const LineRequest& line, int station, bool sim) {
+std::string CommandFor(const qvhost::LineRequest& line, int station, bool sim) {
   std::string command = std::string("qvpoll ") + (sim ? "--sim" : "--port " + Quoted(line.port)) + " --baud " +
                         std::to_string(line.baud) + " --parity " + ParityName(line.parity);
   if (line.dataBits != 8) command += " --data-bits " + std::to_string(line.dataBits);
@@ -39,7 +39,7 @@ std::string CommandFor(const LineRequest& line, int station, bool sim) {
   return command + " --station " + std::to_string(station) + " D0";
 }
 
-std::string Setting(const LineRequest& line) {
+std::string Setting(const qvhost::LineRequest& line) {
   return std::to_string(line.baud) + " baud, parity " + ParityName(line.parity);
 }
 
@@ -47,8 +47,8 @@ std::string Setting(const LineRequest& line) {
 void Progress(const std::string& text) {
   // Padded rather than cleared by an escape, which older consoles print.
   constexpr size_t kWidth = 79;
-  if (IsTerminal(Stream::Err)) {
-    WriteText(Stream::Err, "\r" + text + std::string(text.size() < kWidth ? kWidth - text.size() : 0, ' ') + "\r");
+  if (qvhost::IsTerminal(qvhost::Stream::Err)) {
+    qvhost::WriteText(qvhost::Stream::Err, "\r" + text + std::string(text.size() < kWidth ? kWidth - text.size() : 0, ' ') + "\r");
   }
 }
 
@@ -62,28 +62,28 @@ void Print(const Options& options, const Found& found) {
     json["stop_bits"] = found.line.stopBits;
     json["reply"] = found.goodReply ? "good" : "erroneous";
     json["command"] = found.command;
-    WriteText(Stream::Out, json.dump() + "\n");
+    qvhost::WriteText(qvhost::Stream::Out, json.dump() + "\n");
   } else if (options.format == Format::Csv) {
-    WriteText(Stream::Out, std::to_string(found.station) + "," + std::to_string(found.line.baud) + "," +
+    qvhost::WriteText(qvhost::Stream::Out, std::to_string(found.station) + "," + std::to_string(found.line.baud) + "," +
                                ParityName(found.line.parity) + "," + std::to_string(found.line.dataBits) + "," +
                                std::to_string(found.line.stopBits) + "," + (found.goodReply ? "good" : "erroneous") +
                                ",\"" + found.command + "\"\n");
   } else {
-    WriteText(Stream::Out, "station " + std::to_string(found.station) + " answered at " + Setting(found.line) +
+    qvhost::WriteText(qvhost::Stream::Out, "station " + std::to_string(found.station) + " answered at " + Setting(found.line) +
                                (found.goodReply ? "" : " (with an erroneous reply)") + ": " + found.command + "\n");
   }
 }
 
 }  // namespace
 
-int ScanStations(Session& session, const Options& options, const std::string& device, const Hooks& hooks) {
+int ScanStations(qvhost::Session& session, const Options& options, const std::string& device, const Hooks& hooks) {
   std::vector<int> stations = options.stations;
   if (!options.stationsGiven) {
     stations.clear();
     for (int s = 0; s <= 31; ++s) stations.push_back(s);
     stations.push_back(255);
   }
-  std::vector<Tag> probe(1);
+  std::vector<qvhost::Tag> probe(1);
   TagDefinition definition{};
   memcpy(definition.addressText, "D0", 3);
   definition.dataType = QV_DATA_TYPE_WORD;
@@ -91,14 +91,14 @@ int ScanStations(Session& session, const Options& options, const std::string& de
   probe[0].text = "D0";
 
   if (options.format == Format::Csv && !options.quiet) {
-    WriteText(Stream::Out, "station,baud,parity,data_bits,stop_bits,reply,command\n");
+    qvhost::WriteText(qvhost::Stream::Out, "station,baud,parity,data_bits,stop_bits,reply,command\n");
   }
   std::vector<Found> found;
   int settings = 0, refused = 0, probes = 0;
   std::string error, unopened;
   for (int baud : options.bauds) {
     for (int parity : options.parities) {
-      LineRequest line{device, baud, options.dataBits, parity, options.stopBits};
+      qvhost::LineRequest line{device, baud, options.dataBits, parity, options.stopBits};
       if (StopRequested()) break;
       ++settings;
       if (!session.OpenFirst(line, options.timeoutMs, &error)) {
@@ -114,7 +114,7 @@ int ScanStations(Session& session, const Options& options, const std::string& de
                  std::to_string(found.size()) + " found)");
         probe[0].address.deviceAddress = static_cast<int16_t>(station);
         auto blocks = GroupTags(session.Parser(), probe, false, static_cast<int16_t>(station));
-        const Outcome outcome = session.Execute(blocks.front()->request);
+        const qvhost::Outcome outcome = session.Execute(blocks.front()->request);
         ++probes;
         if (hooks.afterTransaction) hooks.afterTransaction();
         if (!outcome.ok && outcome.error.code != kBadReply) continue;
@@ -139,11 +139,11 @@ int ScanStations(Session& session, const Options& options, const std::string& de
                        (StopRequested() ? "; stopped: interrupted" : "");
     if (found.empty()) text += "; check the wiring (A/B swapped?), the port, and try more --bauds and --parities";
     if (options.format == Format::Json) {
-      WriteText(Stream::Out, nlohmann::ordered_json{{"scan", {{"probes", probes}, {"settings", scanned},
+      qvhost::WriteText(qvhost::Stream::Out, nlohmann::ordered_json{{"scan", {{"probes", probes}, {"settings", scanned},
                                                              {"answered", found.size()},
                                                              {"not_opened", refused}}}}.dump() + "\n");
     } else {
-      WriteText(options.format == Format::Table ? Stream::Out : Stream::Err, text + "\n");
+      qvhost::WriteText(options.format == Format::Table ? qvhost::Stream::Out : qvhost::Stream::Err, text + "\n");
     }
   }
   return found.empty() ? 1 : 0;

@@ -15,6 +15,6 @@ namespace qvpoll {
 // for each setting (OpenPort is what sets the short time-out). Prints the
 // stations that answered, each with the qvpoll command that reaches it.
 // Returns the exit status: 0 some answered, 1 none, 2 the port unusable.
-int ScanStations(Session& session, const Options& options, const std::string& device, const Hooks& hooks);
+int ScanStations(qvhost::Session& session, const Options& options, const std::string& device, const Hooks& hooks);
 
 }  // namespace qvpoll

@@ -44,7 +44,7 @@ std::string Tally::Text() const {
   std::string byCode;
   for (const auto& [code, count] : failuresByCode) {
     byCode += (byCode.empty() ? ": " : ", ") + std::to_string(count) + " x " +
-              (code >= 0 ? "code " + std::to_string(code) + " " : std::string()) + "(" + Meaning(code) + ")";
+              (code >= 0 ? "code " + std::to_string(code) + " " : std::string()) + "(" + qvhost::Meaning(code) + ")";
   }
   std::string byReason;
   for (const auto& [reason, count] : failuresByReason) {

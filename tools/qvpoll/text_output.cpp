@@ -5,7 +5,7 @@
 
 namespace qvpoll {
 
-void Complain(const std::string& utf8) { WriteText(Stream::Err, "qvpoll: " + utf8 + "\n"); }
+void Complain(const std::string& utf8) { qvhost::WriteText(qvhost::Stream::Err, "qvpoll: " + utf8 + "\n"); }
 
 bool RowOutput::Open(const std::string& path, bool append, std::string* error) {
   if (path.empty()) return true;
@@ -32,7 +32,7 @@ void RowOutput::Line(const std::string& utf8) {
   if (!failure_.empty()) return;
   empty_ = false;
   if (file_ == nullptr) {
-    if (!WriteText(Stream::Out, utf8 + "\n")) failure_ = "standard output: " + LastWriteError();
+    if (!qvhost::WriteText(qvhost::Stream::Out, utf8 + "\n")) failure_ = "standard output: " + qvhost::LastWriteError();
     return;
   }
   errno = 0;

@@ -1,0 +1,60 @@
+#include "tools/qvgateway/http/status_json.h"
+
+#include <math.h>
+
+#include <nlohmann/json.hpp>
+
+#include "tools/host/timestamps.h"
+#include "tools/qvgateway/line/line_utilisation.h"
+
+namespace qvgateway {
+namespace {
+
+using Json = nlohmann::json;
+
+// Three decimals say a share to a tenth of a percent; more only weighs.
+double Rounded(double share) { return round(share * 1000) / 1000; }
+
+}  // namespace
+
+const char* StationState(const StationHealth& health, bool portOpen) {
+  if (health.demoted) return "demoted";
+  if (portOpen && health.lastGood) return "good";
+  if (health.transactions == 0 && health.lastError < 0 && portOpen) return "waiting";
+  return "not answering";
+}
+
+std::string StatusJson(const LineView& view) {
+  Json busy = Json::array();
+  for (float share : view.busyShares) busy.push_back(Rounded(share));
+  Json stations = Json::array();
+  for (const StationView& s : view.stations) {
+    Json station = StationStatusJson(s.health, view.portOpen);
+    station["number"] = s.number;
+    station["unit"] = s.unit;
+    station["state"] = StationState(s.health, view.portOpen);
+    Json tags = Json::array();
+    for (const TagView& t : s.tags) {
+      Json tag = TagJson(t.state);
+      tag["tag"] = TagName(t.area, t.index);
+      tag["age_ms"] = t.ageMs >= 0 ? Json(t.ageMs) : Json();
+      tags.push_back(std::move(tag));
+    }
+    station["tags"] = std::move(tags);
+    stations.push_back(std::move(station));
+  }
+  Json json = {
+      {"time", qvhost::Iso8601(view.unixNowMs, false)},
+      {"line",
+       {{"port", view.port},
+        {"baud", view.baud},
+        {"port_open", view.portOpen},
+        {"utilisation",
+         {{"planned", Rounded(view.plannedShare)}, {"interval_ms", LineUtilisation::kIntervalMs}, {"busy", busy}}}}},
+      {"stations", std::move(stations)},
+  };
+  // A port named in the file may hold any bytes: shown, never thrown on.
+  return json.dump(-1, ' ', false, Json::error_handler_t::replace);
+}
+
+}  // namespace qvgateway

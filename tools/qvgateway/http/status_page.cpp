@@ -1,0 +1,43 @@
+#include "tools/qvgateway/http/status_page.h"
+
+#include "tools/host/timestamps.h"
+
+namespace qvgateway {
+
+LineView LookAtLine(const GatewayConfig& config, const LinePlan& plan, const LineOwner& owner,
+                    const LineUtilisation& utilisation) {
+  LineView view;
+  view.port = config.line.port;
+  view.baud = config.line.baud;
+  view.plannedShare = plan.utilisation;
+  view.busyShares = utilisation.Shares();
+  const int64_t steadyNow = SteadyMs();
+  view.unixNowMs = qvhost::NowUnixMs();
+  for (size_t s = 0; s < plan.stations.size(); ++s) {
+    const StationPlan& sp = *plan.stations[s];
+    StationView station;
+    station.number = sp.config->number;
+    station.unit = sp.rules.unit;
+    station.health = owner.Health(s, &view.portOpen);
+    sp.rules.readable.ForEach([&](Area area, int i) {
+      TagView tag;
+      tag.area = area;
+      tag.index = i;
+      tag.state = LookTag(owner.Cache(s), area, i, sp.config->maxAgeMs, steadyNow, view.unixNowMs);
+      if (tag.state.quality != Quality::Bad) tag.ageMs = view.unixNowMs - tag.state.unixMs;
+      station.tags.push_back(tag);
+    });
+    view.stations.push_back(std::move(station));
+  }
+  return view;
+}
+
+void AddStatusPage(HttpServer& http, const GatewayConfig& config, const LinePlan& plan, const LineOwner& owner,
+                   const LineUtilisation& utilisation) {
+  http.Add("/", [] { return HttpReply{200, "text/html; charset=utf-8", kStatusPageHtml}; });
+  http.Add("/status.json", [&config, &plan, &owner, &utilisation] {
+    return HttpReply{200, "application/json", StatusJson(LookAtLine(config, plan, owner, utilisation)) + "\n"};
+  });
+}
+
+}  // namespace qvgateway

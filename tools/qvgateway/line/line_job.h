@@ -1,0 +1,74 @@
+// A piece of work for the line, and the tickets of the clients waiting for
+// it. Several clients waiting on the same block share one job, so one
+// transaction answers them all.
+#pragma once
+
+#include <stdint.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "tools/qvgateway/modbus/modbus_dispatch.h"
+
+namespace qvgateway {
+
+class Ticket {
+ public:
+  void Finish(uint8_t code) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    done_ = true;
+    code_ = code;
+    ready_.notify_all();
+  }
+  // The job's outcome, or kNoReply once `clientGone` says the client left
+  // (the ticket is then abandoned, and a job whose every ticket is
+  // abandoned never reaches the line).
+  uint8_t Wait(const std::function<bool()>& clientGone) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    while (!done_) {
+      if (ready_.wait_for(lock, std::chrono::milliseconds(20)) == std::cv_status::timeout && clientGone &&
+          clientGone()) {
+        abandoned_ = true;
+        return kNoReply;
+      }
+    }
+    return code_;
+  }
+  bool Abandoned() const { return abandoned_; }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable ready_;
+  bool done_ = false;
+  uint8_t code_ = kOk;
+  std::atomic<bool> abandoned_{false};
+};
+
+struct LineJob {
+  enum class Kind { Read, WriteRegisters, WriteCoils };
+  Kind kind = Kind::Read;
+  size_t station = 0;
+  int block = -1;   // Read: the plan's block
+  bool poll = false;
+  int first = 0;    // WriteRegisters: the first D register; WriteCoils: the first coil
+  std::vector<uint16_t> values;
+  std::vector<bool> bits;
+  int64_t deadlineMs = 0;  // steady clock; 0 for polls
+  int driverCode = -1;     // a failed write: the driver's code of the transaction that failed, -1 none
+  std::vector<std::shared_ptr<Ticket>> tickets;
+
+  // Nobody waits for it any more (polls always run).
+  bool Abandoned() const {
+    if (poll || tickets.empty()) return false;
+    for (const auto& t : tickets) {
+      if (!t->Abandoned()) return false;
+    }
+    return true;
+  }
+};
+
+}  // namespace qvgateway

@@ -1,0 +1,134 @@
+#include "tools/qvgateway/mqtt/mqtt_payload.h"
+
+#include <nlohmann/json.hpp>
+
+#include "tools/host/driver_errors.h"
+#include "tools/host/timestamps.h"
+
+namespace qvgateway {
+namespace {
+
+using Json = nlohmann::json;
+
+// Text from the network may be any bytes: shown, never thrown on.
+std::string Dump(const Json& json) { return json.dump(-1, ' ', false, Json::error_handler_t::replace); }
+
+bool Digits(const std::string& text) {
+  return !text.empty() && text.size() <= 5 && text.find_first_not_of("0123456789") == std::string::npos &&
+         (text.size() == 1 || text[0] != '0');
+}
+
+}  // namespace
+
+const char* QualityName(Quality quality) {
+  return quality == Quality::Good ? "good" : quality == Quality::Stale ? "stale" : "bad";
+}
+
+TagState LookTag(const StationCache& cache, Area area, int index, int maxAgeMs, int64_t steadyNow, int64_t unixNow) {
+  CachedValue cached;
+  TagState state;
+  state.quality = cache.Look(area, index, maxAgeMs, steadyNow, &cached);
+  state.value = cached.value;
+  state.code = cached.code;
+  state.unixMs = state.quality == Quality::Bad ? unixNow : unixNow - (steadyNow - cached.atMs);
+  return state;
+}
+
+Json TagJson(const TagState& state) {
+  Json json = Json::object();
+  json["value"] = state.quality == Quality::Bad ? Json() : Json(state.value);
+  json["quality"] = QualityName(state.quality);
+  json["code"] = state.quality == Quality::Bad && state.code >= 0 ? Json(state.code) : Json();
+  if (state.quality == Quality::Bad) {
+    json["meaning"] = state.code == -1 ? "not read yet, or its last read failed" : qvhost::Meaning(state.code);
+  }
+  json["ts"] = qvhost::Iso8601(state.unixMs, false);
+  return json;
+}
+
+std::string TagPayload(const TagState& state) { return Dump(TagJson(state)); }
+
+Json StationStatusJson(const StationHealth& health, bool lineUp) {
+  Json json = Json::object();
+  json["communication_good"] = lineUp && health.lastGood && !health.demoted;
+  json["demoted"] = health.demoted;
+  json["port_open"] = lineUp;
+  json["transactions"] = health.transactions;
+  json["timeouts"] = health.timeouts;
+  json["bad_replies"] = health.badReplies;
+  json["last_error"] = health.lastError >= 0 ? Json(health.lastError) : Json();
+  if (health.lastError >= 0) json["meaning"] = qvhost::Meaning(health.lastError);
+  return json;
+}
+
+std::string StationStatusPayload(const StationHealth& health, bool lineUp) {
+  return Dump(StationStatusJson(health, lineUp));
+}
+
+std::string TagName(Area area, int index) {
+  return area == Area::D ? "D" + std::to_string(index) : "M" + std::to_string(index * 10);
+}
+
+bool ParseTagName(const std::string& name, Area* area, int* index) {
+  if (name.size() < 2 || (name[0] != 'D' && name[0] != 'M') || !Digits(name.substr(1))) return false;
+  const int number = std::stoi(name.substr(1));
+  if (name[0] == 'D') {
+    if (number >= kDRegisters) return false;
+    *area = Area::D;
+    *index = number;
+  } else {
+    if (number % 10 != 0 || number / 10 >= kMGroups) return false;
+    *area = Area::M;
+    *index = number / 10;
+  }
+  return true;
+}
+
+bool ParseSetPayload(const std::string& payload, Area area, SetRequest* request, std::string* why) {
+  const Json json = Json::parse(payload, nullptr, false);
+  if (json.is_discarded()) {
+    *why = "not JSON: send {\"value\": 42, \"id\": \"any text\"} or a bare number";
+    return false;
+  }
+  Json value = json;
+  if (json.is_object()) {
+    if (json.contains("id")) request->idJson = Dump(json["id"]);
+    for (const auto& item : json.items()) {
+      if (item.key() != "value" && item.key() != "id") {
+        *why = "unknown key '" + item.key() + "': a write has only value and id";
+        return false;
+      }
+    }
+    if (!json.contains("value")) {
+      *why = "no value";
+      return false;
+    }
+    value = json["value"];
+  }
+  if (!value.is_number_integer()) {
+    *why = "the value is not a whole number";
+    return false;
+  }
+  const long long limit = area == Area::D ? 65535 : 255;
+  if (value.is_number_unsigned() ? value.get<unsigned long long>() > static_cast<unsigned long long>(limit)
+                                 : value.get<long long>() < 0 || value.get<long long>() > limit) {
+    *why = "the value " + Dump(value) + " is outside 0.." + std::to_string(limit);
+    return false;
+  }
+  request->value = value.get<long long>();
+  return true;
+}
+
+std::string ResultPayload(const std::string& idJson, bool ok, int code, const std::string& meaning) {
+  Json json = Json::object();
+  json["id"] = Json::parse(idJson, nullptr, false);
+  if (json["id"].is_discarded()) json["id"] = Json();
+  json["ok"] = ok;
+  if (!ok) {
+    json["code"] = code >= 0 ? Json(code) : Json();
+    json["meaning"] = meaning;
+  }
+  return Dump(json);
+}
+
+}  // namespace qvgateway
