@@ -9,6 +9,7 @@
 #include "tools/host/timestamps.h"
 #include "tools/qvgateway/mqtt/mqtt_config.h"
 #include "tools/qvgateway/mqtt/mqtt_payload.h"
+#include "tools/qvgateway/mqtt/set_payload.h"
 
 namespace qvgateway {
 namespace {
@@ -24,7 +25,9 @@ TEST(GatewayMqttPayload, TagStateForEachQuality) {
       {{Quality::Good, 1234, -1, at}, R"({"code":null,"quality":"good","value":1234})"},
       {{Quality::Stale, 65535, -1, at}, R"({"code":null,"quality":"stale","value":65535})"},
       {{Quality::Bad, 1234, 5, at}, R"({"code":5,"meaning":"receive time-out","quality":"bad","value":null})"},
-      {{Quality::Bad, 0, -1, at}, R"({"code":null,"meaning":"not read yet, or its last read failed","quality":"bad","value":null})"},
+      {{Quality::Bad, 0, -1, at, false}, R"({"code":null,"meaning":"not read yet","quality":"bad","value":null})"},
+      {{Quality::Bad, 0, -1, at, true},
+       R"({"code":null,"meaning":"its last read failed","quality":"bad","value":null})"},
   };
   for (const Row& row : rows) {
     Json got = Json::parse(TagPayload(row.state));
@@ -61,6 +64,7 @@ TEST(GatewayMqttPayload, PublishedAgainOnlyWhenWhatASubscriberSeesChanged) {
       {{Quality::Good, 1, -1, 100}, {Quality::Stale, 1, -1, 100}, false},
       {{Quality::Bad, 1, 5, 100}, {Quality::Bad, 2, 5, 900}, true},  // a bad value shows no value
       {{Quality::Bad, 1, 5, 100}, {Quality::Bad, 1, 6, 100}, false},
+      {{Quality::Bad, 0, -1, 100, false}, {Quality::Bad, 0, -1, 900, true}, false},  // first read failed
   };
   for (const Row& row : rows) {
     EXPECT_EQ(row.a.SameAs(row.b), row.same);
@@ -135,6 +139,76 @@ TEST(GatewayMqttPayload, WritePayloads) {
       EXPECT_NE(why.find(row.why), std::string::npos) << row.payload << ": " << why;
     }
   }
+}
+
+std::string Repeat(const std::string& part, size_t times) {
+  std::string out;
+  out.reserve(part.size() * times);
+  for (size_t i = 0; i < times; ++i) out += part;
+  return out;
+}
+
+// What anyone who may publish could send: each is refused with why, and
+// an id is echoed only when it is one a result can carry.
+TEST(GatewayMqttPayload, HostileWritePayloads) {
+  const std::string id128(128, 'i'), id129(129, 'i');
+  const std::string deep7 = Repeat("[", 7) + "1" + Repeat("]", 7);
+  const std::string deep9 = Repeat("[", 9) + "1" + Repeat("]", 9);
+  const std::string padded = "{\"value\": 1," + std::string(4096, ' ') + "\"id\": \"x\"}";
+  struct Row {
+    std::string name, payload;
+    bool ok;
+    std::string idJson, why;  // a part of why
+  } rows[] = {
+      {"200,000 nested arrays", Repeat("[", 200000), false, "null", "more than 4096"},
+      {"100,000 nested objects", Repeat("{\"value\":", 100000), false, "null", "more than 4096"},
+      {"nesting within the size", Repeat("[", 4000), false, "null", "nested deeper than 8"},
+      {"objects within the size", Repeat("{\"value\":", 400), false, "null", "nested deeper than 8"},
+      {"deep but balanced", deep9, false, "null", "nested deeper than 8"},
+      {"brackets inside a string are text", "{\"value\": 1, \"id\": \"" + Repeat("[", 100) + "\"}", true,
+       "\"" + Repeat("[", 100) + "\"", ""},
+      {"an escaped quote does not end the string", R"({"value": 1, "id": "a\"[[[[[[[[[["})", true,
+       R"("a\"[[[[[[[[[[")", ""},
+      {"not deep enough to refuse, still no write", deep7, false, "null", "not a whole number"},
+      {"the same value twice", R"({"value":1,"value":2})", false, "null", "'value' is given twice"},
+      {"the same id twice", R"({"value":1,"id":"a","id":"b"})", false, "null", "'id' is given twice"},
+      {"a duplicate deeper down", R"({"value":1,"id":7,"x":{"a":1,"a":2}})", false, "7", "'a' is given twice"},
+      {"a 2 MB id", "{\"value\": 1, \"id\": \"" + std::string(2 << 20, 'x') + "\"}", false, "null",
+       "more than 4096"},
+      {"an id of 129 bytes", "{\"value\": 1, \"id\": \"" + id129 + "\"}", false, "null", "129 bytes long"},
+      {"an id of 128 bytes", "{\"value\": 1, \"id\": \"" + id128 + "\"}", true, "\"" + id128 + "\"", ""},
+      {"an id that is an object", R"({"value": 1, "id": {"a": 1}})", false, "null", "the id is object"},
+      {"an id that is true", R"({"value": 1, "id": true})", false, "null", "the id is boolean"},
+      {"an id that is null", R"({"value": 1, "id": null})", true, "null", ""},
+      {"an id that is a fraction", R"({"value": 1, "id": 1.5})", true, "1.5", ""},
+      {"just over the size", padded, false, "null", "more than 4096"},
+      {"a long unknown key is cut", "{\"value\": 1, \"" + std::string(1000, 'k') + "\": 1}", false, "null",
+       "unknown key '" + std::string(64, 'k') + "...'"},
+  };
+  for (const Row& row : rows) {
+    SetRequest request;
+    std::string why;
+    ASSERT_EQ(ParseSetPayload(row.payload, Area::D, &request, &why), row.ok) << row.name << ": " << why;
+    EXPECT_EQ(request.idJson, row.idJson) << row.name;
+    EXPECT_NE(why.find(row.why), std::string::npos) << row.name << ": " << why;
+    EXPECT_LE(why.size(), 200u) << row.name;
+    EXPECT_LE(ResultPayload(request.idJson, false, -1, why).size(), 512u) << row.name;
+  }
+}
+
+TEST(GatewayMqttPayload, QuotedTextIsCutOnACharacter) {
+  struct Row {
+    std::string text;
+    size_t limit;
+    std::string quoted;
+  } rows[] = {
+      {"abc", 3, "abc"},
+      {"abcd", 3, "abc..."},
+      {"a\xc3\xa9z", 2, "a..."},  // not half of the é
+      {"a\xc3\xa9z", 3, "a\xc3\xa9..."},
+      {"", 0, ""},
+  };
+  for (const Row& row : rows) EXPECT_EQ(Quoted(row.text, row.limit), row.quoted) << row.text;
 }
 
 TEST(GatewayMqttPayload, Results) {

@@ -80,6 +80,9 @@ TEST(GatewayCache, ServedOnlyGoodAndYoungEnough) {
   EXPECT_FALSE(cache.Fresh(Area::D, 100, 3, 500, 1000, values)) << "a failed read is never hidden";
   EXPECT_EQ(cache.Look(Area::D, 101, 500, 1000, &look), Quality::Bad);
   EXPECT_EQ(look.code, 6);
+  EXPECT_TRUE(look.tried) << "a failed read is not 'not read yet'";
+  EXPECT_EQ(cache.Look(Area::D, 200, 500, 1000, &look), Quality::Bad);
+  EXPECT_FALSE(look.tried);
   EXPECT_TRUE(cache.Fresh(Area::D, 100, 1, 500, 1000, values));
   cache.StoreWritten(Area::D, 101, 77, 1200);
   ASSERT_TRUE(cache.Fresh(Area::D, 101, 1, 500, 1200, values));

@@ -65,8 +65,8 @@ TEST(GatewayStatusPage, EachTagAsPublishedWithItsAge) {
        R"({"tag":"M10","value":60,"quality":"good","code":null,"age_ms":0})"},
       {{Area::D, 0, {Quality::Bad, 77, 5, now}, -1},
        R"({"tag":"D0","value":null,"quality":"bad","code":5,"meaning":"receive time-out","age_ms":null})"},
-      {{Area::D, 1, {Quality::Bad, 0, -1, now}, -1},
-       R"({"tag":"D1","value":null,"quality":"bad","code":null,"meaning":"not read yet, or its last read failed","age_ms":null})"},
+      {{Area::D, 1, {Quality::Bad, 0, -1, now, false}, -1},
+       R"({"tag":"D1","value":null,"quality":"bad","code":null,"meaning":"not read yet","age_ms":null})"},
   };
   for (const Row& row : rows) {
     LineView view;

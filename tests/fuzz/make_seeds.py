@@ -6,7 +6,8 @@ and the frames a controller sends back for them.
 
 The layouts follow the targets' readers: parse_tag takes a 16-bit data type
 then the address text; execute_block and build_request take a block shape
-(fuzz_block_shape.h), then for execute_block a delivery byte and the reply.
+(fuzz_block_shape.h), then for execute_block a delivery byte and the reply;
+mqtt_payload takes an area byte (odd: an M group) then the payload.
 """
 import hashlib
 import os
@@ -85,6 +86,16 @@ def seeds():
     for shape, reply in replies:
         for delivery in (0, 1):  # all at once, or a little at each poll
             yield "execute_block", shape + bytes([delivery]) + reply
+
+    payloads = [b'{"value": 42, "id": "any text"}', b"42", b"65535", b"65536", b"-1", b"4.2e1", b'"42"',
+                b'{"value": 7, "id": 12}', b'{"value":1,"value":2}', b'{"value":1,"id":"a","id":"b"}',
+                b'{"value": 1, "id": {"a": [1]}}', b'{"value": 1, "id": "' + b"i" * 129 + b'"}',
+                b'{"value": 1, "id": "a\\"[[["}', b'{"value": 1, "id": "\\u00e9\\ud83d\\ude00"}',
+                b"[" * 9 + b"]" * 9, b'{"value":' * 12, b"[" * 5000, b"{", b"", b"\xff\xfe", b"null",
+                b'{"valeu": 1}', b"18446744073709551616"]
+    for area in (0, 1):
+        for payload in payloads:
+            yield "mqtt_payload", bytes([area]) + payload
 
 
 def main():

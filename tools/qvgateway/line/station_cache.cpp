@@ -7,7 +7,7 @@ StationCache::StationCache() : d_(kDRegisters), m_(kMGroups) {}
 void StationCache::StoreGood(Area area, int first, const std::vector<uint16_t>& values, int64_t nowMs) {
   std::lock_guard<std::mutex> lock(mutex_);
   auto& cells = Cells(area);
-  for (size_t i = 0; i < values.size(); ++i) cells[first + i] = CachedValue{values[i], true, nowMs, -1};
+  for (size_t i = 0; i < values.size(); ++i) cells[first + i] = CachedValue{values[i], true, nowMs, -1, true};
 }
 
 void StationCache::StoreBad(Area area, int first, int count, int code) {
@@ -16,6 +16,7 @@ void StationCache::StoreBad(Area area, int first, int count, int code) {
   for (int i = first; i < first + count; ++i) {
     cells[i].good = false;
     cells[i].code = code;
+    cells[i].tried = true;
   }
 }
 
@@ -28,7 +29,7 @@ Quality StationCache::Look(Area area, int index, int maxAgeMs, int64_t nowMs, Ca
 
 void StationCache::StoreWritten(Area area, int index, uint16_t value, int64_t nowMs) {
   std::lock_guard<std::mutex> lock(mutex_);
-  Cells(area)[index] = CachedValue{value, true, nowMs, -1};
+  Cells(area)[index] = CachedValue{value, true, nowMs, -1, true};
 }
 
 bool StationCache::Fresh(Area area, int first, int count, int maxAgeMs, int64_t nowMs, uint16_t* values) const {

@@ -19,6 +19,7 @@ struct CachedValue {
   bool good = false;
   int64_t atMs = 0;  // steady clock, when the controller's reply arrived
   int code = -1;     // the driver's code of the read that failed, -1 none
+  bool tried = false;  // false until the first read or write, good or not
 };
 
 // One quality model for every adapter: Modbus serves only Good (and

@@ -186,9 +186,9 @@ void MqttAdapter::Message(const std::string& topic, const std::string& payload, 
   if (retained) {
     why = "a retained write is never carried out: publish it without retain";
   } else if (sp == nullptr) {
-    why = "no station " + station + " on this gateway";
+    why = "no station " + Quoted(station) + " on this gateway";
   } else if (!ParseTagName(name, &write.area, &write.index)) {
-    why = "'" + name + "' is not a register (D100, or M10 for the group M10..M17)";
+    why = "'" + Quoted(name) + "' is not a register (D100, or M10 for the group M10..M17)";
   } else if (!sp->rules.writable.Has(write.area, write.index)) {
     why = "not writable";
   } else if (!ParseSetPayload(payload, write.area, &write.request, &why)) {

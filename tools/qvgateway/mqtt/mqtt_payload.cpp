@@ -30,6 +30,7 @@ TagState LookTag(const StationCache& cache, Area area, int index, int maxAgeMs, 
   state.quality = cache.Look(area, index, maxAgeMs, steadyNow, &cached);
   state.value = cached.value;
   state.code = cached.code;
+  state.readYet = cached.tried;
   state.unixMs = state.quality == Quality::Bad ? unixNow : unixNow - (steadyNow - cached.atMs);
   return state;
 }
@@ -40,7 +41,9 @@ Json TagJson(const TagState& state) {
   json["quality"] = QualityName(state.quality);
   json["code"] = state.quality == Quality::Bad && state.code >= 0 ? Json(state.code) : Json();
   if (state.quality == Quality::Bad) {
-    json["meaning"] = state.code == -1 ? "not read yet, or its last read failed" : qvhost::Meaning(state.code);
+    json["meaning"] = !state.readYet       ? "not read yet"
+                      : state.code == -1 ? "its last read failed"
+                                         : qvhost::Meaning(state.code);
   }
   json["ts"] = qvhost::Iso8601(state.unixMs, false);
   return json;
@@ -82,53 +85,6 @@ bool ParseTagName(const std::string& name, Area* area, int* index) {
     *index = number / 10;
   }
   return true;
-}
-
-bool ParseSetPayload(const std::string& payload, Area area, SetRequest* request, std::string* why) {
-  const Json json = Json::parse(payload, nullptr, false);
-  if (json.is_discarded()) {
-    *why = "not JSON: send {\"value\": 42, \"id\": \"any text\"} or a bare number";
-    return false;
-  }
-  Json value = json;
-  if (json.is_object()) {
-    if (json.contains("id")) request->idJson = Dump(json["id"]);
-    for (const auto& item : json.items()) {
-      if (item.key() != "value" && item.key() != "id") {
-        *why = "unknown key '" + item.key() + "': a write has only value and id";
-        return false;
-      }
-    }
-    if (!json.contains("value")) {
-      *why = "no value";
-      return false;
-    }
-    value = json["value"];
-  }
-  if (!value.is_number_integer()) {
-    *why = "the value is not a whole number";
-    return false;
-  }
-  const long long limit = area == Area::D ? 65535 : 255;
-  if (value.is_number_unsigned() ? value.get<unsigned long long>() > static_cast<unsigned long long>(limit)
-                                 : value.get<long long>() < 0 || value.get<long long>() > limit) {
-    *why = "the value " + Dump(value) + " is outside 0.." + std::to_string(limit);
-    return false;
-  }
-  request->value = value.get<long long>();
-  return true;
-}
-
-std::string ResultPayload(const std::string& idJson, bool ok, int code, const std::string& meaning) {
-  Json json = Json::object();
-  json["id"] = Json::parse(idJson, nullptr, false);
-  if (json["id"].is_discarded()) json["id"] = Json();
-  json["ok"] = ok;
-  if (!ok) {
-    json["code"] = code >= 0 ? Json(code) : Json();
-    json["meaning"] = meaning;
-  }
-  return Dump(json);
 }
 
 }  // namespace qvgateway

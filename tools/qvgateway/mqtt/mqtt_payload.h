@@ -1,7 +1,7 @@
 // What the MQTT adapter says and hears, as text: a tag's state as its
-// retained JSON, a write request on a .../set topic, and the write's
-// result. Pure: no broker, no line, so that every shape of payload can be
-// tested from a table.
+// retained JSON, a station's health, tag names in topics (the write
+// request and its result are set_payload's). Pure: no broker, no line,
+// so that every shape of payload can be tested from a table.
 #pragma once
 
 #include <stdint.h>
@@ -12,21 +12,25 @@
 #include "tools/qvgateway/line/register_rules.h"
 #include "tools/qvgateway/line/station_cache.h"
 #include "tools/qvgateway/line/station_health.h"
+#include "tools/qvgateway/mqtt/set_payload.h"
 
 namespace qvgateway {
 
 // One tag as subscribers see it. A bad value carries the driver's code
 // (-1 when it was never read, or the failure left none) and no value:
-// a failed read is never shown as data.
+// a failed read is never shown as data. Before its first read a tag is
+// bad with "not read yet", so that a subscriber can tell a gateway that
+// has just started from a station that does not answer.
 struct TagState {
   Quality quality = Quality::Bad;
   uint16_t value = 0;
   int code = -1;
   int64_t unixMs = 0;  // when the value was read (bad: when that was seen)
+  bool readYet = true;
 
   // Published again only when what a subscriber would act on changed.
   bool SameAs(const TagState& other) const {
-    if (quality != other.quality) return false;
+    if (quality != other.quality || readYet != other.readYet) return false;
     return quality == Quality::Bad ? code == other.code : value == other.value;
   }
 };
@@ -54,19 +58,5 @@ std::string TagName(Area area, int index);
 // The inverse, for a tag named in a topic: only the canonical spelling
 // of a register that exists.
 bool ParseTagName(const std::string& name, Area* area, int* index);
-
-// {"value": 42, "id": "any text"}, or a bare number. `idJson` is the id
-// as JSON ("null" when none), for the result even of a refused request.
-struct SetRequest {
-  long long value = 0;
-  std::string idJson = "null";
-};
-// False with why when the payload is not a write of one whole number in
-// the register's range (0..65535 for a D register, 0..255 for an M group).
-bool ParseSetPayload(const std::string& payload, Area area, SetRequest* request, std::string* why);
-
-// {"id":"x","ok":true} or {"id":"x","ok":false,"code":5,"meaning":"receive time-out"};
-// `code` -1 gives "code":null.
-std::string ResultPayload(const std::string& idJson, bool ok, int code = -1, const std::string& meaning = "");
 
 }  // namespace qvgateway

@@ -1,0 +1,154 @@
+#include "tools/qvgateway/mqtt/set_payload.h"
+
+#include <set>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+namespace qvgateway {
+namespace {
+
+using Json = nlohmann::json;
+
+const char* const kShape = "a write is {\"value\": 42, \"id\": \"any text\"} or a bare number";
+
+// Text from the network may be any bytes: shown, never thrown on.
+std::string Dump(const Json& json) { return json.dump(-1, ' ', false, Json::error_handler_t::replace); }
+
+// The deepest nesting of arrays and objects, counted without recursion and
+// given up as soon as it passes `limit`: what a parser (or the destructor
+// of what it built) would otherwise recurse into, one stack frame a level.
+int NestingDepth(const std::string& text, int limit) {
+  int depth = 0, deepest = 0;
+  bool inString = false, escaped = false;
+  for (const char c : text) {
+    if (inString) {
+      if (escaped) {
+        escaped = false;
+      } else if (c == '\\') {
+        escaped = true;
+      } else if (c == '"') {
+        inString = false;
+      }
+    } else if (c == '"') {
+      inString = true;
+    } else if (c == '[' || c == '{') {
+      if (++depth > deepest) deepest = depth;
+      if (deepest > limit) break;
+    } else if (c == ']' || c == '}') {
+      --depth;
+    }
+  }
+  return deepest;
+}
+
+// Parses `payload`, naming in `duplicate` the first key an object holds
+// twice: the parser would keep one of the two, and which value a write
+// sent must never be the parser's choice.
+Json ParseUnique(const std::string& payload, std::string* duplicate) {
+  std::vector<std::set<std::string>> keys;
+  auto callback = [&keys, duplicate](int, Json::parse_event_t event, Json& parsed) {
+    if (event == Json::parse_event_t::object_start) {
+      keys.emplace_back();
+    } else if (event == Json::parse_event_t::object_end) {
+      if (!keys.empty()) keys.pop_back();
+    } else if (event == Json::parse_event_t::key && !keys.empty() && parsed.is_string()) {
+      const std::string& key = parsed.get_ref<const std::string&>();
+      if (!keys.back().insert(key).second && duplicate->empty()) *duplicate = key;
+    }
+    return true;
+  };
+  return Json::parse(payload, callback, false);
+}
+
+// The id as JSON for the result, or false with why.
+bool TakeId(const Json& id, std::string* idJson, std::string* why) {
+  if (id.is_null()) return true;
+  if (id.is_number()) {
+    *idJson = Dump(id);
+    return true;
+  }
+  if (id.is_string() && id.get_ref<const std::string&>().size() <= kMaxIdBytes) {
+    *idJson = Dump(id);
+    return true;
+  }
+  *why = id.is_string() ? "the id is " + std::to_string(id.get_ref<const std::string&>().size()) +
+                              " bytes long: an id is a string of at most " + std::to_string(kMaxIdBytes) +
+                              " bytes, or a number"
+                        : std::string("the id is ") + id.type_name() + ": an id is a string of at most " +
+                              std::to_string(kMaxIdBytes) + " bytes, or a number";
+  return false;
+}
+
+}  // namespace
+
+std::string Quoted(const std::string& text, size_t limit) {
+  if (text.size() <= limit) return text;
+  size_t end = limit;
+  // Back to the first byte of a UTF-8 character.
+  while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
+  return text.substr(0, end) + "...";
+}
+
+bool ParseSetPayload(const std::string& payload, Area area, SetRequest* request, std::string* why) {
+  if (payload.size() > kMaxSetPayloadBytes) {
+    *why = "the payload is " + std::to_string(payload.size()) + " bytes, more than " +
+           std::to_string(kMaxSetPayloadBytes) + ": " + kShape;
+    return false;
+  }
+  if (NestingDepth(payload, kMaxSetPayloadDepth) > kMaxSetPayloadDepth) {
+    *why = "the payload is nested deeper than " + std::to_string(kMaxSetPayloadDepth) + " levels: " + kShape;
+    return false;
+  }
+  std::string duplicate;
+  const Json json = ParseUnique(payload, &duplicate);
+  if (json.is_discarded()) {
+    *why = std::string("not JSON: ") + kShape;
+    return false;
+  }
+  Json value = json;
+  if (json.is_object()) {
+    if (duplicate != "id" && json.contains("id") && !TakeId(json["id"], &request->idJson, why)) return false;
+    if (!duplicate.empty()) {
+      *why = "the key '" + Quoted(duplicate) + "' is given twice: a write names each key once";
+      return false;
+    }
+    for (const auto& item : json.items()) {
+      if (item.key() != "value" && item.key() != "id") {
+        *why = "unknown key '" + Quoted(item.key()) + "': a write has only value and id";
+        return false;
+      }
+    }
+    if (!json.contains("value")) {
+      *why = "no value";
+      return false;
+    }
+    value = json["value"];
+  }
+  if (!value.is_number_integer()) {
+    *why = "the value is not a whole number";
+    return false;
+  }
+  const long long limit = area == Area::D ? 65535 : 255;
+  if (value.is_number_unsigned() ? value.get<unsigned long long>() > static_cast<unsigned long long>(limit)
+                                 : value.get<long long>() < 0 || value.get<long long>() > limit) {
+    *why = "the value " + Dump(value) + " is outside 0.." + std::to_string(limit);
+    return false;
+  }
+  request->value = value.get<long long>();
+  return true;
+}
+
+std::string ResultPayload(const std::string& idJson, bool ok, int code, const std::string& meaning) {
+  Json json = Json::object();
+  json["id"] = Json::parse(idJson, nullptr, false);
+  if (json["id"].is_discarded()) json["id"] = Json();
+  json["ok"] = ok;
+  if (!ok) {
+    json["code"] = code >= 0 ? Json(code) : Json();
+    json["meaning"] = meaning;
+  }
+  return Dump(json);
+}
+
+}  // namespace qvgateway
