@@ -16,7 +16,7 @@ P = Programs(sys.argv[1:])
 del sys.argv[1:]
 GATEWAY = os.path.join(os.path.dirname(P.qvpoll), "qvgateway")
 
-LINE = '[line]\nport = "ttyQV9"\nbaud = 9600\n'
+LINE = '[line]\nport = "sim"\nbaud = 9600\n'
 STATION = '[[station]]\nnumber = 1\nread = ["D100..D131"]\n'
 MQTT = '[mqtt]\nbroker = "127.0.0.1:1883"\n'
 
@@ -47,7 +47,18 @@ class CheckConfig(unittest.TestCase):
             f.write("\n")
         table = [
             ("not TOML", LINE + "baud = = 3\n", "FILE:4:"),
-            ("a key twice", LINE + "baud = 19200\n" + STATION, 'FILE:4: toml::insert_value: value ("baud") already exists'),
+            ("a key twice", LINE + "baud = 19200\n" + STATION, "FILE:4: line.baud: is given twice (first at line 3): keep one"),
+            ("a key twice in a station", LINE + STATION + "poll_ms = 100\npoll_ms = 200\n",
+             "FILE:8: station[1].poll_ms: is given twice (first at line 7): keep one"),
+            ("a key twice in the second station", LINE + STATION + STATION.replace("number = 1", "number = 2") +
+             "unit = 2\nunit = 3\n", "FILE:11: station[2].unit: is given twice (first at line 10)"),
+            ("a table twice", LINE + LINE.replace("[line]\n", "[line]\n#\n") + STATION,
+             "FILE:4: [line]: is given twice (first at line 1): put its keys in one table"),
+            ("a write range not read", LINE + STATION + 'write = ["D300..D309"]\n',
+             "FILE:7: station[1].write: D300..D309 are not in any read range: a value written could not be read "
+             "back; add them to read"),
+            ("write ranges partly read", LINE + STATION + 'write = ["D131..D132", "M10", "D100"]\n',
+             "FILE:7: station[1].write: D132, M10 are not in any read range"),
             ("unknown key", LINE + "speed = 9600\n" + STATION, "FILE:4: line.speed: unknown key"),
             ("unknown table", LINE + STATION + "[nosuch]\nbroker = 1\n", "FILE:7: nosuch: unknown key"),
             ("no line", STATION, "line: the file has no [line] table"),
@@ -100,6 +111,35 @@ class CheckConfig(unittest.TestCase):
                 self.assertIn(expected, err, name)
                 self.assertEqual(out, "", name)
 
+    def test_poll_periods_said_per_station(self):
+        table = [
+            # name, file, code, in the plan, in the messages
+            ("no mqtt: read on demand", LINE + STATION, 0,
+             "station 1 (unit 1): 1 block, 156.2 ms of wire time per poll, read only when a client asks\n", ""),
+            ("mqtt: polled by default", LINE + STATION + MQTT, 0,
+             "station 1 (unit 1): 1 block, 156.2 ms of wire time per poll, polled every 1000 ms: 15.6% of the line",
+             ""),
+            ("mqtt: its own period", LINE + STATION + "poll_ms = 2000\n" + MQTT, 0, "polled every 2000 ms", ""),
+            ("mqtt: poll_ms = 0 warned", LINE + STATION + "poll_ms = 0\n" + MQTT, 0,
+             "read only when a client asks: its MQTT topics will not update",
+             "qvgateway: warning: FILE:7: station[1].poll_ms: 0 with [mqtt]: station 1's MQTT topics will not "
+             "update"),
+            ("a port that does not exist, after the plan", LINE.replace('"sim"', '"ttyQVnone"') + STATION, 2,
+             "station 1 (unit 1): 1 block",
+             "qvgateway: FILE:2: line.port: /dev/ttyQVnone does not exist on this machine: the gateway would not "
+             "start"),
+            ("a path that does not exist", LINE.replace('"sim"', '"/dev/serial/by-id/nosuch"') + STATION, 2,
+             "line /dev/serial/by-id/nosuch", "/dev/serial/by-id/nosuch does not exist on this machine"),
+        ]
+        for name, text, expected_code, plan, message in table:
+            with self.subTest(name):
+                code, out, err = check(text)
+                self.assertEqual(code, expected_code, f"{name}: {out}{err}")
+                self.assertIn(plan, out, name)
+                self.assertIn(message, err, name)
+                if not message:
+                    self.assertEqual(err, "", name)
+
     def test_a_missing_file_is_named_with_the_systems_reason(self):
         missing = os.path.join(P.scratch, "nosuch.toml")
         done = subprocess.run([GATEWAY, "--check-config", missing], capture_output=True, text=True, timeout=30,
@@ -125,7 +165,7 @@ class Start(unittest.TestCase):
     def test_a_port_that_cannot_be_opened_exits_1_naming_it(self):
         path = os.path.join(P.scratch, "run.toml")
         with open(path, "w") as f:
-            f.write(LINE.replace("ttyQV9", "/dev/ttyQVnone") + STATION)
+            f.write(LINE.replace('"sim"', '"/dev/ttyQVnone"') + STATION)
         done = subprocess.run([GATEWAY, "--config", path], capture_output=True, text=True, timeout=30,
                               stdin=subprocess.DEVNULL)
         self.assertEqual(done.returncode, 1, done.stderr)

@@ -57,6 +57,7 @@ std::vector<std::string> SimulatorArguments(const qvgateway::GatewayConfig& conf
 
 int Serve(const qvgateway::GatewayConfig& config, qvgateway::LinePlan& plan, qvhost::DriverModule& module,
           bool trace) {
+  for (const auto& w : qvgateway::ConfigWarnings(config)) qvgateway::LogEvent("warning: " + w);
   std::string error, device = config.line.port, note;
   if (device == "sim") {
     if (!qvhost::StartSimulator(SimulatorArguments(config), &device, &error)) return Fail(error, kFailed);
@@ -177,6 +178,11 @@ int main(int argc, char** argv) {
   }
   if (!o.checkConfig.empty()) {
     fputs(qvgateway::DescribePlan(config, plan).c_str(), stdout);
+    fflush(stdout);
+    for (const auto& w : qvgateway::ConfigWarnings(config)) fprintf(stderr, "qvgateway: warning: %s\n", w.c_str());
+    // After the plan, so that the rest of the file can still be judged.
+    const std::string port = qvgateway::MissingPortProblem(config);
+    if (!port.empty()) return Fail(port, kBadConfig);
     return 0;
   }
   return Serve(config, plan, module, o.trace);

@@ -1,6 +1,8 @@
 #include "tools/qvgateway/config/config.h"
 
 #include <arpa/inet.h>
+#include <errno.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <map>
@@ -98,6 +100,30 @@ void ReadStation(TomlTable& t, StationConfig* station) {
 
 }  // namespace
 
+std::vector<std::string> ConfigWarnings(const GatewayConfig& config) {
+  std::vector<std::string> warnings;
+  if (!config.mqtt.enabled) return warnings;
+  for (const StationConfig& s : config.stations) {
+    if (s.pollMs != 0) continue;
+    warnings.push_back(Problem(config.file, s.pollPlace,
+                               "0 with [mqtt]: station " + std::to_string(s.number) +
+                                   "'s MQTT topics will not update (it is read only when a Modbus client asks); "
+                                   "leave poll_ms out to poll it every " + std::to_string(kMqttPollMs) + " ms"));
+  }
+  return warnings;
+}
+
+std::string MissingPortProblem(const GatewayConfig& config) {
+  const std::string& port = config.line.port;
+  if (port.empty() || port == "sim") return "";
+  // As the driver reads a name: a bare one lives in /dev.
+  const std::string path = port.find('/') == std::string::npos ? "/dev/" + port : port;
+  struct stat status {};
+  if (stat(path.c_str(), &status) == 0 || errno != ENOENT) return "";
+  return Problem(config.file, config.line.portPlace,
+                 path + " does not exist on this machine: the gateway would not start");
+}
+
 std::string Problem(const std::string& file, const KeyPlace& place, const std::string& why) {
   return file + ":" + std::to_string(place.line) + ": " + place.key + ": " + why;
 }
@@ -180,6 +206,7 @@ bool LoadConfig(const std::string& path, GatewayConfig* config, std::vector<std:
   config->stations.resize(stations.size());
   for (size_t i = 0; i < stations.size(); ++i) {
     ReadStation(stations[i], &config->stations[i]);
+    if (config->mqtt.enabled && !stations[i].Has("poll_ms")) config->stations[i].pollMs = kMqttPollMs;
   }
   for (size_t i = 0; i < stations.size(); ++i) {
     const StationConfig& s = config->stations[i];

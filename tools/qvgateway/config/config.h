@@ -76,10 +76,14 @@ struct RangeText {
   int line = 0;
 };
 
+// A station's poll period when the file gives none and [mqtt] is set:
+// a publisher's tags change only when the station is read.
+constexpr int kMqttPollMs = 1000;
+
 struct StationConfig {
   int number = 0;
   int unit = 0;
-  int pollMs = 0;  // 0: read only when a client asks
+  int pollMs = 0;  // 0: read only when a client asks; kMqttPollMs by default with [mqtt]
   int maxAgeMs = 1000;
   std::vector<RangeText> read, write;
   KeyPlace place;  // the station's table
@@ -98,6 +102,15 @@ struct GatewayConfig {
 // Reads and checks `path`. False with one message per problem, each
 // "FILE:LINE: KEY: why".
 bool LoadConfig(const std::string& path, GatewayConfig* config, std::vector<std::string>* problems);
+
+// What a sound file may still do that its writer did not mean, one
+// "FILE:LINE: KEY: why" each: a station with poll_ms = 0 under [mqtt].
+std::vector<std::string> ConfigWarnings(const GatewayConfig& config);
+
+// "FILE:LINE: line.port: /dev/ttyUSB9 does not exist on this machine: ...",
+// or empty when the port is "sim" or names something that exists. Only
+// looked up, never opened: checking a file leaves the line untouched.
+std::string MissingPortProblem(const GatewayConfig& config);
 
 // "FILE:LINE: KEY: why"
 std::string Problem(const std::string& file, const KeyPlace& place, const std::string& why);

@@ -9,6 +9,8 @@
 
 #include <toml.hpp>
 
+#include "tools/qvgateway/config/toml_duplicates.h"
+
 namespace qvgateway {
 
 struct TomlProblems {
@@ -189,7 +191,10 @@ TomlDocument::TomlDocument() : problems_(std::make_shared<TomlProblems>()), root
 
 bool TomlDocument::Parse(const std::string& path, std::vector<std::string>* problems) {
   problems_->file = path;
+  std::string text;
   if (FILE* file = fopen(path.c_str(), "rb")) {
+    char buffer[4096];
+    for (size_t n; (n = fread(buffer, 1, sizeof buffer, file)) > 0;) text.append(buffer, n);
     fclose(file);
   } else {
     problems->push_back(path + ": cannot be read: " + strerror(errno));
@@ -200,7 +205,10 @@ bool TomlDocument::Parse(const std::string& path, std::vector<std::string>* prob
     root_->present = true;
     return true;
   } catch (const toml::exception& e) {
-    problems->push_back(path + ":" + std::to_string(e.location().line()) + ": " + FirstLine(e.what()));
+    const int line = static_cast<int>(e.location().line());
+    const std::string duplicate = DuplicateProblem(path, text, line, FirstLine(e.what()));
+    problems->push_back(!duplicate.empty() ? duplicate
+                                           : path + ":" + std::to_string(line) + ": " + FirstLine(e.what()));
   } catch (const std::exception& e) {
     problems->push_back(path + ": " + FirstLine(e.what()));
   }

@@ -15,6 +15,7 @@ struct Parsed {
   Area area;
   int index;  // D register, or M group
   TagAddress address;
+  int line = 0;  // of the range that named it
 };
 
 bool ParseText(IDeviceDriver* parser, const std::string& text, int station, Parsed* parsed, std::string* why) {
@@ -45,10 +46,46 @@ bool ExpandRanges(const GatewayConfig& config, IDeviceDriver* parser, const Stat
         ok = false;
         break;
       }
+      parsed.line = range.line;
       registers->push_back(parsed);
     }
   }
   return ok;
+}
+
+std::string RegisterText(Area area, int index) {
+  return area == Area::D ? "D" + std::to_string(index) : "M" + std::to_string(index * 10);
+}
+
+// A register clients may write but not read would be written blind: the
+// Modbus side would take the write and then refuse to read it back. Each
+// write range with such registers is refused, naming them as runs.
+void RefuseWritesNotRead(const GatewayConfig& config, const StationConfig& station, const std::vector<Parsed>& writes,
+                         const RegisterSet& readable, std::vector<std::string>* problems) {
+  size_t i = 0;
+  while (i < writes.size()) {
+    const int line = writes[i].line;
+    std::string runs;
+    int count = 0;
+    for (; i < writes.size() && writes[i].line == line; ++i) {
+      const Parsed& w = writes[i];
+      if (readable.Has(w.area, w.index)) continue;
+      size_t last = i;
+      while (last + 1 < writes.size() && writes[last + 1].line == line && writes[last + 1].area == w.area &&
+             writes[last + 1].index == writes[last].index + 1 && !readable.Has(w.area, writes[last + 1].index)) {
+        ++last;
+      }
+      runs += (runs.empty() ? "" : ", ") + RegisterText(w.area, w.index) +
+              (last > i ? ".." + RegisterText(w.area, writes[last].index) : "");
+      count += static_cast<int>(last - i) + 1;
+      i = last;
+    }
+    if (count == 0) continue;
+    problems->push_back(Problem(config.file, {station.place.key + ".write", line},
+                                runs + (count == 1 ? " is" : " are") +
+                                    " not in any read range: a value written could not be read back; add " +
+                                    (count == 1 ? "it" : "them") + " to read"));
+  }
 }
 
 }  // namespace
@@ -91,12 +128,15 @@ bool BuildPlan(const GatewayConfig& config, IDeviceDriver* parser, LinePlan* pla
       continue;
     }
     for (const auto& w : writes) sp->rules.writable.Set(w.area, w.index);
+    for (const auto& r : reads) sp->rules.readable.Set(r.area, r.index);
+    RefuseWritesNotRead(config, station, writes, sp->rules.readable, problems);
     // A register named by two ranges is read once.
+    RegisterSet taken;
     for (const auto& r : reads) {
-      if (sp->rules.readable.Has(r.area, r.index)) continue;
-      sp->rules.readable.Set(r.area, r.index);
+      if (taken.Has(r.area, r.index)) continue;
+      taken.Set(r.area, r.index);
       qvhost::Tag tag;
-      tag.text = r.area == Area::D ? "D" + std::to_string(r.index) : "M" + std::to_string(r.index * 10);
+      tag.text = RegisterText(r.area, r.index);
       tag.address = r.address;
       sp->tags.push_back(tag);
     }
@@ -138,11 +178,13 @@ std::string DescribePlan(const GatewayConfig& config, const LinePlan& plan) {
   out += text;
   for (const auto& s : plan.stations) {
     const StationConfig& c = *s->config;
-    snprintf(text, sizeof text, "station %d (unit %d): %zu blocks, %.1f ms of wire time per poll, ", c.number, c.unit,
-             s->blocks.size(), s->pollWireMs);
+    snprintf(text, sizeof text, "station %d (unit %d): %zu %s, %.1f ms of wire time per poll, ", c.number, c.unit,
+             s->blocks.size(), s->blocks.size() == 1 ? "block" : "blocks", s->pollWireMs);
     out += text;
     if (c.pollMs > 0) {
       snprintf(text, sizeof text, "polled every %d ms: %.1f%% of the line\n", c.pollMs, 100 * s->pollWireMs / c.pollMs);
+    } else if (config.mqtt.enabled) {
+      snprintf(text, sizeof text, "read only when a client asks: its MQTT topics will not update\n");
     } else {
       snprintf(text, sizeof text, "read only when a client asks\n");
     }
