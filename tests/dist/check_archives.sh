@@ -50,6 +50,18 @@ check "README names the version, has the install part and no build part" \
          grep -qx '## Error codes' '$l/README' && ! grep -qx '## Commands' '$l/README' && ! grep -qx '## Layout' '$l/README'"
 check "README names this version's archives" \
   bash -c "grep -qF '$(basename "$zip")' '$l/README' && grep -qF '$(basename "$tarball")' '$l/README'"
+# A clean target has only what the README asks for: every library
+# qvgateway needs beyond the C and C++ runtimes is named with its package.
+needed_named() { # needed_named PROGRAM README
+  local lib pkg
+  for lib in $(readelf -d "$1" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p'); do
+    case $lib in libc.so.* | libm.so.* | libgcc_s.so.* | libstdc++.so.* | ld-linux*) continue ;; esac
+    pkg=$(dpkg -S "i386-linux-gnu/$lib" 2>/dev/null | sed -n 's/^\([^:]*:i386\): .*/\1/p' | head -n 1)
+    [ -n "$pkg" ] || { echo "$lib: no i386 package here holds it"; return 1; }
+    grep -qF "\`$pkg\`" "$2" || { echo "the README does not name $pkg, which holds $lib"; return 1; }
+  done
+}
+check "README names the package of each library qvgateway needs" needed_named "$l/qvgateway" "$l/README"
 check "README.txt is the README with CR LF" bash -c "tr -d '\\r' <'$w/README.txt' | cmp -s - '$l/README'"
 
 # qvpoll finds qvsim and Quorvalend.so beside itself, wherever it is run from.
