@@ -91,8 +91,12 @@ class Broker:
         return [tuple(line.split(" ", 1)) for line in done.stdout.splitlines() if " " in line]
 
     def publish(self, topic, payload, retain=False):
-        args = ["mosquitto_pub", "-p", str(self.port), *self.login, "-t", topic, "-m", payload] + (["-r"] if retain else [])
-        subprocess.run(args, check=True, timeout=10, stdin=subprocess.DEVNULL)
+        args = ["mosquitto_pub", "-p", str(self.port), *self.login, "-t", topic] + (["-r"] if retain else [])
+        if len(payload) <= 65536:
+            subprocess.run(args + ["-m", payload], check=True, timeout=10, stdin=subprocess.DEVNULL)
+        else:
+            # Longer than one command-line argument may be: from standard input.
+            subprocess.run(args + ["-s"], check=True, timeout=30, input=payload, text=True)
 
     def ask(self, ready_topic, topic, payload, seconds=15):
         """Publishes `payload` on `topic` once a subscriber to its result is

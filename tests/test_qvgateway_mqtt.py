@@ -8,7 +8,9 @@ register outside `write` is refused and never reaches the line; "online"
 while it runs, "offline" when it stops, and the Last Will "offline" when
 it is killed; a broker restarted, or started after the gateway, gets every
 tag (what waits meanwhile: test_qvgateway_mqtt_outages.py); a user and
-password from its file log in, a wrong one is refused and never logged.
+password from its file log in, a wrong one is refused and never logged;
+hostile write payloads (huge, deep, a key twice, a huge id) are refused
+and the gateway goes on serving.
 Linux only.
 
 Usage: test_qvgateway_mqtt.py QVPOLL   (qvgateway and qvsim beside it)
@@ -222,6 +224,29 @@ class WritesThroughTheLine(unittest.TestCase):
                 self.assertIsNone(result["code"])
                 self.assertIn(why, result["meaning"])
         self.assertEqual([r for r in self.sim.requests()[before:] if r.startswith("write")], [])
+
+    def test_hostile_payloads_are_refused_and_the_gateway_keeps_serving(self):
+        before = len(self.sim.requests())
+        table = [
+            # payload, id echoed, why
+            ("[" * 200000, None, "more than 4096"),
+            ('{"value":' * 100000, None, "more than 4096"),
+            ("[" * 9 + "1" + "]" * 9, None, "nested deeper than 8"),
+            ('{"value":1,"value":2,"id":"dup"}', "dup", "'value' is given twice"),
+            ('{"value": 1, "id": "' + "x" * (2 << 20) + '"}', None, "more than 4096"),
+            ('{"value": 1, "id": "' + "x" * 129 + '"}', None, "129 bytes long"),
+        ]
+        for payload, echoed, why in table:
+            with self.subTest(payload=payload[:24], size=len(payload)):
+                result = self.ask("1/D101/set", payload)
+                self.assertIsNotNone(result, self.gateway.log())
+                self.assertEqual((result["ok"], result["id"], result["code"]), (False, echoed, None))
+                self.assertIn(why, result["meaning"])
+                self.assertIsNone(self.gateway.process.poll(), self.gateway.log())
+        self.assertEqual([r for r in self.sim.requests()[before:] if r.startswith("write")], [])
+        # Still serving: a sound write after them all is carried out.
+        self.assertEqual(self.ask("1/D101/set", '{"value": 555, "id": "after"}'), {"id": "after", "ok": True})
+        self.assertIn("write D101 = 555", self.sim.requests())
 
     def test_a_retained_write_is_never_carried_out(self):
         # Left on the broker before the gateway connected: delivered to it
