@@ -68,6 +68,8 @@ class WithTheBuiltInSimulator(unittest.TestCase):
         while status(self.broker, "qv/sim") != "online" and time.monotonic() < deadline:
             time.sleep(0.1)
         self.assertEqual(status(self.broker, "qv/sim"), "online")
+        # Its station says poll_ms = 0: the start log says what that means here.
+        self.assertIn("station[1].poll_ms: 0 with [mqtt]: station 1's MQTT topics will not update", second.log())
         second.process.kill()
         second.process.wait()
         deadline = time.monotonic() + 10
