@@ -26,6 +26,7 @@
 #include "tools/qvgateway/modbus/modbus_server.h"
 #include "tools/qvgateway/mqtt/mqtt_adapter.h"
 #include "tools/qvgateway/line/plan.h"
+#include "tools/qvgateway/tags/tag_plan.h"
 #include "tools/qvgateway/http/status_page.h"
 
 namespace {
@@ -177,6 +178,7 @@ int main(int argc, char** argv) {
   }
   if (!o.checkConfig.empty()) {
     fputs(qvgateway::DescribePlan(config, plan).c_str(), stdout);
+    fputs(qvgateway::DescribeScanClasses(config, plan).c_str(), stdout);
     return 0;
   }
   return Serve(config, plan, module, o.trace);

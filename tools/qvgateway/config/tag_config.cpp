@@ -221,6 +221,21 @@ void ReadTags(TomlTable& root, GatewayConfig* config) {
       names.emplace(tag.name, tables[i].Place("name").line);
     }
   }
+  // A tag's scan class defaults to its station's period; the station's
+  // blocks are then read at the fastest any of its tags asks for.
+  for (TagConfig& tag : config->tags) {
+    for (StationConfig& station : config->stations) {
+      if (station.number != tag.station) continue;
+      if (tag.pollMs == 0) tag.pollMs = station.pollMs;
+    }
+  }
+  for (StationConfig& station : config->stations) {
+    for (const TagConfig& tag : config->tags) {
+      if (tag.station == station.number && tag.pollMs > 0 && (station.pollMs == 0 || tag.pollMs < station.pollMs)) {
+        station.pollMs = tag.pollMs;
+      }
+    }
+  }
 }
 
 }  // namespace qvgateway

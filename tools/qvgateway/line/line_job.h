@@ -49,7 +49,7 @@ class Ticket {
 };
 
 struct LineJob {
-  enum class Kind { Read, WriteRegisters, WriteCoils };
+  enum class Kind { Read, WriteRegisters, WriteCoils, WriteRegisterBit };
   Kind kind = Kind::Read;
   size_t station = 0;
   int block = -1;   // Read: the plan's block
@@ -57,6 +57,7 @@ struct LineJob {
   int first = 0;    // WriteRegisters: the first D register; WriteCoils: the first coil
   std::vector<uint16_t> values;
   std::vector<bool> bits;
+  int bit = -1;  // WriteRegisterBit: the bit of D `first` set to bits[0]
   int64_t deadlineMs = 0;  // steady clock; 0 for polls
   int driverCode = -1;     // a failed write: the driver's code of the transaction that failed, -1 none
   std::vector<std::shared_ptr<Ticket>> tickets;

@@ -56,6 +56,10 @@ class LineOwner {
                          const std::function<bool()>& clientGone, int* driverCode = nullptr);
   uint8_t WriteCoils(const StationRules& station, int firstCoil, const std::vector<bool>& bits,
                      const std::function<bool()>& clientGone, int* driverCode = nullptr);
+  // One bit of a D register: read fresh, that bit changed, written back.
+  // The controller's own changes to the other bits in between are lost.
+  uint8_t WriteRegisterBit(const StationRules& station, int index, int bit, bool value,
+                           const std::function<bool()>& clientGone, int* driverCode = nullptr);
   // For publishers: the cache and the health of the station at `index`
   // in the plan, and whether the port is open.
   const StationCache& Cache(size_t index) const { return stations_[index]->cache; }
@@ -108,6 +112,7 @@ class LineOwner {
   uint8_t ReadBlock(Station& station, int block);
   uint8_t ReadGroup(Station& station, int group, uint8_t* value);
   uint8_t WriteOne(Station& station, Area area, int index, uint16_t value);
+  uint8_t ExecuteRegisterBit(Station& station, const LineJob& job);
   void ProbeDemoted(int64_t now);
   void LoseLine();
   // While the port is lost: a probe transaction, which the session sends

@@ -213,6 +213,8 @@ void LineOwner::Execute(const JobPtr& job) {
       code = WriteOne(station, Area::D, index, job->values[i]);
       (code == kOk ? written.push_back(Name(Area::D, index)) : (void)(failed = Name(Area::D, index)));
     }
+  } else if (job->kind == LineJob::Kind::WriteRegisterBit) {
+    code = ExecuteRegisterBit(station, *job);
   } else {
     const int last = job->first + static_cast<int>(job->bits.size()) - 1;
     for (int group = job->first / 10; group <= last / 10 && code == kOk; ++group) {

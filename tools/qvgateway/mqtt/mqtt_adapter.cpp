@@ -38,11 +38,18 @@ std::string LineMeaning(uint8_t exception) {
 }  // namespace
 
 MqttAdapter::MqttAdapter(const GatewayConfig& config, const LinePlan& plan, LineOwner& owner)
-    : config_(config), mqtt_(config.mqtt), plan_(plan), owner_(owner), statusTopic_(config.mqtt.prefix + "/status") {
+    : config_(config),
+      mqtt_(config.mqtt),
+      plan_(plan),
+      owner_(owner),
+      statusTopic_(config.mqtt.prefix + "/status"),
+      registerTopics_(config.mqtt.registers == 1 || (config.mqtt.registers == -1 && config.tags.empty())),
+      named_(config, plan, owner) {
   for (size_t s = 0; s < plan.stations.size(); ++s) {
     const StationPlan& sp = *plan.stations[s];
     stationTopics_.push_back(mqtt_.prefix + "/" + std::to_string(sp.config->number) + "/status");
     stationPublished_.emplace_back();
+    if (!registerTopics_) continue;
     sp.rules.readable.ForEach([&](Area area, int i) {
       Tag tag;
       tag.station = s;
@@ -53,7 +60,7 @@ MqttAdapter::MqttAdapter(const GatewayConfig& config, const LinePlan& plan, Line
     });
   }
   // Enough for one whole republish at once.
-  maxUnacknowledged_ = static_cast<int>(tags_.size() + stationTopics_.size()) + kSpareMessages;
+  maxUnacknowledged_ = static_cast<int>(tags_.size() + named_.Count() + stationTopics_.size()) + kSpareMessages;
 }
 
 MqttAdapter::~MqttAdapter() {
@@ -143,7 +150,8 @@ void MqttAdapter::Connected(int rc) {
   // it keeps QoS 1 and 2 messages and sends them again, each acknowledged.
   if (mqtt_.qos == 0) unacknowledged_ = 0;
   const std::string sets = mqtt_.prefix + "/+/+/set";
-  mosquitto_subscribe(client_, nullptr, sets.c_str(), mqtt_.qos);
+  if (registerTopics_) mosquitto_subscribe(client_, nullptr, sets.c_str(), mqtt_.qos);
+  for (const std::string& topic : named_.SetTopics()) mosquitto_subscribe(client_, nullptr, topic.c_str(), mqtt_.qos);
   Publish(statusTopic_, "online", true);
   LogEvent("MQTT connected to " + mqtt_.host + ":" + std::to_string(mqtt_.port) + " as " + mqtt_.clientId +
            ": every tag under " + mqtt_.prefix + "/ is published" +
@@ -163,8 +171,17 @@ void MqttAdapter::Publish(const std::string& topic, const std::string& payload, 
 }
 
 void MqttAdapter::Message(const std::string& topic, const std::string& payload, bool retained) {
-  // <prefix>/<station>/<tag>/set, as subscribed.
   const std::string resultTopic = topic + "/result";
+  const int named = TagOfSetTopic(config_.tags, mqtt_.prefix, topic);
+  if (named >= 0 || !registerTopics_) {
+    Write write;
+    write.resultTopic = resultTopic;
+    const std::string why = named >= 0 ? TakeTagWrite(named, payload, retained, &write) : "no such tag";
+    if (!why.empty()) Publish(resultTopic, ResultPayload(write.tagWrite.idJson, false, -1, why), false);
+    wake_.notify_all();
+    return;
+  }
+  // <prefix>/<station>/<tag>/set, as subscribed.
   const size_t start = mqtt_.prefix.size() + 1;
   const size_t slash = topic.find('/', start);
   const size_t end = topic.size() - 4;  // "/set"
@@ -229,7 +246,9 @@ void MqttAdapter::Execute(const Write& write) {
   const StationRules& rules = plan_.stations[write.station]->rules;
   int driverCode = -1;
   uint8_t code;
-  if (write.area == Area::D) {
+  if (write.namedTag >= 0) {
+    code = ExecuteTagWrite(write, &driverCode);
+  } else if (write.area == Area::D) {
     code = owner_.WriteRegisters(rules, write.index, {static_cast<uint16_t>(write.request.value)}, nullptr, &driverCode);
   } else {
     // The whole group M10..M17, bit 0 = M10: the byte as written.
@@ -237,9 +256,10 @@ void MqttAdapter::Execute(const Write& write) {
     for (int b = 0; b < 8; ++b) bits.push_back((write.request.value >> b & 1) != 0);
     code = owner_.WriteCoils(rules, write.index * 10, bits, nullptr, &driverCode);
   }
+  const std::string& idJson = write.namedTag >= 0 ? write.tagWrite.idJson : write.request.idJson;
   const std::string payload =
-      code == kOk ? ResultPayload(write.request.idJson, true)
-                  : ResultPayload(write.request.idJson, false, driverCode,
+      code == kOk ? ResultPayload(idJson, true)
+                  : ResultPayload(idJson, false, driverCode,
                                   driverCode >= 0 ? qvhost::Meaning(driverCode) : LineMeaning(code));
   if (connected_) {
     Publish(write.resultTopic, payload, false);
@@ -284,6 +304,7 @@ void MqttAdapter::RunScan() {
     // Taken only while connected: a reconnect sets it before it says connected.
     const bool all = connected_ && republish_.exchange(false);
     if (all) {
+      named_.OweAll();
       for (Tag& tag : tags_) tag.owed = true;
       for (std::string& published : stationPublished_) published.clear();
     }
@@ -306,6 +327,10 @@ void MqttAdapter::RunScan() {
       tag.seen = state;
       tag.everSeen = true;
     }
+    held = named_.Scan(connected_, [this] { return Room(); },
+                       [this](const std::string& topic, const std::string& payload) { Publish(topic, payload, true); },
+                       &folded_) ||
+           held;
     if (connected_) SayHolding(held);
     if (connected_ && (all || steadyNow >= stationsDue)) {
       PublishStations();

@@ -20,6 +20,8 @@
 #include "tools/qvgateway/config/config.h"
 #include "tools/qvgateway/line/line_owner.h"
 #include "tools/qvgateway/mqtt/mqtt_payload.h"
+#include "tools/qvgateway/mqtt/named_tag_publisher.h"
+#include "tools/qvgateway/mqtt/tag_topics.h"
 #include "tools/qvgateway/line/plan.h"
 
 struct mosquitto;
@@ -59,6 +61,8 @@ class MqttAdapter {
     int index = 0;
     std::string resultTopic;
     SetRequest request;
+    int namedTag = -1;  // a named tag's write, checked: its registers or bit
+    TagWrite tagWrite;
   };
 
   static void OnConnect(struct mosquitto*, void* self, int rc);
@@ -67,6 +71,9 @@ class MqttAdapter {
   static void OnLibraryLog(struct mosquitto*, void* self, int level, const char* text);
   void Connected(int rc);
   void Message(const std::string& topic, const std::string& payload, bool retained);
+  // A write on a named tag's set topic: checked, then queued; why not, if not.
+  std::string TakeTagWrite(int tag, const std::string& payload, bool retained, Write* write);
+  uint8_t ExecuteTagWrite(const Write& write, int* driverCode);
   void Publish(const std::string& topic, const std::string& payload, bool retain);
   bool Room() const { return unacknowledged_ < maxUnacknowledged_; }
   void RunNetwork();
@@ -87,6 +94,8 @@ class MqttAdapter {
   std::vector<Tag> tags_;
   std::vector<std::string> stationTopics_, stationPublished_;  // <prefix>/<station>/status
   std::string statusTopic_;
+  bool registerTopics_ = true;  // <prefix>/<station>/<register>; with named tags only when asked
+  NamedTagPublisher named_;
 
   std::atomic<bool> stopping_{false}, stopWrites_{false}, connected_{false}, republish_{false};
   std::atomic<uint64_t> folded_{0};
