@@ -35,8 +35,8 @@ std::string StatusJson(const LineView& view) {
     station["state"] = StationState(s.health, view.portOpen);
     Json tags = Json::array();
     for (const TagView& t : s.tags) {
-      Json tag = TagJson(t.state);
-      tag["tag"] = TagName(t.area, t.index);
+      Json tag = t.named != nullptr ? NamedTagJson(*t.named, t.reading) : TagJson(t.state);
+      tag["tag"] = t.named != nullptr ? t.named->name : TagName(t.area, t.index);
       tag["age_ms"] = t.ageMs >= 0 ? Json(t.ageMs) : Json();
       tags.push_back(std::move(tag));
     }

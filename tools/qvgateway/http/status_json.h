@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "tools/qvgateway/mqtt/mqtt_payload.h"
+#include "tools/qvgateway/mqtt/tag_topics.h"
 #include "tools/qvgateway/line/register_rules.h"
 #include "tools/qvgateway/line/station_health.h"
 
@@ -20,6 +21,9 @@ struct TagView {
   int index = 0;
   TagState state;
   int64_t ageMs = -1;  // since the value was read; -1 for a bad tag, which shows no value
+  // A named tag instead of a register: shown as MQTT publishes it.
+  const TagConfig* named = nullptr;
+  TagReading reading;
 };
 
 struct StationView {

@@ -19,6 +19,19 @@ LineView LookAtLine(const GatewayConfig& config, const LinePlan& plan, const Lin
     station.number = sp.config->number;
     station.unit = sp.rules.unit;
     station.health = owner.Health(s, &view.portOpen);
+    // Named tags, when the file names any, instead of the registers.
+    for (const TagConfig& named : config.tags) {
+      if (named.station != station.number) continue;
+      TagView tag;
+      tag.named = &named;
+      tag.reading = ReadTag(named, owner.Cache(s), sp.config->maxAgeMs, steadyNow, view.unixNowMs);
+      tag.ageMs = tag.reading.ageMs;
+      station.tags.push_back(tag);
+    }
+    if (!config.tags.empty()) {
+      view.stations.push_back(std::move(station));
+      continue;
+    }
     sp.rules.readable.ForEach([&](Area area, int i) {
       TagView tag;
       tag.area = area;
