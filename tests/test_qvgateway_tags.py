@@ -10,10 +10,12 @@ small change while a quality change passes. Linux only.
 Usage: test_qvgateway_tags.py QVPOLL   (qvgateway and qvsim beside it)
 """
 import json
+import re
 import signal
 import sys
 import time
 import unittest
+import urllib.request
 
 from gateway_harness import Gateway, Programs, Simulator, config_toml, station_toml
 from mqtt_harness import Broker, Watcher, mqtt_toml
@@ -85,7 +87,7 @@ class NamedTags(unittest.TestCase):
         self.addCleanup(self.sim.stop)
         station = station_toml(1, read=["D100"], write=WRITES, poll_ms=100)
         self.gateway = Gateway(P, config_toml(self.sim.port, [station]) + mqtt_toml(self.broker, PREFIX) +
-                               tag_tables())
+                               '\n[http]\nlisten = "127.0.0.1:0"\n' + tag_tables())
         self.addCleanup(self.gateway.close)
         self.watcher = Watcher(self.broker, [f"{PREFIX}/#"])
         self.addCleanup(self.watcher.stop)
@@ -115,6 +117,12 @@ class NamedTags(unittest.TestCase):
                 self.assertRegex(got["ts"], r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}[+-]\d\d:\d\d$")
         # Register topics are only for files without tags, unless asked.
         self.assertEqual([t for _, t, _ in self.watcher.messages() if t.startswith(f"{PREFIX}/1/D")], [])
+        # The status page shows the tags, with their units, and no registers.
+        port = re.search(r"HTTP on 127\.0\.0\.1:(\d+)", self.gateway.log()).group(1)
+        with urllib.request.urlopen(f"http://127.0.0.1:{port}/status.json", timeout=5) as reply:
+            shown = json.load(reply)["stations"][0]["tags"]
+        self.assertEqual([t["tag"] for t in shown], [name for name, _, _, _ in TAGS])
+        self.assertEqual(shown[0]["unit"], "degC")
 
     def test_writes_land_as_raw_registers_and_refusals_never_reach_the_line(self):
         self.latest("tank1/level")
