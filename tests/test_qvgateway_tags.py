@@ -153,19 +153,44 @@ class NamedTags(unittest.TestCase):
         got = {row["tag"]: row["value"] for row in rows}
         self.assertEqual(got, expected, out)
 
+    def status_tag(self, name):
+        port = re.search(r"HTTP on 127\.0\.0\.1:(\d+)", self.gateway.log()).group(1)
+        with urllib.request.urlopen(f"http://127.0.0.1:{port}/status.json", timeout=5) as reply:
+            return {t["tag"]: t for t in json.load(reply)["stations"][0]["tags"]}[name]
+
     def test_deadband_holds_small_changes_and_lets_quality_through(self):
-        # D400 counts up at every read (10 a second): far inside 1000.
+        # D400 counts up by one at every read: far inside the deadband of 1000.
         first = self.latest("counter")
-        self.assertEqual(first["quality"], "good")
         since = time.monotonic()
-        self.latest("bits/m12", since=0)
-        time.sleep(1.0)  # ten polls of a counting register, none of them published
-        counter = [p for s, t, p in self.watcher.messages(since) if t == f"{PREFIX}/counter"]
+        deadline = since + 10
+        while self.status_tag("counter")["value"] < first["value"] + 5 and time.monotonic() < deadline:
+            time.sleep(0.05)
+        self.assertGreaterEqual(self.status_tag("counter")["value"], first["value"] + 5, "the counter did not move")
+        counter = [p for _, t, p in self.watcher.messages(since) if t == f"{PREFIX}/counter"]
         self.assertEqual(counter, [], "a change inside the deadband was published")
         off = time.monotonic()
         self.sim.process.send_signal(signal.SIGUSR1)
         bad = self.latest("counter", lambda p: p["quality"] == "bad", since=off)
         self.assertEqual((bad["value"], bad["code"]), (None, 5), bad)
+
+
+class RegisterTopicsBesideTags(unittest.TestCase):
+    def test_registers_true_publishes_both(self):
+        broker = Broker()
+        self.addCleanup(broker.stop)
+        station = station_toml(1, read=["D100"], poll_ms=100)
+        gateway = Gateway(P, config_toml("sim", [station], line='sim_set = ["D100=7", "D200=425"]\n') +
+                          mqtt_toml(broker, PREFIX, extra="registers = true\n") +
+                          '\n[[tag]]\nname = "tank1/level"\nstation = 1\naddress = "D200"\nscale = 0.1\n')
+        self.addCleanup(gateway.close)
+        watcher = Watcher(broker, [f"{PREFIX}/#"])
+        self.addCleanup(watcher.stop)
+        for topic, value in [("1/D100", 7), ("1/D200", 425), ("tank1/level", 42.5)]:
+            with self.subTest(topic=topic):
+                got = watcher.wait_for(lambda t, p: t == f"{PREFIX}/{topic}" and isinstance(p, dict) and
+                                       p["quality"] == "good")
+                self.assertIsNotNone(got, gateway.log())
+                self.assertEqual(got[2]["value"], value)
 
 
 if __name__ == "__main__":
