@@ -102,6 +102,8 @@ class LineOwner {
   void FailAllQueued(const LineResult& result);
   // One driver transaction on `block`, counted, and its result.
   LineResult Transact(Station& station, BlockRequest& request);
+  // Why a value `failed` left bad is bad: its station's demotion first.
+  LineResult ValueReason(const Station& station, const LineResult& failed) const;
   // A read with its retries.
   LineResult ReadRetried(Station& station, qvhost::Block& block);
   // After a time-out: no request until the line was quiet for one more.

@@ -75,6 +75,7 @@ LineResult LineOwner::Transact(Station& station, BlockRequest& request) {
       lineUp_ = true;
       for (auto& s : stations_) s->nextPollMs = SteadyMs();
     }
+    for (auto& s : stations_) s->cache.ForgetReason(LineReason::PortLost, SteadyMs());
     LogEvent("port " + device_ + " back: serving again");
   }
   std::string event;
@@ -127,13 +128,17 @@ LineResult LineOwner::Transact(Station& station, BlockRequest& request) {
   }
   // Its blocks not tried before it went silent will not be read until the
   // probe: every value of a demoted station is bad, with why.
-  if (demotedNow) {
-    for (const PlanBlock& b : station.plan->blocks) {
-      station.cache.StoreBad(b.area, b.first, b.last - b.first + 1, outcome.error.code);
-    }
-  }
+  if (demotedNow) station.cache.AllBad(LineFailed(LineReason::Demoted, outcome.error.code), SteadyMs());
   if (!event.empty()) LogEvent(event);
   return result;
+}
+
+LineResult LineOwner::ValueReason(const Station& station, const LineResult& failed) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  // Once demoted, that is why every value of the station is bad, whatever
+  // failed last.
+  if (station.health.demoted) return LineFailed(LineReason::Demoted, station.health.lastError);
+  return LineFailed(failed.reason, failed.driverCode);
 }
 
 LineResult LineOwner::ReadRetried(Station& station, qvhost::Block& block) {
@@ -151,13 +156,13 @@ LineResult LineOwner::ReadBlock(Station& station, int block) {
   const PlanBlock& b = station.plan->blocks[static_cast<size_t>(block)];
   const LineResult result = ReadRetried(station, driverBlock);
   if (!result.ok()) {
-    station.cache.StoreBad(b.area, b.first, b.last - b.first + 1, result.driverCode);
+    station.cache.StoreBad(b.area, b.first, b.last - b.first + 1, ValueReason(station, result), SteadyMs());
     return result;
   }
   const int64_t now = SteadyMs();
   for (const qvhost::Tag* tag : driverBlock.tags) {
     const int index = b.area == Area::D ? tag->address.registerAddress : tag->address.registerAddress / 10;
-    station.cache.StoreGood(b.area, index, {ItemValue(*tag)}, now);
+    station.cache.StoreGood(b.area, index, {ItemValue(*tag)}, now, station.plan->config->maxAgeMs);
   }
   return LineDone();
 }
@@ -171,7 +176,7 @@ LineResult LineOwner::ReadGroup(Station& station, int group, uint8_t* value) {
   const LineResult result = ReadRetried(station, *single.blocks.front());
   if (!result.ok()) return result;
   *value = static_cast<uint8_t>(ItemValue(single.tags.front()));
-  if (station.plan->rules.readable.Has(Area::M, group)) station.cache.StoreWritten(Area::M, group, *value, SteadyMs());
+  if (station.plan->rules.readable.Has(Area::M, group)) station.cache.StoreWritten(Area::M, group, *value, SteadyMs(), station.plan->config->maxAgeMs);
   return LineDone();
 }
 
@@ -184,10 +189,10 @@ LineResult LineOwner::WriteOne(Station& station, Area area, int index, uint16_t 
   // Never sent twice: a write whose reply was lost may have been done.
   const LineResult result = Transact(station, single.blocks.front()->request);
   if (result.ok() && station.plan->rules.readable.Has(area, index)) {
-    station.cache.StoreWritten(area, index, value, SteadyMs());
+    station.cache.StoreWritten(area, index, value, SteadyMs(), station.plan->config->maxAgeMs);
   } else if (!result.ok() && station.plan->rules.readable.Has(area, index)) {
     // What the register holds now is unknown.
-    station.cache.StoreBad(area, index, 1, result.driverCode);
+    station.cache.StoreBad(area, index, 1, ValueReason(station, result), SteadyMs());
   }
   return result;
 }
@@ -265,6 +270,8 @@ void LineOwner::LoseLine() {
     lineUp_ = false;
     for (auto& s : stations_) s->health.consecutiveTimeouts = 0;
   }
+  // Nothing read before the loss can be trusted now, M groups alike.
+  for (auto& s : stations_) s->cache.AllBad(LineFailed(LineReason::PortLost), SteadyMs());
   metrics_.portLost.Add();
   LogEvent("port " + device_ + " lost; every request is refused until it is back");
   FailAllQueued(LineFailed(LineReason::PortLost));
