@@ -175,21 +175,24 @@ TEST(GatewayTags, QualityIsTheWorstOfItsRegisters) {
     int code;
   } rows[] = {
       {"both good", true, true, 900, Quality::Good, -1},
-      {"old: stale", true, true, 0, Quality::Stale, -1},
+      {"old: stale", true, true, 100, Quality::Stale, -1},
       {"second bad", true, false, 900, Quality::Bad, 5},
       {"first bad", false, true, 900, Quality::Bad, 5},
   };
   for (const Row& row : rows) {
     StationCache cache;
-    cache.StoreGood(Area::D, 10, {0x4228, 0x6666}, row.readAt);
-    if (!row.firstGood) cache.StoreBad(Area::D, 10, 1, 5);
-    if (!row.secondGood) cache.StoreBad(Area::D, 11, 1, 5);
+    cache.StoreGood(Area::D, 10, {0x4228, 0x6666}, row.readAt, 500);
+    if (!row.firstGood) cache.StoreBad(Area::D, 10, 1, LineFailed(LineReason::Silent, 5), 950);
+    if (!row.secondGood) cache.StoreBad(Area::D, 11, 1, LineFailed(LineReason::Silent, 5), 950);
     const TagReading reading = ReadTag(f32, cache, 500, 1000, 50000);
     EXPECT_EQ(reading.quality, row.quality) << row.name;
     EXPECT_EQ(reading.code, row.code) << row.name;
+    EXPECT_EQ(reading.reason, row.code < 0 ? LineReason::None : LineReason::Silent) << row.name;
+    // The time is the registers' last change; the age their oldest read.
+    EXPECT_EQ(reading.unixMs, 50000 - (1000 - (row.quality == Quality::Bad ? 950 : row.readAt))) << row.name;
     if (row.quality != Quality::Bad) {
       EXPECT_EQ(reading.value.Number(), 42.1) << row.name;
-      EXPECT_EQ(reading.unixMs, 50000 - (1000 - row.readAt)) << row.name;
+      EXPECT_EQ(reading.ageMs, 1000 - row.readAt) << row.name;
     }
   }
 }

@@ -78,7 +78,8 @@ class SilencedStation(unittest.TestCase):
             with self.subTest(topic=topic):
                 bad = watcher.wait_for(tag(topic, "bad"), since=off)
                 self.assertIsNotNone(bad, gateway.log())
-                self.assertEqual((bad[2]["value"], bad[2]["code"], bad[2]["meaning"]), (None, 5, "receive time-out"))
+                self.assertEqual((bad[2]["value"], bad[2]["code"], bad[2]["meaning"]),
+                                 (None, 5, "station demoted: receive time-out"))
                 self.assertLessEqual(bad[0] - off, TIMEOUT_S + POLL_S + DELIVERY_S, "seconds from silence to bad")
                 print(f"{topic} bad {bad[0] - off:.2f} s after the station was silenced", file=sys.stderr)
         self.assertEqual([p for _, t, p in watcher.messages(off) if t in silenced and p["quality"] == "stale"], [])

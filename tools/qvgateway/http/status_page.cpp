@@ -37,7 +37,12 @@ LineView LookAtLine(const GatewayConfig& config, const LinePlan& plan, const Lin
       tag.area = area;
       tag.index = i;
       tag.state = LookTag(owner.Cache(s), area, i, sp.config->maxAgeMs, steadyNow, view.unixNowMs);
-      if (tag.state.quality != Quality::Bad) tag.ageMs = view.unixNowMs - tag.state.unixMs;
+      // Its age counts from its latest read; its ts from the read that
+      // first gave this value.
+      CachedValue cached;
+      if (owner.Cache(s).Look(area, i, sp.config->maxAgeMs, steadyNow, &cached) != Quality::Bad) {
+        tag.ageMs = steadyNow - cached.atMs;
+      }
       station.tags.push_back(tag);
     });
     view.stations.push_back(std::move(station));

@@ -8,7 +8,6 @@
 #include "tools/host/driver_errors.h"
 #include "tools/host/timestamps.h"
 #include "tools/qvgateway/service/gateway_log.h"
-#include "tools/qvgateway/modbus/modbus_dispatch.h"
 
 namespace qvgateway {
 namespace {
@@ -20,20 +19,6 @@ constexpr int kGoodbyeMs = 1000;
 constexpr int kStationStatusMs = 1000;  // its counters change at every poll
 // Beyond one message per tag and station: write results and "online".
 constexpr int kSpareMessages = 16;
-
-// Why a write that never got a driver code failed, as the line owner said.
-std::string LineMeaning(uint8_t exception) {
-  switch (exception) {
-    case kTargetNoResponse:
-      return "no response: the station is silent or demoted, or the line is lost";
-    case kBusy:
-      return "the line's queue is full, or the write waited past request_deadline_ms";
-    case kDeviceFailure:
-      return "the controller refused the write or answered garbage";
-    default:
-      return "failed";
-  }
-}
 
 }  // namespace
 
@@ -168,106 +153,6 @@ void MqttAdapter::Publish(const std::string& topic, const std::string& payload, 
   // A QoS 1 or 2 message refused for want of a connection is still kept
   // (and sent after the reconnect); any other refusal keeps nothing.
   if (rc != MOSQ_ERR_SUCCESS && !(rc == MOSQ_ERR_NO_CONN && mqtt_.qos > 0)) --unacknowledged_;
-}
-
-void MqttAdapter::Message(const std::string& topic, const std::string& payload, bool retained) {
-  const std::string resultTopic = topic + "/result";
-  const int named = TagOfSetTopic(config_.tags, mqtt_.prefix, topic);
-  if (named >= 0 || !registerTopics_) {
-    Write write;
-    write.resultTopic = resultTopic;
-    const std::string why = named >= 0 ? TakeTagWrite(named, payload, retained, &write) : "no such tag";
-    if (!why.empty()) Publish(resultTopic, ResultPayload(write.tagWrite.idJson, false, -1, why), false);
-    wake_.notify_all();
-    return;
-  }
-  // <prefix>/<station>/<tag>/set, as subscribed.
-  const size_t start = mqtt_.prefix.size() + 1;
-  const size_t slash = topic.find('/', start);
-  const size_t end = topic.size() - 4;  // "/set"
-  const std::string station = slash == std::string::npos ? "" : topic.substr(start, slash - start);
-  const std::string name = slash == std::string::npos || end <= slash ? "" : topic.substr(slash + 1, end - slash - 1);
-  Write write;
-  write.resultTopic = resultTopic;
-  std::string why;
-  const StationPlan* sp = nullptr;
-  for (size_t s = 0; s < plan_.stations.size(); ++s) {
-    if (std::to_string(plan_.stations[s]->config->number) == station) {
-      sp = plan_.stations[s].get();
-      write.station = s;
-    }
-  }
-  // The id is echoed even when the rest is refused.
-  ParseSetPayload(payload, Area::D, &write.request, &why);
-  why.clear();
-  if (retained) {
-    why = "a retained write is never carried out: publish it without retain";
-  } else if (sp == nullptr) {
-    why = "no station " + station + " on this gateway";
-  } else if (!ParseTagName(name, &write.area, &write.index)) {
-    why = "'" + name + "' is not a register (D100, or M10 for the group M10..M17)";
-  } else if (!sp->rules.writable.Has(write.area, write.index)) {
-    why = "not writable";
-  } else if (!ParseSetPayload(payload, write.area, &write.request, &why)) {
-  } else if (stopWrites_) {
-    why = "the gateway is stopping";
-  } else {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (writes_.size() >= static_cast<size_t>(config_.line.queueSize)) {
-      why = "the gateway's MQTT write queue is full";
-    } else {
-      writes_.push_back(write);
-    }
-  }
-  if (!why.empty()) {
-    Publish(resultTopic, ResultPayload(write.request.idJson, false, -1, why), false);
-  } else {
-    wake_.notify_all();
-  }
-}
-
-void MqttAdapter::RunWrites() {
-  std::unique_lock<std::mutex> lock(mutex_);
-  while (true) {
-    if (writes_.empty()) {
-      if (stopping_) break;
-      wake_.wait(lock);
-      continue;
-    }
-    const Write write = writes_.front();
-    writes_.pop_front();
-    lock.unlock();
-    Execute(write);
-    lock.lock();
-  }
-}
-
-void MqttAdapter::Execute(const Write& write) {
-  const StationRules& rules = plan_.stations[write.station]->rules;
-  int driverCode = -1;
-  uint8_t code;
-  if (write.namedTag >= 0) {
-    code = ExecuteTagWrite(write, &driverCode);
-  } else if (write.area == Area::D) {
-    code = owner_.WriteRegisters(rules, write.index, {static_cast<uint16_t>(write.request.value)}, nullptr, &driverCode);
-  } else {
-    // The whole group M10..M17, bit 0 = M10: the byte as written.
-    std::vector<bool> bits;
-    for (int b = 0; b < 8; ++b) bits.push_back((write.request.value >> b & 1) != 0);
-    code = owner_.WriteCoils(rules, write.index * 10, bits, nullptr, &driverCode);
-  }
-  const std::string& idJson = write.namedTag >= 0 ? write.tagWrite.idJson : write.request.idJson;
-  const std::string payload =
-      code == kOk ? ResultPayload(idJson, true)
-                  : ResultPayload(idJson, false, driverCode,
-                                  driverCode >= 0 ? qvhost::Meaning(driverCode) : LineMeaning(code));
-  if (connected_) {
-    Publish(write.resultTopic, payload, false);
-  } else {
-    LogEvent("MQTT: the result of a write on " + write.resultTopic + " is lost, the broker is gone: " + payload);
-  }
-  // The tag's new value goes out at once, not at the next scan.
-  wake_.notify_all();
 }
 
 TagState MqttAdapter::Look(const Tag& tag, int64_t steadyNow, int64_t unixNow) const {

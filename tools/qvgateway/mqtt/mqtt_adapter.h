@@ -73,7 +73,7 @@ class MqttAdapter {
   void Message(const std::string& topic, const std::string& payload, bool retained);
   // A write on a named tag's set topic: checked, then queued; why not, if not.
   std::string TakeTagWrite(int tag, const std::string& payload, bool retained, Write* write);
-  uint8_t ExecuteTagWrite(const Write& write, int* driverCode);
+  LineResult ExecuteTagWrite(const Write& write);
   void Publish(const std::string& topic, const std::string& payload, bool retain);
   bool Room() const { return unacknowledged_ < maxUnacknowledged_; }
   void RunNetwork();

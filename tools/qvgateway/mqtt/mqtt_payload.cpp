@@ -30,7 +30,8 @@ TagState LookTag(const StationCache& cache, Area area, int index, int maxAgeMs, 
   state.quality = cache.Look(area, index, maxAgeMs, steadyNow, &cached);
   state.value = cached.value;
   state.code = cached.code;
-  state.unixMs = state.quality == Quality::Bad ? unixNow : unixNow - (steadyNow - cached.atMs);
+  state.reason = cached.reason;
+  state.unixMs = cached.changedAtMs == 0 ? unixNow : unixNow - (steadyNow - cached.changedAtMs);
   return state;
 }
 
@@ -40,7 +41,9 @@ Json TagJson(const TagState& state) {
   json["quality"] = QualityName(state.quality);
   json["code"] = state.quality == Quality::Bad && state.code >= 0 ? Json(state.code) : Json();
   if (state.quality == Quality::Bad) {
-    json["meaning"] = state.code == -1 ? "not read yet, or its last read failed" : qvhost::Meaning(state.code);
+    json["meaning"] = state.reason != LineReason::None ? LineMeaning(LineFailed(state.reason, state.code))
+                      : state.code == -1                ? "not read yet, or its last read failed"
+                                                        : qvhost::Meaning(state.code);
   }
   json["ts"] = qvhost::Iso8601(state.unixMs, false);
   return json;

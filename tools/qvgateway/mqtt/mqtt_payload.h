@@ -22,12 +22,16 @@ struct TagState {
   Quality quality = Quality::Bad;
   uint16_t value = 0;
   int code = -1;
-  int64_t unixMs = 0;  // when the value was read (bad: when that was seen)
+  // When the value shown was read: the first read that gave this value and
+  // quality (bad: when it turned bad, for this reason); one meaning on
+  // every side.
+  int64_t unixMs = 0;
+  LineReason reason = LineReason::None;  // bad: why (None: never read)
 
   // Published again only when what a subscriber would act on changed.
   bool SameAs(const TagState& other) const {
     if (quality != other.quality) return false;
-    return quality == Quality::Bad ? code == other.code : value == other.value;
+    return quality == Quality::Bad ? code == other.code && reason == other.reason : value == other.value;
   }
 };
 

@@ -29,7 +29,12 @@ Json NamedTagJson(const TagConfig& tag, const TagReading& reading) {
   json["unit"] = tag.unit;
   json["quality"] = QualityName(reading.quality);
   json["code"] = bad && reading.code >= 0 ? Json(reading.code) : Json();
-  if (bad) json["meaning"] = reading.code >= 0 ? qvhost::Meaning(reading.code) : reading.why;
+  if (bad) {
+    json["meaning"] = !reading.why.empty()                ? reading.why
+                      : reading.reason != LineReason::None ? LineMeaning(LineFailed(reading.reason, reading.code))
+                      : reading.code >= 0                  ? qvhost::Meaning(reading.code)
+                                                           : "not read yet, or its last read failed";
+  }
   json["ts"] = qvhost::Iso8601(reading.unixMs, false);
   return json;
 }

@@ -22,12 +22,12 @@ std::string MqttAdapter::TakeTagWrite(int tag, const std::string& payload, bool 
   return "";
 }
 
-uint8_t MqttAdapter::ExecuteTagWrite(const Write& write, int* driverCode) {
+LineResult MqttAdapter::ExecuteTagWrite(const Write& write) {
   const TagConfig& tag = config_.tags[static_cast<size_t>(write.namedTag)];
   const StationRules& rules = plan_.stations[write.station]->rules;
-  if (tag.type != TagType::Bool) return owner_.WriteRegisters(rules, tag.index, write.tagWrite.words, nullptr, driverCode);
-  if (tag.area == Area::M) return owner_.WriteCoils(rules, tag.index * 10 + tag.bit, {write.tagWrite.flag}, nullptr, driverCode);
-  return owner_.WriteRegisterBit(rules, tag.index, tag.bit, write.tagWrite.flag, nullptr, driverCode);
+  if (tag.type != TagType::Bool) return owner_.WriteRegisters(rules, tag.index, write.tagWrite.words, nullptr);
+  if (tag.area == Area::M) return owner_.WriteCoils(rules, tag.index * 10 + tag.bit, {write.tagWrite.flag}, nullptr);
+  return owner_.WriteRegisterBit(rules, tag.index, tag.bit, write.tagWrite.flag, nullptr);
 }
 
 }  // namespace qvgateway

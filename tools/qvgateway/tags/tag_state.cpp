@@ -12,33 +12,36 @@ TagReading ReadTag(const TagConfig& tag, const StationCache& cache, int maxAgeMs
   TagReading reading;
   reading.quality = Quality::Good;
   std::vector<uint16_t> words;
-  int64_t oldest = steadyNow;
+  int64_t oldestRead = steadyNow, changed = 0;
   for (int r = 0; r < tag.Registers(); ++r) {
     CachedValue cached;
     const Quality q = cache.Look(tag.area, tag.index + r, maxAgeMs, steadyNow, &cached);
-    if (q == Quality::Bad && reading.quality != Quality::Bad) reading.code = cached.code;
+    if (q == Quality::Bad && reading.quality != Quality::Bad) {
+      reading.code = cached.code;
+      reading.reason = cached.reason;
+    }
     if (static_cast<int>(q) > static_cast<int>(reading.quality)) reading.quality = q;
     words.push_back(cached.value);
-    if (q != Quality::Bad) oldest = std::min(oldest, cached.atMs);
+    if (q != Quality::Bad) oldestRead = std::min(oldestRead, cached.atMs);
+    changed = std::max(changed, cached.changedAtMs);
   }
+  reading.unixMs = changed == 0 ? unixNow : unixNow - (steadyNow - changed);
   if (reading.quality != Quality::Bad && !Engineering(tag, words, &reading.value, &reading.why)) {
     reading.quality = Quality::Bad;
-    reading.code = -1;
   }
   if (reading.quality == Quality::Bad) {
     reading.value = EngineeringValue();
-    reading.unixMs = unixNow;
-    if (reading.why.empty() && reading.code == -1) reading.why = "not read yet, or its last read failed";
     return reading;
   }
-  reading.ageMs = steadyNow - oldest;
-  reading.unixMs = unixNow - reading.ageMs;
+  reading.ageMs = steadyNow - oldestRead;
   return reading;
 }
 
 bool WorthPublishing(const TagReading& now, const TagReading& published, bool everPublished, double deadband) {
   if (!everPublished || now.quality != published.quality) return true;
-  if (now.quality == Quality::Bad) return now.code != published.code || now.why != published.why;
+  if (now.quality == Quality::Bad) {
+    return now.code != published.code || now.reason != published.reason || now.why != published.why;
+  }
   if (now.value.kind != published.value.kind || now.value.kind == EngineeringValue::Kind::Bool) {
     return !(now.value == published.value);
   }

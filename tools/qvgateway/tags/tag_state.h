@@ -18,9 +18,10 @@ struct TagReading {
   Quality quality = Quality::Bad;
   EngineeringValue value;
   int code = -1;       // bad: the driver's code, -1 none
-  std::string why;     // bad without a code: why ("not BCD", never read)
-  int64_t unixMs = 0;  // the oldest register's read (bad: when seen)
-  int64_t ageMs = -1;  // -1 when bad
+  LineReason reason = LineReason::None;  // bad: why the line left it bad (None: never read, or `why`)
+  std::string why;     // bad from its value: why ("not BCD")
+  int64_t unixMs = 0;  // when its registers last changed, value or quality (as the register topics say)
+  int64_t ageMs = -1;  // since its oldest register's latest read; -1 when bad
 };
 
 TagReading ReadTag(const TagConfig& tag, const StationCache& cache, int maxAgeMs, int64_t steadyNow, int64_t unixNow);
