@@ -3,7 +3,6 @@
 #include <math.h>
 
 #include <algorithm>
-
 #include <vector>
 
 namespace qvgateway {
