@@ -172,6 +172,11 @@ class NamedTags(unittest.TestCase):
         self.sim.process.send_signal(signal.SIGUSR1)
         bad = self.latest("counter", lambda p: p["quality"] == "bad", since=off)
         self.assertEqual((bad["value"], bad["code"]), (None, 5), bad)
+        # A bit's write whose fresh read fails writes nothing.
+        before = len(self.sim.requests())
+        answer = self.ask("bits/d300.4", "false")
+        self.assertEqual((answer["ok"], answer["code"]), (False, 5), answer)
+        self.assertEqual([r for r in self.sim.requests()[before:] if r.startswith("write")], [])
 
 
 class RegisterTopicsBesideTags(unittest.TestCase):
