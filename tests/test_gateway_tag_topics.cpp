@@ -29,8 +29,10 @@ TagConfig Tag(const char* name, const char* address, TagType type, double scale 
   return tag;
 }
 
-TagReading Reading(Quality quality, K kind, double value, int code = -1, const char* why = "") {
+TagReading Reading(Quality quality, K kind, double value, int code = -1, const char* why = "",
+                   LineReason reason = LineReason::None) {
   TagReading r;
+  r.reason = reason;
   r.quality = quality;
   r.value.kind = kind;
   r.value.flag = value != 0;
@@ -57,6 +59,11 @@ TEST(GatewayTagTopics, PayloadForEachValueAndQuality) {
        R"({"value":true,"unit":"","quality":"good","code":null})"},
       {Tag("tank1/level", "D200", TagType::U16, 0.1, "degC"), Reading(Quality::Bad, K::Integer, 0, 5),
        R"({"value":null,"unit":"degC","quality":"bad","code":5,"meaning":"receive time-out"})"},
+      {Tag("tank1/level", "D200", TagType::U16, 0.1, "degC"),
+       Reading(Quality::Bad, K::Integer, 0, -1, "", LineReason::PortLost),
+       R"({"value":null,"unit":"degC","quality":"bad","code":null,"meaning":"port lost"})"},
+      {Tag("never", "D1", TagType::U16), Reading(Quality::Bad, K::Integer, 0),
+       R"({"value":null,"unit":"","quality":"bad","code":null,"meaning":"not read yet, or its last read failed"})"},
       {Tag("code", "D1", TagType::Bcd), Reading(Quality::Bad, K::Integer, 0, -1, "a digit above 9: not BCD"),
        R"({"value":null,"unit":"","quality":"bad","code":null,"meaning":"a digit above 9: not BCD"})"},
   };
