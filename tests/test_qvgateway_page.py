@@ -240,6 +240,22 @@ class OneStationSilenced(unittest.TestCase):
                 self.assertEqual(f.read(8), b"\x89PNG\r\n\x1a\n")
 
 
+class NamedTags(unittest.TestCase):
+    def test_named_tags_with_their_units_instead_of_registers(self):
+        tags = ('\n[[tag]]\nname = "tank1/level"\nstation = 1\naddress = "D100"\nscale = 0.1\nunit = "degC"\n'
+                '\n[[tag]]\nname = "pump/run"\nstation = 1\naddress = "M12"\ntype = "bool"\n')
+        with Gateway(P, config_toml("sim", STATIONS[:1], line=SIM_SET + LINE) + HTTP + tags) as gateway:
+            url = f"http://127.0.0.1:{http_port(gateway)}/"
+            deadline = time.monotonic() + 60
+            while True:
+                dom = chromium_harness.dump_dom(url, P.scratch)
+                rows = Rows(dom)
+                if {state for state, _ in rows.tags.values()} == {"good"} or time.monotonic() > deadline:
+                    break
+        self.assertEqual(rows.tags, {("1", "tank1/level"): ("good", "123.4"), ("1", "pump/run"): ("good", "true")})
+        self.assertIn("123.4 degC", dom)
+
+
 if __name__ == "__main__":
     reason = chromium_harness.missing()
     if reason:
