@@ -267,14 +267,16 @@ bool LineOwner::OpenPort(std::string* error) {
 }
 
 void LineOwner::LoseLine() {
+  // Nothing read before the loss can be trusted now, M groups alike; marked
+  // before the port is shown lost, so that nobody sees a lost port with
+  // good values.
+  for (auto& s : stations_) s->cache.AllBad(LineFailed(LineReason::PortLost), SteadyMs());
   {
     std::lock_guard<std::mutex> lock(mutex_);
     lineUp_ = false;
     lineSinceMs_ = SteadyMs();
     for (auto& s : stations_) s->health.consecutiveTimeouts = 0;
   }
-  // Nothing read before the loss can be trusted now, M groups alike.
-  for (auto& s : stations_) s->cache.AllBad(LineFailed(LineReason::PortLost), SteadyMs());
   metrics_.portLost.Add();
   LogEvent("port " + device_ + " lost; every request is refused until it is back");
   FailAllQueued(LineFailed(LineReason::PortLost));
