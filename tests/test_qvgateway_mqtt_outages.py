@@ -130,7 +130,7 @@ class PortLost(unittest.TestCase):
         for name in ("D100", "M10"):
             with self.subTest(tag=name):
                 self.assertIsNotNone(watcher.wait_for(tag(name, "good"), seconds=30), gateway.log())
-        self.assertEqual([p for _, _, p in watcher.messages() if isinstance(p, dict) and p["quality"] == "stale"], [])
+        self.assertEqual([p for _, _, p in watcher.messages() if isinstance(p, dict) and p.get("quality") == "stale"], [])
 
 
 class BrokerGone(unittest.TestCase):
