@@ -103,12 +103,13 @@ int Serve(const qvgateway::GatewayConfig& config, qvgateway::LinePlan& plan, qvh
   qvgateway::LineUtilisation utilisation;
   if (config.http.enabled) utilisation.Start([&owner] { return owner.BusyMs(); });
   qvgateway::HttpServer http(config.http);
-  http.Add("/healthz", [&plan, &owner] { return qvgateway::Healthz(plan, owner); });
+  const qvgateway::MqttAdapter* broker = config.mqtt.enabled ? &mqtt : nullptr;
+  http.Add("/healthz", [&plan, &owner, broker] { return qvgateway::Healthz(plan, owner, broker); });
   qvgateway::BusyWindow lastMinute(60000, qvgateway::SteadyMs(), owner.BusyMs());
   http.Add("/metrics", [&] {
     return qvgateway::MetricsReply(plan, owner, server, config.mqtt.enabled ? &mqtt : nullptr, lastMinute);
   });
-  qvgateway::AddStatusPage(http, config, plan, owner, utilisation);
+  qvgateway::AddStatusPage(http, config, plan, owner, utilisation, broker);
   if (config.http.enabled && !http.Start(&error)) {
     mqtt.Stop();
     owner.Stop();

@@ -1,11 +1,12 @@
 #include "tools/qvgateway/http/status_page.h"
 
 #include "tools/host/timestamps.h"
+#include "tools/qvgateway/http/health_check.h"
 
 namespace qvgateway {
 
 LineView LookAtLine(const GatewayConfig& config, const LinePlan& plan, const LineOwner& owner,
-                    const LineUtilisation& utilisation) {
+                    const LineUtilisation& utilisation, const MqttAdapter* mqtt) {
   LineView view;
   view.port = config.line.port;
   view.baud = config.line.baud;
@@ -13,12 +14,20 @@ LineView LookAtLine(const GatewayConfig& config, const LinePlan& plan, const Lin
   view.busyShares = utilisation.Shares();
   const int64_t steadyNow = SteadyMs();
   view.unixNowMs = qvhost::NowUnixMs();
+  // Steady times shown as wall times, from the same pair of readings.
+  const auto wall = [&](int64_t steadyMs) { return view.unixNowMs - (steadyNow - steadyMs); };
+  view.broker = LookAtBroker(mqtt);
+  view.portSinceUnixMs = wall(owner.LineSinceMs());
   for (size_t s = 0; s < plan.stations.size(); ++s) {
     const StationPlan& sp = *plan.stations[s];
     StationView station;
     station.number = sp.config->number;
     station.unit = sp.rules.unit;
     station.health = owner.Health(s, &view.portOpen);
+    if (station.health.demoted) {
+      station.demotedSinceUnixMs = wall(station.health.demotedSinceMs);
+      station.nextTryUnixMs = wall(station.health.demotedUntilMs);
+    }
     // Named tags, when the file names any, instead of the registers.
     for (const TagConfig& named : config.tags) {
       if (named.station != station.number) continue;
@@ -51,10 +60,11 @@ LineView LookAtLine(const GatewayConfig& config, const LinePlan& plan, const Lin
 }
 
 void AddStatusPage(HttpServer& http, const GatewayConfig& config, const LinePlan& plan, const LineOwner& owner,
-                   const LineUtilisation& utilisation) {
+                   const LineUtilisation& utilisation, const MqttAdapter* mqtt) {
   http.Add("/", [] { return HttpReply{200, "text/html; charset=utf-8", kStatusPageHtml}; });
-  http.Add("/status.json", [&config, &plan, &owner, &utilisation] {
-    return HttpReply{200, "application/json", StatusJson(LookAtLine(config, plan, owner, utilisation)) + "\n"};
+  http.Add("/status.json", [&config, &plan, &owner, &utilisation, mqtt] {
+    return HttpReply{200, "application/json",
+                     StatusJson(LookAtLine(config, plan, owner, utilisation, mqtt)) + "\n"};
   });
 }
 

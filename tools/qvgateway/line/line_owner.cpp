@@ -35,6 +35,7 @@ bool LineOwner::Create(std::string* error) {
 bool LineOwner::Start(std::string* error) {
   if (!OpenPort(error)) return false;
   lineUp_ = true;
+  lineSinceMs_ = SteadyMs();
   LogEvent("port " + device_ + " opened");
   const int64_t now = SteadyMs();
   for (auto& s : stations_) s->nextPollMs = now;

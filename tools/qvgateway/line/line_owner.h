@@ -69,6 +69,11 @@ class LineOwner {
     *lineUp = lineUp_;
     return stations_[index]->health;
   }
+  // Steady time of the last change of the port: opened, lost, back.
+  int64_t LineSinceMs() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return lineSinceMs_;
+  }
   void Status(const StationRules& station, uint16_t registers[kStatusRegisterCount]);
   // The line's busy time so far: every transaction's time, summed. Two
   // readings a while apart give the line's utilisation between them.
@@ -135,6 +140,7 @@ class LineOwner {
   RequestQueue<JobPtr> queue_;
   std::atomic<bool> stopping_{false};
   bool lineUp_ = false;
+  int64_t lineSinceMs_ = 0;   // under mutex_
   double busyMs_ = 0;         // under mutex_
   int64_t quietUntilMs_ = 0;  // the line thread's: no request before this
   LineMetrics metrics_;

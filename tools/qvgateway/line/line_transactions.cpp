@@ -73,6 +73,7 @@ LineResult LineOwner::Transact(Station& station, BlockRequest& request) {
     {
       std::lock_guard<std::mutex> lock(mutex_);
       lineUp_ = true;
+      lineSinceMs_ = SteadyMs();
       for (auto& s : stations_) s->nextPollMs = SteadyMs();
     }
     for (auto& s : stations_) s->cache.ForgetReason(LineReason::PortLost, SteadyMs());
@@ -117,6 +118,7 @@ LineResult LineOwner::Transact(Station& station, BlockRequest& request) {
           h.demotedUntilMs = until;
         } else if (h.consecutiveTimeouts >= config_.line.demoteAfter) {
           h.demoted = true;
+          h.demotedSinceMs = SteadyMs();
           h.demotedUntilMs = until;
           demotedNow = true;
           event = "station " + std::to_string(number) + " demoted: " + std::to_string(h.consecutiveTimeouts) +
@@ -267,13 +269,16 @@ bool LineOwner::OpenPort(std::string* error) {
 }
 
 void LineOwner::LoseLine() {
+  // Nothing read before the loss can be trusted now, M groups alike; marked
+  // before the port is shown lost, so that nobody sees a lost port with
+  // good values.
+  for (auto& s : stations_) s->cache.AllBad(LineFailed(LineReason::PortLost), SteadyMs());
   {
     std::lock_guard<std::mutex> lock(mutex_);
     lineUp_ = false;
+    lineSinceMs_ = SteadyMs();
     for (auto& s : stations_) s->health.consecutiveTimeouts = 0;
   }
-  // Nothing read before the loss can be trusted now, M groups alike.
-  for (auto& s : stations_) s->cache.AllBad(LineFailed(LineReason::PortLost), SteadyMs());
   metrics_.portLost.Add();
   LogEvent("port " + device_ + " lost; every request is refused until it is back");
   FailAllQueued(LineFailed(LineReason::PortLost));

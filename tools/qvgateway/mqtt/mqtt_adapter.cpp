@@ -86,6 +86,7 @@ bool MqttAdapter::Start(std::string* error) {
     *error = std::string("mqtt: ") + mosquitto_strerror(rc);
     return false;
   }
+  connectionSinceUnixMs_ = qvhost::NowUnixMs();
   network_ = std::thread([this] { RunNetwork(); });
   scan_ = std::thread([this] { RunScan(); });
   writer_ = std::thread([this] { RunWrites(); });
@@ -142,6 +143,7 @@ void MqttAdapter::Connected(int rc) {
            ": every tag under " + mqtt_.prefix + "/ is published" +
            (folded_ > 0 ? " (" + std::to_string(folded_.load()) + " updates folded so far while it was gone)" : ""));
   republish_ = true;
+  connectionSinceUnixMs_ = qvhost::NowUnixMs();
   connected_ = true;
   wake_.notify_all();
 }
@@ -243,6 +245,7 @@ void MqttAdapter::RunNetwork() {
     }
     if (stopping_) break;
     const bool was = connected_.exchange(false);
+    if (was) connectionSinceUnixMs_ = qvhost::NowUnixMs();
     if (was || !said) {
       LogEvent("MQTT broker " + broker + (was ? " lost: " : " not reached: ") + WhyNotReached(rc) +
                "; trying again with a back-off up to " + std::to_string(kLastBackoffMs / 1000) + " s");
@@ -283,6 +286,7 @@ void MqttAdapter::SayOffline() {
   }
   mosquitto_disconnect(client_);
   mosquitto_loop(client_, 50, 1);
+  connectionSinceUnixMs_ = qvhost::NowUnixMs();
   connected_ = false;
   LogEvent("MQTT: offline said, disconnected");
 }

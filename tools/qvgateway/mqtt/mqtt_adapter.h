@@ -44,6 +44,9 @@ class MqttAdapter {
 
   uint64_t Folded() const { return folded_; }
   bool Connected() const { return connected_; }
+  // Wall time (ms since the epoch) of the last change of Connected(): the
+  // connection, the loss, or the start while it was never connected.
+  int64_t ConnectionSinceUnixMs() const { return connectionSinceUnixMs_; }
 
  private:
   struct Tag {
@@ -99,6 +102,7 @@ class MqttAdapter {
 
   std::atomic<bool> stopping_{false}, stopWrites_{false}, connected_{false}, republish_{false};
   std::atomic<uint64_t> folded_{0};
+  std::atomic<int64_t> connectionSinceUnixMs_{0};
   // Messages handed to the library and not yet acknowledged (QoS 1, 2) or
   // written (QoS 0): the library keeps each one until then, so past this
   // bound the tags wait here, one latest state each, instead.
