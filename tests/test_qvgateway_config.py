@@ -47,7 +47,8 @@ class CheckConfig(unittest.TestCase):
                                'poll_ms = 500\n' + TAG.replace("tank1/level", "tank2/level").replace("D200", "D300"))
         self.assertEqual(code, 0, err)
         self.assertIn("station 1, every 500 ms: 1 tag in 1 block", out)
-        self.assertIn("station 1, every 2000 ms: 1 tag in 1 block", out)
+        self.assertIn("station 1, every 2000 ms: 1 tag in 1 block, 1.6% of the line (read every 500 ms with the station's "
+                      "fastest class)", out)
         # The station's blocks are read at its fastest class.
         self.assertIn("polled every 500 ms", out)
 

@@ -59,8 +59,14 @@ std::string DescribeScanClasses(const GatewayConfig& config, const LinePlan& pla
       const char* tags = k.tags == 1 ? "tag" : "tags";
       const char* blocks = k.blocks.size() == 1 ? "block" : "blocks";
       if (period > 0) {
-        snprintf(text, sizeof text, "  station %d, every %d ms: %d %s in %zu %s, %.1f%% of the line\n", c.number,
+        snprintf(text, sizeof text, "  station %d, every %d ms: %d %s in %zu %s, %.1f%% of the line", c.number,
                  period, k.tags, tags, k.blocks.size(), blocks, 100 * wireMs / period);
+        out += text;
+        if (c.pollMs > 0 && c.pollMs < period) {
+          snprintf(text, sizeof text, " (read every %d ms with the station's fastest class)", c.pollMs);
+          out += text;
+        }
+        snprintf(text, sizeof text, "\n");
       } else {
         snprintf(text, sizeof text, "  station %d, read only when a client asks: %d %s in %zu %s\n", c.number, k.tags,
                  tags, k.blocks.size(), blocks);
