@@ -9,34 +9,48 @@
 #include <vector>
 
 #include "tools/qvgateway/config/config.h"
+#include "tools/host/timestamps.h"
 #include "tools/qvgateway/http/health_check.h"
 
 namespace qvgateway {
 namespace {
 
-TEST(GatewayHealthz, TwoHundredOnlyWithThePortOpenAndAStationAnswering) {
+TEST(GatewayHealthz, TwoHundredOnlyWhenEveryConfiguredPartWorks) {
   struct Row {
     const char* name;
     bool lineUp;
     std::vector<StationLook> stations;
+    BrokerLook broker;
     int status;
     std::string body;
   };
   const StationLook one{1, true, -1}, two{2, true, -1}, silentTwo{2, false, 5}, silentSeven{7, false, 5};
+  const int64_t at = 1796790454881;  // 2026-12-09T06:47:34.881Z
+  const BrokerLook none, up{true, true, at}, gone{true, false, at};
+  const std::string since = "\"since\":\"" + qvhost::Iso8601(at, false) + "\"";
   const Row rows[] = {
-      {"port closed", false, {one, two}, 503,
-       R"({"ok":false,"reason":"the port is not open","port_open":false,"answering":[1,2],"not_answering":[]})"},
-      {"none answering", true, {silentTwo, silentSeven}, 503,
-       R"({"ok":false,"reason":"no station answers","port_open":true,"answering":[],"not_answering":[2,7]})"},
-      {"some", true, {one, silentTwo, silentSeven}, 200,
-       R"({"ok":true,"reason":"some stations answer","port_open":true,"answering":[1],"not_answering":[2,7]})"},
-      {"all", true, {one, two}, 200,
-       R"({"ok":true,"reason":"every station answers","port_open":true,"answering":[1,2],"not_answering":[]})"},
-      {"port closed, none answering", false, {silentTwo}, 503,
-       R"({"ok":false,"reason":"the port is not open","port_open":false,"answering":[],"not_answering":[2]})"},
+      {"port closed", false, {one, two}, none, 503,
+       R"({"ok":false,"down":["line"],"reason":"the port is not open","port_open":false,"answering":[1,2],"not_answering":[]})"},
+      {"none answering", true, {silentTwo, silentSeven}, none, 503,
+       R"({"ok":false,"down":["stations"],"reason":"stations 2, 7 do not answer","port_open":true,"answering":[],"not_answering":[2,7]})"},
+      {"some", true, {one, silentTwo}, none, 503,
+       R"({"ok":false,"down":["stations"],"reason":"station 2 does not answer","port_open":true,"answering":[1],"not_answering":[2]})"},
+      {"all", true, {one, two}, none, 200,
+       R"({"ok":true,"down":[],"reason":"every station answers","port_open":true,"answering":[1,2],"not_answering":[]})"},
+      {"port closed, none answering", false, {silentTwo}, none, 503,
+       R"({"ok":false,"down":["line"],"reason":"the port is not open","port_open":false,"answering":[],"not_answering":[2]})"},
+      {"all, broker connected", true, {one, two}, up, 200,
+       R"({"ok":true,"down":[],"reason":"every station answers and the MQTT broker is connected","port_open":true,"answering":[1,2],"not_answering":[],"broker":{"connected":true,)" +
+           since + "}}"},
+      {"all, broker gone", true, {one, two}, gone, 503,
+       R"({"ok":false,"down":["broker"],"reason":"the MQTT broker is not connected","port_open":true,"answering":[1,2],"not_answering":[],"broker":{"connected":false,)" +
+           since + "}}"},
+      {"port closed, broker gone", false, {one}, gone, 503,
+       R"({"ok":false,"down":["line","broker"],"reason":"the port is not open; the MQTT broker is not connected","port_open":false,"answering":[1],"not_answering":[],"broker":{"connected":false,)" +
+           since + "}}"},
   };
   for (const Row& r : rows) {
-    const HttpReply reply = HealthReply(r.lineUp, r.stations);
+    const HttpReply reply = HealthReply(r.lineUp, r.stations, r.broker);
     EXPECT_EQ(reply.status, r.status) << r.name;
     EXPECT_EQ(reply.body, r.body + "\n") << r.name;
     EXPECT_EQ(reply.contentType, "application/json") << r.name;

@@ -25,9 +25,13 @@ TEST(GatewayMqttPayload, TagStateForEachQuality) {
       {{Quality::Good, 1234, -1, at}, R"({"code":null,"quality":"good","value":1234})"},
       {{Quality::Stale, 65535, -1, at}, R"({"code":null,"quality":"stale","value":65535})"},
       {{Quality::Bad, 1234, 5, at}, R"({"code":5,"meaning":"receive time-out","quality":"bad","value":null})"},
-      {{Quality::Bad, 0, -1, at, false}, R"({"code":null,"meaning":"not read yet","quality":"bad","value":null})"},
-      {{Quality::Bad, 0, -1, at, true},
+      {{Quality::Bad, 0, -1, at, LineReason::None, false}, R"({"code":null,"meaning":"not read yet","quality":"bad","value":null})"},
+      {{Quality::Bad, 0, -1, at, LineReason::None, true},
        R"({"code":null,"meaning":"its last read failed","quality":"bad","value":null})"},
+      {{Quality::Bad, 9, -1, at, LineReason::PortLost}, R"({"code":null,"meaning":"port lost","quality":"bad","value":null})"},
+      {{Quality::Bad, 9, 5, at, LineReason::Demoted},
+       R"({"code":5,"meaning":"station demoted: receive time-out","quality":"bad","value":null})"},
+      {{Quality::Bad, 9, 5, at, LineReason::Silent}, R"({"code":5,"meaning":"receive time-out","quality":"bad","value":null})"},
   };
   for (const Row& row : rows) {
     Json got = Json::parse(TagPayload(row.state));
@@ -64,7 +68,8 @@ TEST(GatewayMqttPayload, PublishedAgainOnlyWhenWhatASubscriberSeesChanged) {
       {{Quality::Good, 1, -1, 100}, {Quality::Stale, 1, -1, 100}, false},
       {{Quality::Bad, 1, 5, 100}, {Quality::Bad, 2, 5, 900}, true},  // a bad value shows no value
       {{Quality::Bad, 1, 5, 100}, {Quality::Bad, 1, 6, 100}, false},
-      {{Quality::Bad, 0, -1, 100, false}, {Quality::Bad, 0, -1, 900, true}, false},  // first read failed
+      {{Quality::Bad, 0, -1, 100, LineReason::None, false}, {Quality::Bad, 0, -1, 900, LineReason::None, true}, false},  // first read failed
+      {{Quality::Bad, 1, 5, 100, LineReason::Silent}, {Quality::Bad, 1, 5, 100, LineReason::Demoted}, false},
   };
   for (const Row& row : rows) {
     EXPECT_EQ(row.a.SameAs(row.b), row.same);

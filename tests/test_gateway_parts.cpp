@@ -54,7 +54,7 @@ TEST(GatewayQueue, RoundRobinDoesNotStarveAStation) {
 
 TEST(GatewayCache, ServedOnlyGoodAndYoungEnough) {
   StationCache cache;
-  cache.StoreGood(Area::D, 100, {1, 2, 3}, 1000);
+  cache.StoreGood(Area::D, 100, {1, 2, 3}, 1000, 500);
   uint16_t values[3] = {};
   struct Row {
     const char* name;
@@ -76,7 +76,7 @@ TEST(GatewayCache, ServedOnlyGoodAndYoungEnough) {
   EXPECT_EQ(cache.Look(Area::D, 100, 500, 1400, &look), Quality::Good);
   EXPECT_EQ(cache.Look(Area::D, 100, 500, 1600, &look), Quality::Stale);
   EXPECT_EQ(look.value, 1);
-  cache.StoreBad(Area::D, 101, 1, 6);
+  cache.StoreBad(Area::D, 101, 1, LineFailed(LineReason::Refused, 6), 1000);
   EXPECT_FALSE(cache.Fresh(Area::D, 100, 3, 500, 1000, values)) << "a failed read is never hidden";
   EXPECT_EQ(cache.Look(Area::D, 101, 500, 1000, &look), Quality::Bad);
   EXPECT_EQ(look.code, 6);
@@ -84,7 +84,7 @@ TEST(GatewayCache, ServedOnlyGoodAndYoungEnough) {
   EXPECT_EQ(cache.Look(Area::D, 200, 500, 1000, &look), Quality::Bad);
   EXPECT_FALSE(look.tried);
   EXPECT_TRUE(cache.Fresh(Area::D, 100, 1, 500, 1000, values));
-  cache.StoreWritten(Area::D, 101, 77, 1200);
+  cache.StoreWritten(Area::D, 101, 77, 1200, 500);
   ASSERT_TRUE(cache.Fresh(Area::D, 101, 1, 500, 1200, values));
   EXPECT_EQ(values[0], 77);
   RegisterSet readable;
@@ -92,6 +92,69 @@ TEST(GatewayCache, ServedOnlyGoodAndYoungEnough) {
   readable.Set(Area::D, 101);
   EXPECT_EQ(cache.OldestAgeMs(readable, 1300), 300);
   EXPECT_EQ(StationCache().OldestAgeMs(readable, 1300), -1);
+}
+
+// A value's time is when it last changed (value or quality), its age
+// counts from its latest read; a bad one says why. Steps on one register,
+// max_age_ms 500, each checked after it is done.
+TEST(GatewayCache, TimeOfChangeAndWhy) {
+  enum Op { Good, Bad, Written, Lost, Demoted, Back };
+  struct Step {
+    const char* name;
+    Op op;
+    uint16_t value;
+    int64_t at;
+    Quality quality;  // looked at `at`
+    int64_t changedAt, readAt;
+    LineReason reason;
+    int code;
+  } steps[] = {
+      {"first read", Good, 7, 1000, Quality::Good, 1000, 1000, LineReason::None, -1},
+      {"same value again", Good, 7, 1300, Quality::Good, 1000, 1300, LineReason::None, -1},
+      {"a new value", Good, 8, 1600, Quality::Good, 1600, 1600, LineReason::None, -1},
+      {"the same after it went stale", Good, 8, 2200, Quality::Good, 2200, 2200, LineReason::None, -1},
+      {"a time-out", Bad, 0, 2300, Quality::Bad, 2300, 2200, LineReason::Silent, 5},
+      {"the same time-out again", Bad, 0, 2400, Quality::Bad, 2300, 2200, LineReason::Silent, 5},
+      {"demoted", Demoted, 0, 2500, Quality::Bad, 2500, 2200, LineReason::Demoted, 5},
+      {"read again", Good, 8, 3000, Quality::Good, 3000, 3000, LineReason::None, -1},
+      {"written the same", Written, 8, 3100, Quality::Good, 3000, 3100, LineReason::None, -1},
+      {"written another", Written, 9, 3200, Quality::Good, 3200, 3200, LineReason::None, -1},
+      {"port lost", Lost, 0, 3300, Quality::Bad, 3300, 3200, LineReason::PortLost, -1},
+      {"port back, not read yet", Back, 0, 3400, Quality::Bad, 3400, 3200, LineReason::None, -1},
+      {"read after the port came back", Good, 9, 3500, Quality::Good, 3500, 3500, LineReason::None, -1},
+  };
+  StationCache cache;
+  for (const Step& s : steps) {
+    switch (s.op) {
+      case Good:
+        cache.StoreGood(Area::M, 3, {s.value}, s.at, 500);
+        break;
+      case Bad:
+        cache.StoreBad(Area::M, 3, 1, LineFailed(LineReason::Silent, 5), s.at);
+        break;
+      case Written:
+        cache.StoreWritten(Area::M, 3, s.value, s.at, 500);
+        break;
+      case Lost:
+        cache.AllBad(LineFailed(LineReason::PortLost), s.at);
+        break;
+      case Demoted:
+        cache.AllBad(LineFailed(LineReason::Demoted, 5), s.at);
+        break;
+      case Back:
+        cache.ForgetReason(LineReason::PortLost, s.at);
+        break;
+    }
+    CachedValue look;
+    EXPECT_EQ(cache.Look(Area::M, 3, 500, s.at, &look), s.quality) << s.name;
+    EXPECT_EQ(look.changedAtMs, s.changedAt) << s.name;
+    EXPECT_EQ(look.atMs, s.readAt) << s.name;
+    EXPECT_EQ(look.reason, s.reason) << s.name;
+    EXPECT_EQ(look.code, s.code) << s.name;
+  }
+  CachedValue other;
+  cache.Look(Area::D, 0, 500, 3500, &other);
+  EXPECT_EQ(other.reason, LineReason::None) << "a lost port's mark is gone from every value once it is back";
 }
 
 TEST(GatewayStatus, RegistersShowHealth) {

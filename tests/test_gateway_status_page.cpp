@@ -62,10 +62,14 @@ TEST(GatewayStatusPage, EachTagAsPublishedWithItsAge) {
       {{Area::D, 8199, {Quality::Stale, 65535, -1, now - 4500}, 4500},
        R"({"tag":"D8199","value":65535,"quality":"stale","code":null,"age_ms":4500})"},
       {{Area::M, 1, {Quality::Good, 0x3C, -1, now}, 0},
-       R"({"tag":"M10","value":60,"quality":"good","code":null,"age_ms":0})"},
+       R"({"tag":"M10","value":60,"quality":"good","code":null,"age_ms":0,"bits":"00111100"})"},
+      {{Area::M, 2, {Quality::Stale, 0x81, -1, now - 900}, 900},
+       R"({"tag":"M20","value":129,"quality":"stale","code":null,"age_ms":900,"bits":"10000001"})"},
+      {{Area::M, 3, {Quality::Bad, 0x81, -1, now, LineReason::PortLost}, -1},
+       R"({"tag":"M30","value":null,"quality":"bad","code":null,"meaning":"port lost","age_ms":null})"},
       {{Area::D, 0, {Quality::Bad, 77, 5, now}, -1},
        R"({"tag":"D0","value":null,"quality":"bad","code":5,"meaning":"receive time-out","age_ms":null})"},
-      {{Area::D, 1, {Quality::Bad, 0, -1, now, false}, -1},
+      {{Area::D, 1, {Quality::Bad, 0, -1, now, LineReason::None, false}, -1},
        R"({"tag":"D1","value":null,"quality":"bad","code":null,"meaning":"not read yet","age_ms":null})"},
   };
   for (const Row& row : rows) {
@@ -74,6 +78,7 @@ TEST(GatewayStatusPage, EachTagAsPublishedWithItsAge) {
     view.unixNowMs = now;
     view.stations.push_back({3, 1, Health(5, true, false, -1), {row.tag}});
     const Json got = Json::parse(StatusJson(view));
+    EXPECT_FALSE(got.contains("mqtt")) << "no [mqtt] table, no broker shown";
     Json tag = got["stations"][0]["tags"][0];
     EXPECT_EQ(tag["ts"], qvhost::Iso8601(row.tag.state.unixMs, false)) << row.json;
     tag.erase("ts");
@@ -88,12 +93,18 @@ TEST(GatewayStatusPage, ADemotedStationBesideAGoodOne) {
   view.portOpen = true;
   view.unixNowMs = 1796790454881;
   view.stations.push_back({1, 1, Health(40, true, false, -1), {{Area::D, 100, {Quality::Good, 7, -1, 0}, 10}}});
-  view.stations.push_back({2, 7, Health(9, false, true, 5, 3), {{Area::D, 0, {Quality::Bad, 0, 5, 0}, -1}}});
+  view.stations.push_back({2, 7, Health(9, false, true, 5, 3), {{Area::D, 0, {Quality::Bad, 0, 5, 0}, -1}},
+                           view.unixNowMs - 4000, view.unixNowMs + 6000});
+  view.portSinceUnixMs = view.unixNowMs - 60000;
+  view.broker = {true, false, view.unixNowMs - 30000};
   const Json got = Json::parse(StatusJson(view));
   EXPECT_EQ(got["time"], qvhost::Iso8601(view.unixNowMs, false));
   EXPECT_EQ(got["line"]["port"], "/dev/ttyUSB0");
   EXPECT_EQ(got["line"]["baud"], 9600);
   EXPECT_EQ(got["line"]["port_open"], true);
+  EXPECT_EQ(got["line"]["since"], qvhost::Iso8601(view.unixNowMs - 60000, false));
+  EXPECT_EQ(got["mqtt"], Json::parse(R"({"connected":false,"since":")" +
+                                     qvhost::Iso8601(view.unixNowMs - 30000, false) + "\"}"));
   ASSERT_EQ(got["stations"].size(), 2u);
   struct Row {
     int number, unit;
@@ -102,9 +113,11 @@ TEST(GatewayStatusPage, ADemotedStationBesideAGoodOne) {
     Json lastError;
     uint32_t transactions, timeouts;
     const char* tagQuality;
+    Json demotedSince, nextTry;
   } rows[] = {
-      {1, 1, "good", true, false, nullptr, 40, 0, "good"},
-      {2, 7, "demoted", false, true, 5, 9, 3, "bad"},
+      {1, 1, "good", true, false, nullptr, 40, 0, "good", nullptr, nullptr},
+      {2, 7, "demoted", false, true, 5, 9, 3, "bad", qvhost::Iso8601(view.unixNowMs - 4000, false),
+       qvhost::Iso8601(view.unixNowMs + 6000, false)},
   };
   for (size_t i = 0; i < 2; ++i) {
     const Json& s = got["stations"][i];
@@ -118,6 +131,8 @@ TEST(GatewayStatusPage, ADemotedStationBesideAGoodOne) {
     EXPECT_EQ(s["transactions"], row.transactions);
     EXPECT_EQ(s["timeouts"], row.timeouts);
     EXPECT_EQ(s["tags"][0]["quality"], row.tagQuality);
+    EXPECT_EQ(s["demoted_since"], row.demotedSince);
+    EXPECT_EQ(s["next_try"], row.nextTry);
   }
   EXPECT_EQ(got["stations"][1]["meaning"], "receive time-out");
   EXPECT_FALSE(got["stations"][0].contains("meaning"));

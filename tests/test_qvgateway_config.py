@@ -19,6 +19,7 @@ GATEWAY = os.path.join(os.path.dirname(P.qvpoll), "qvgateway")
 LINE = '[line]\nport = "sim"\nbaud = 9600\n'
 STATION = '[[station]]\nnumber = 1\nread = ["D100..D131"]\n'
 MQTT = '[mqtt]\nbroker = "127.0.0.1:1883"\n'
+TAG = '[[tag]]\nname = "tank1/level"\nstation = 1\naddress = "D200"\ntype = "f32"\n'  # lines 7..11 after LINE, STATION
 
 
 def check(text):
@@ -40,6 +41,16 @@ class CheckConfig(unittest.TestCase):
         self.assertIn("polled every 1000 ms: 15.6% of the line", out)
         self.assertIn("station 2 (unit 2): 2 blocks", out)
         self.assertIn("line utilisation by the cyclic polls: 15.6%", out)
+
+    def test_tags_scan_classes(self):
+        code, out, err = check(LINE + STATION.replace("number = 1\n", "number = 1\npoll_ms = 2000\n") + TAG +
+                               'poll_ms = 500\n' + TAG.replace("tank1/level", "tank2/level").replace("D200", "D300"))
+        self.assertEqual(code, 0, err)
+        self.assertIn("station 1, every 500 ms: 1 tag in 1 block", out)
+        self.assertIn("station 1, every 2000 ms: 1 tag in 1 block, 1.6% of the line (read every 500 ms with the station's "
+                      "fastest class)", out)
+        # The station's blocks are read at its fastest class.
+        self.assertIn("polled every 500 ms", out)
 
     def test_refusals(self):
         empty = os.path.join(P.scratch, "empty-password")
@@ -103,6 +114,33 @@ class CheckConfig(unittest.TestCase):
              "FILE:9: mqtt.tls_ca: '/nonexistent/ca.pem' cannot be read"),
             ("plan over the line", LINE + STATION + "poll_ms = 100\n",
              "FILE:3: line.baud: the poll plan needs 156% of the line at 9600 baud"),
+            ("tag name empty part", LINE + STATION + TAG.replace("tank1/level", "tank1//level"),
+             "FILE:8: tag[1].name: 'tank1//level' has an empty part"),
+            ("tag name wildcard", LINE + STATION + TAG.replace("tank1/level", "tank1/+"), "FILE:8: tag[1].name: 'tank1/+' holds '+'"),
+            ("tag name twice", LINE + STATION + TAG + TAG, "FILE:13: tag[2].name: 'tank1/level' is already a tag's name at line 8"),
+            ("tag station unknown", LINE + STATION + TAG.replace("station = 1", "station = 2"),
+             "FILE:9: tag[1].station: there is no [[station]] with number 2"),
+            ("tag address", LINE + STATION + TAG.replace("D200", "Q1"), "FILE:10: tag[1].address: 'Q1' is not a register"),
+            ("tag bit of a number", LINE + STATION + TAG.replace("D200", "D300.4"), "FILE:10: tag[1].address: 'D300.4' is one bit"),
+            ("tag bool on a register", LINE + STATION + TAG.replace("f32", "bool"), "FILE:10: tag[1].address: 'D200': a bool tag is one bit"),
+            ("tag 32 bits past the end", LINE + STATION + TAG.replace("D200", "D8199"), "FILE:10: tag[1].address: 'D8199' is past the last"),
+            ("tag M for a number", LINE + STATION + TAG.replace("D200", "M12"), "FILE:10: tag[1].address: 'M12' is an M bit"),
+            ("tag type", LINE + STATION + TAG.replace("f32", "f64"), "FILE:11: tag[1].type: 'f64' is not bool"),
+            ("tag scale 0", LINE + STATION + TAG + "scale = 0\n", "FILE:12: tag[1].scale: must not be 0"),
+            ("tag scale not finite", LINE + STATION + TAG + "scale = nan\n", "FILE:12: tag[1].scale: must be a finite number"),
+            ("tag min above max", LINE + STATION + TAG + "min = 10.0\nmax = 1.0\n", "FILE:13: tag[1].max: is below min"),
+            ("tag deadband", LINE + STATION + TAG + "deadband = -0.5\n", "FILE:12: tag[1].deadband: must be 0 or more"),
+            ("tag poll_ms", LINE + STATION + TAG + "poll_ms = -1\n", "FILE:12: tag[1].poll_ms: -1 is outside 0..3600000"),
+            ("tag unknown key", LINE + STATION + TAG + "scael = 0.1\n", "FILE:12: tag[1].scael: unknown key"),
+            ("tag word order of 16 bits", LINE + STATION + TAG.replace("f32", "u16") + 'word_order = "low-first"\n',
+             "FILE:12: tag[1].word_order: only the 32-bit types"),
+            ("tag bool scaled", LINE + STATION + TAG.replace('"D200"', '"M12"').replace("f32", "bool") + "scale = 2\n",
+             "FILE:12: tag[1].scale: a bool tag has no scale or offset"),
+            ("tag writable outside the write ranges", LINE + STATION + TAG + "writable = true\n",
+             "FILE:12: tag[1].writable: 'tank1/level' needs D200, which is not in station 1's write ranges"),
+            ("tag limit no raw value holds", LINE + STATION + 'write = ["D200"]\n' + TAG.replace("f32", "u16") +
+             "scale = 0.1\nwritable = true\nmin = -1.0\n",
+             "FILE:15: tag[1].min: -1 is raw -10, which is outside the raw range 0..65535 of u16"),
         ]
         for name, text, expected in table:
             with self.subTest(name):

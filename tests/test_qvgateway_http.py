@@ -3,10 +3,10 @@
 /metrics is text promtool accepts, every family with its help and type,
 and its counters are what the test did (Modbus requests by function and
 outcome, transactions by station and outcome, a silent station's
-time-outs and their times, the port lost once); /healthz is 200 while the
-port is open and a station answers, 503 with the reason in JSON when none
-answers or the port is gone; only GET and HEAD, only known paths. Linux
-only.
+time-outs and their times, the port lost once); /healthz is 200 only while
+the port is open, every station answers and the broker (when configured) is
+connected, 503 naming the parts down otherwise; only GET and HEAD, only
+known paths. Linux only.
 
 Usage: test_qvgateway_http.py QVPOLL   (qvgateway and qvsim beside it)
 """
@@ -247,11 +247,12 @@ class ASilentStation(unittest.TestCase, ExpositionChecks):
             self.assertEqual(m.value("modbus_requests_total", function="3", outcome="0x0B"), 4)
             self.assertEqual(m.value("modbus_requests_total", function="3", outcome="ok"), 1)
 
+            # One station of two answering is a part down.
             status, kind, body, _ = fetch(web, "/healthz")
-            self.assertEqual((status, kind), (200, "application/json"), body)
+            self.assertEqual((status, kind), (503, "application/json"), body)
             health = json.loads(body)
-            self.assertEqual((health["reason"], health["answering"], health["not_answering"]),
-                             ("some stations answer", [1], [2]))
+            self.assertEqual((health["down"], health["reason"], health["answering"], health["not_answering"]),
+                             (["stations"], "station 2 does not answer", [1], [2]))
 
 
 class Healthz(unittest.TestCase):
@@ -264,8 +265,8 @@ class Healthz(unittest.TestCase):
             self.assertEqual(kind, "application/json")
             seen.append((status, json.loads(body)))
             health = seen[-1][1]
-            self.assertEqual((status == 200, health["ok"]), (health["port_open"] and bool(health["answering"]),) * 2,
-                             seen[-1])
+            self.assertEqual((status == 200, health["ok"], not health["down"]),
+                             (health["port_open"] and not health["not_answering"],) * 3, seen[-1])
             if until(*seen[-1]):
                 break
             time.sleep(0.1)
@@ -285,24 +286,31 @@ class Healthz(unittest.TestCase):
                 time.sleep(0.1)
             status, _, body, _ = fetch(web, "/healthz")
             self.assertEqual(status, 503, body)
-            self.assertEqual(json.loads(body), {"ok": False, "reason": "no station answers", "port_open": True,
+            self.assertEqual(json.loads(body), {"ok": False, "down": ["stations"],
+                                                "reason": "stations 1, 2 do not answer", "port_open": True,
                                                 "answering": [], "not_answering": [1, 2]})
 
     def test_503_while_the_port_is_gone_then_200_again(self):
-        stations = [station_toml(1, read=["D100"], poll_ms=100)]
+        stations = [station_toml(1, read=["D100", "M10"], poll_ms=100)]
         with Simulator(P, ["--station", "1", "--fault", "drop:4000", "--fault-at", "15", *PRESETS]) as sim, \
                 Gateway(P, config_toml(sim.port, stations, line="retries = 0\n") + HTTP) as gw:
             web = web_port(gw)
             up = self.watch(web, lambda status, _: status == 200)
             self.assertEqual(up[-1][0], 200, up[-1])
             gone = self.watch(web, lambda _, health: not health["port_open"])
-            self.assertEqual(gone[-1], (503, {"ok": False, "reason": "the port is not open", "port_open": False,
-                                              "answering": [], "not_answering": [1]}), gw.log())
+            self.assertEqual(gone[-1], (503, {"ok": False, "down": ["line"], "reason": "the port is not open",
+                                              "port_open": False, "answering": [], "not_answering": [1]}), gw.log())
+            # Every tag of the lost line is bad and says why, the M group too.
+            line = json.loads(fetch(web, "/status.json")[2])
+            self.assertFalse(line["line"]["port_open"])
+            self.assertEqual({t["tag"]: (t["quality"], t["value"], t["code"], t["meaning"])
+                              for t in line["stations"][0]["tags"]},
+                             {tag: ("bad", None, None, "port lost") for tag in ("D100", "M10")}, gw.log())
             m = scrape(web)
             self.assertEqual((m.value("port_open"), m.value("port_lost_total")), (0, 1))
             back = self.watch(web, lambda status, _: status == 200)
-            self.assertEqual(back[-1], (200, {"ok": True, "reason": "every station answers", "port_open": True,
-                                              "answering": [1], "not_answering": []}), gw.log())
+            self.assertEqual(back[-1], (200, {"ok": True, "down": [], "reason": "every station answers",
+                                              "port_open": True, "answering": [1], "not_answering": []}), gw.log())
             m = scrape(web)
             self.assertEqual((m.value("port_open"), m.value("port_lost_total")), (1, 1))
 
@@ -320,8 +328,12 @@ class WithABroker(unittest.TestCase, ExpositionChecks):
             m = scrape(web)
             self.assertEqual(m.value("mqtt_folded_updates_total"), 0)
             self.check_exposition(m)
+            self.assertEqual(self.broker_seen(web), (200, [], True), gw.log())
             broker.stop()
             self.assertTrue(self.until(web, lambda m: m.value("mqtt_connected") == 0), gw.log())
+            # The broker gone is a part down, named, and shown on the page's data.
+            self.assertEqual(self.broker_seen(web), (503, ["broker"], False), gw.log())
+            self.assertEqual(json.loads(fetch(web, "/healthz")[2])["reason"], "the MQTT broker is not connected")
             # Three values while the broker is gone: the first two are
             # folded into the last, which alone waits for it. (The scan
             # looks at the cache more often than once a second.)
@@ -337,6 +349,16 @@ class WithABroker(unittest.TestCase, ExpositionChecks):
             self.broker_now = Broker(port=broker.port)
             self.assertTrue(self.until(web, lambda m: m.value("mqtt_connected") == 1), gw.log())
             self.assertIn(f"({int(folded)} updates folded so far", gw.log())
+            self.assertEqual(self.broker_seen(web), (200, [], True), gw.log())
+
+    def broker_seen(self, web):
+        """(/healthz's status, the parts it names down, /status.json's MQTT connection)."""
+        status, _, body, _ = fetch(web, "/healthz")
+        health = json.loads(body)
+        line = json.loads(fetch(web, "/status.json")[2])
+        self.assertEqual(health["broker"]["connected"], line["mqtt"]["connected"])
+        self.assertRegex(line["mqtt"]["since"], r"^\d{4}-\d\d-\d\dT")
+        return status, health["down"], line["mqtt"]["connected"]
 
     def until(self, web, check, seconds=30):
         deadline = time.monotonic() + seconds

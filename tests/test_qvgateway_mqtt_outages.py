@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """qvgateway's MQTT side when something goes away: a station switched off in
 qvsim turns its tags bad with code 5 within one time-out plus one poll, and
-good again once it answers; a broker stopped, or frozen with its
+good again once it answers; a port lost turns every tag bad with "port
+lost", and a write meanwhile is answered so; a broker stopped, or frozen with its
 connection still up, never makes the gateway's memory grow with the updates
 it misses: only each tag's latest state waits, the rest is counted as
 folded, and the latest state is what the broker gets back. Linux only.
@@ -81,7 +82,8 @@ class SilencedStation(unittest.TestCase):
             with self.subTest(topic=topic):
                 bad = watcher.wait_for(tag(topic, "bad"), since=off)
                 self.assertIsNotNone(bad, gateway.log())
-                self.assertEqual((bad[2]["value"], bad[2]["code"], bad[2]["meaning"]), (None, 5, "receive time-out"))
+                self.assertEqual((bad[2]["value"], bad[2]["code"], bad[2]["meaning"]),
+                                 (None, 5, "station demoted: receive time-out"))
                 self.assertLessEqual(bad[0] - off, TIMEOUT_S + POLL_S + DELIVERY_S, "seconds from silence to bad")
                 print(f"{topic} bad {bad[0] - off:.2f} s after the station was silenced", file=sys.stderr)
         self.assertEqual([p for _, t, p in watcher.messages(off) if t in silenced and p["quality"] == "stale"], [])
@@ -102,6 +104,40 @@ class SilencedStation(unittest.TestCase):
         for p in station1[:first_good]:
             self.assertEqual((p["quality"], p["value"], p["code"], p["meaning"]), ("bad", None, None, "not read yet"))
         self.assertEqual([p for p in station1[first_good:] if p["quality"] != "good"], [])
+
+
+class PortLost(unittest.TestCase):
+    def test_every_tag_is_bad_with_port_lost_and_a_write_says_so(self):
+        broker = Broker()
+        self.addCleanup(broker.stop)
+        # The adapter unplugged at qvsim's fifth request, for long enough to
+        # write through MQTT meanwhile.
+        sim = Simulator(P, ["--station", "1", "--set", "D100=5", "--set", "M10=129",
+                            "--fault", "drop:8000", "--fault-at", "5"])
+        self.addCleanup(sim.stop)
+        stations = [station_toml(1, read=["D100..D101", "M10"], write=["D101"], poll_ms=100)]
+        gateway = Gateway(P, config_toml(sim.port, stations, line="retries = 0\n") + mqtt_toml(broker, "qv/lost"))
+        self.addCleanup(gateway.close)
+        watcher = Watcher(broker, ["qv/lost/1/+"])
+        self.addCleanup(watcher.stop)
+
+        def tag(name, quality, meaning=None):
+            return lambda t, p: t == f"qv/lost/1/{name}" and isinstance(p, dict) and p["quality"] == quality and \
+                (meaning is None or p.get("meaning") == meaning)
+
+        for name in ("D100", "M10"):
+            with self.subTest(tag=name):
+                bad = watcher.wait_for(tag(name, "bad", "port lost"), seconds=20)
+                self.assertIsNotNone(bad, gateway.log())
+                self.assertEqual((bad[2]["value"], bad[2]["code"]), (None, None))
+        result, _ = broker.ask("qv/lost/status", "qv/lost/1/D101/set", '{"value": 3, "id": "lost"}')
+        self.assertEqual(result, {"id": "lost", "ok": False, "code": None, "meaning": "port lost"}, gateway.log())
+        self.assertNotIn("write D101 = 3", sim.requests())
+        # The port back, the values are read again; nothing ever stale.
+        for name in ("D100", "M10"):
+            with self.subTest(tag=name):
+                self.assertIsNotNone(watcher.wait_for(tag(name, "good"), seconds=30), gateway.log())
+        self.assertEqual([p for _, _, p in watcher.messages() if isinstance(p, dict) and p.get("quality") == "stale"], [])
 
 
 class BrokerGone(unittest.TestCase):

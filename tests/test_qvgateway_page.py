@@ -4,8 +4,9 @@ shows it: qvsim's values in the DOM; a line silenced in qvsim turns every
 station and tag to the failed look within a few seconds of the page's own
 refresh, and back when it answers again; a station silenced beside a good
 one looks failed while the other does not; a gateway gone is said to be
-gone, its last data greyed out; the page fetches nothing from elsewhere and
-offers nothing to write. Screenshots and DOMs stay in OUTPUT. Linux only.
+gone, its last data greyed out; a lost port and a missing broker are red in
+the header and every tag of the lost line says "port lost"; the page
+fetches nothing from elsewhere and offers nothing to write. Screenshots and DOMs stay in OUTPUT. Linux only.
 
 Usage: test_qvgateway_page.py QVPOLL OUTPUT   (qvgateway and qvsim beside QVPOLL)
 """
@@ -22,6 +23,7 @@ import urllib.request
 
 import chromium_harness
 from gateway_harness import Gateway, Programs, Simulator, config_toml, station_toml
+from mqtt_harness import free_port
 from qvpoll_harness import children_of
 
 ARGS = sys.argv[1:]
@@ -164,6 +166,8 @@ class OnTheSimulatedLine(unittest.TestCase):
         self.assertEqual({key: (state, int(value)) for key, (state, value) in rows.tags.items()},
                          {key: ("good", value) for key, value in SHOWN.items()})
         self.assertEqual({n: state for n, (state, _) in rows.stations.items()}, {"1": "good", "2": "good"})
+        # An M group shows its eight coils, M17 first.
+        self.assertRegex(dom, r'<span class="bits" title="M17 \u2026 M10">0011 1100</span>')
 
     def test_a_silenced_line_turns_to_the_failed_look_and_back(self):
         simulators = children_of(self.gateway.process.pid)
@@ -226,18 +230,90 @@ class OneStationSilenced(unittest.TestCase):
             deadline = time.monotonic() + 60
             while True:
                 rows = Rows(chromium_harness.dump_dom(url, P.scratch))
-                if rows.stations.get("2", ("",))[0] == "bad" and rows.stations.get("1", ("",))[0] == "good" or \
-                        time.monotonic() > deadline:
+                if rows.stations.get("2", ("",))[0] == "bad" and rows.stations.get("1", ("",))[0] == "good" and \
+                        "next try" in rows.stations["2"][1] or time.monotonic() > deadline:
                     break
             chromium_harness.screenshot(url, os.path.join(OUTPUT, "gateway-page.png"), P.scratch)
             self.assertEqual(rows.stations["1"][0], "good", rows.stations)
             self.assertEqual(rows.stations["2"][0], "bad", rows.stations)
             self.assertIn("5 receive time-out", rows.stations["2"][1])
+            self.assertRegex(rows.stations["2"][1], r"demoted since \d\d:\d\d:\d\d, next try \d\d:\d\d:\d\d")
             self.assertEqual({key: state for key, (state, _) in rows.tags.items()},
                              {key: "bad" if key[0] == "2" else "good" for key in SHOWN})
             self.assertEqual(rows.tags[("2", "D0")][1], None, "a failed tag shows no value")
             with open(os.path.join(OUTPUT, "gateway-page.png"), "rb") as f:
                 self.assertEqual(f.read(8), b"\x89PNG\r\n\x1a\n")
+
+
+# The header, the banners and each tag's error cell, for a lost port and a
+# broker that is not there.
+PARTS = """(() => ({
+  port: document.body.dataset.port || "",
+  connection: document.getElementById("connection").textContent,
+  line: document.getElementById("line").textContent,
+  lineLook: document.getElementById("line").dataset.state || "",
+  broker: document.getElementById("broker").hidden ? "" : document.getElementById("broker").textContent,
+  brokerLook: document.getElementById("broker").dataset.state || "",
+  banner: getComputedStyle(document.getElementById("portlost")).display === "none" ? ""
+    : document.getElementById("portlost").innerText,
+  errors: Object.fromEntries([...document.querySelectorAll("tr.tag")].map((r) =>
+    [r.dataset.tag, r.dataset.state + " " + r.querySelector("td.error").textContent])),
+}))()"""
+
+
+class PortLostBrokerDown(unittest.TestCase):
+    """The gateway answers, but its port is unplugged in qvsim and its
+    broker was never there: both are said in red in the header, never a
+    green "live", and every tag says why it is bad."""
+
+    def test_the_header_names_the_lost_port_and_the_missing_broker(self):
+        sets = [a for k, v in PRESET.items() for a in ("--set", f"{k}={v}")]
+        stations = [station_toml(1, read=["D100..D103", "M10"], poll_ms=100)]
+        mqtt = f'\n[mqtt]\nbroker = "127.0.0.1:{free_port()}"\nprefix = "qv/page"\n'
+        with Simulator(P, ["--station", "1", "--fault", "drop:10000", "--fault-at", "15", *sets]) as sim, \
+                Gateway(P, config_toml(sim.port, stations, line="retries = 0\n") + HTTP + mqtt) as gateway:
+            url = f"http://127.0.0.1:{http_port(gateway)}/"
+            with chromium_harness.LivePage(url, P.scratch) as page:
+                wait_for(page, lambda s: s["connection"] == "live" and len(s["tags"]) == 5, 60, "the page live")
+                start = time.monotonic()
+                while page.evaluate(PARTS)["port"] != "lost" and time.monotonic() - start < 30:
+                    time.sleep(0.1)
+                seen = page.evaluate(PARTS)
+                page.screenshot(os.path.join(OUTPUT, "port-lost.png"))
+                self.assertEqual(seen["port"], "lost", gateway.log())
+                self.assertIn("PORT LOST", seen["connection"])
+                self.assertRegex(seen["line"], r"port LOST since \d\d:\d\d:\d\d")
+                self.assertEqual(seen["lineLook"], "down")
+                self.assertIn("every tag is bad until it is back", seen["banner"])
+                self.assertRegex(seen["broker"], r"^MQTT NOT CONNECTED since \d\d:\d\d:\d\d$")
+                self.assertEqual(seen["brokerLook"], "down")
+                self.assertEqual(seen["errors"], {tag: "bad port lost" for tag in ("D100", "D101", "D102", "D103",
+                                                                                   "M10")})
+                start = time.monotonic()
+                while page.evaluate(PARTS)["port"] != "open" and time.monotonic() - start < 30:
+                    time.sleep(0.1)
+                back = page.evaluate(PARTS)
+                self.assertEqual((back["port"], back["lineLook"], back["banner"]), ("open", "up", ""), gateway.log())
+                self.assertTrue(back["connection"].startswith("live, "), back["connection"])
+                self.assertEqual(back["brokerLook"], "down", "the broker is still not there")
+                status, _, body = get(url + "healthz")
+                self.assertEqual((status, json.loads(body)["down"]), (503, ["broker"]))
+
+
+class NamedTags(unittest.TestCase):
+    def test_named_tags_with_their_units_instead_of_registers(self):
+        tags = ('\n[[tag]]\nname = "tank1/level"\nstation = 1\naddress = "D100"\nscale = 0.1\nunit = "degC"\n'
+                '\n[[tag]]\nname = "pump/run"\nstation = 1\naddress = "M12"\ntype = "bool"\n')
+        with Gateway(P, config_toml("sim", STATIONS[:1], line=SIM_SET + LINE) + HTTP + tags) as gateway:
+            url = f"http://127.0.0.1:{http_port(gateway)}/"
+            deadline = time.monotonic() + 60
+            while True:
+                dom = chromium_harness.dump_dom(url, P.scratch)
+                rows = Rows(dom)
+                if {state for state, _ in rows.tags.values()} == {"good"} or time.monotonic() > deadline:
+                    break
+        self.assertEqual(rows.tags, {("1", "tank1/level"): ("good", "123.4"), ("1", "pump/run"): ("good", "true")})
+        self.assertIn("123.4 degC", dom)
 
 
 if __name__ == "__main__":

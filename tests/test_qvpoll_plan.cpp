@@ -1,6 +1,7 @@
 // qvpoll's plan without a line: what a command line asks for, checked by
 // the driver's own tag parser, and what it refuses before any port opens.
 #include <gtest/gtest.h>
+#include <stdlib.h>
 
 #include <string>
 #include <vector>
@@ -288,6 +289,16 @@ TEST(ValueTypes, WhatIsShownIsWhatCanBeTyped) {
     ASSERT_TRUE(qvhost::ParseValue(c.type, c.typed, c.byteWide, &raw, &problem)) << c.typed << ": " << problem;
     EXPECT_EQ(raw, c.raw) << c.typed;
     EXPECT_EQ(qvhost::Show(c.type, raw, c.byteWide).text, c.shown) << c.typed;
+    // The number the gateway's tags scale is the one shown, and goes back
+    // to the same bits.
+    double number = 0;
+    uint32_t back = 0;
+    ASSERT_TRUE(qvhost::RawToNumber(c.type, raw, c.byteWide, &number, &problem)) << c.typed;
+    if (c.type != ValueType::Hex && c.type != ValueType::Bits && c.type != ValueType::F32) {
+      EXPECT_EQ(number, strtod(c.shown, nullptr)) << c.typed;
+    }
+    ASSERT_TRUE(qvhost::NumberToRaw(c.type, number, c.byteWide, &back, &problem)) << c.typed << ": " << problem;
+    EXPECT_EQ(back, c.raw) << c.typed;
   }
   EXPECT_FALSE(qvhost::Show(qvhost::ValueType::Bcd, 0x12A4, false).valid);
   uint32_t raw = 0;

@@ -63,6 +63,27 @@ bool Unsigned(const std::string& text, int64_t high, uint32_t* raw, std::string*
   return true;
 }
 
+constexpr const char* kNotBcd = "a digit above 9: not BCD";
+
+uint32_t EncodeBcd(int64_t v) {
+  uint32_t r = 0;
+  for (int shift = 0; v > 0; shift += 4, v /= 10) r |= static_cast<uint32_t>(v % 10) << shift;
+  return r;
+}
+
+// False when a nibble is above 9.
+bool DecodeBcd(uint32_t raw, int width, uint32_t* value) {
+  uint32_t v = 0;
+  bool valid = true;
+  for (int shift = width - 4; shift >= 0; shift -= 4) {
+    const uint32_t digit = (raw >> shift) & 0xF;
+    if (digit > 9) valid = false;
+    v = v * 10 + digit;
+  }
+  *value = v;
+  return valid;
+}
+
 bool Bcd(const std::string& text, int digits, uint32_t* raw, std::string* problem) {
   int64_t v = 0;
   const int64_t high = digits == 2 ? 99 : 9999;
@@ -70,10 +91,19 @@ bool Bcd(const std::string& text, int digits, uint32_t* raw, std::string* proble
     *problem = qvtools::NumberProblem(text, 0, high, false) + " (BCD: decimal digits)";
     return false;
   }
-  uint32_t r = 0;
-  for (int shift = 0; v > 0; shift += 4, v /= 10) r |= static_cast<uint32_t>(v % 10) << shift;
-  *raw = r;
+  *raw = EncodeBcd(v);
   return true;
+}
+
+// The raw range of an integer type, as numbers.
+void IntegerRange(ValueType type, bool byteWide, double* low, double* high) {
+  switch (type) {
+    case ValueType::S16: *low = byteWide ? -128 : -32768, *high = byteWide ? 127 : 32767; break;
+    case ValueType::Bcd: *low = 0, *high = byteWide ? 99 : 9999; break;
+    case ValueType::U32: *low = 0, *high = 4294967295.0; break;
+    case ValueType::S32: *low = -2147483648.0, *high = 2147483647.0; break;
+    default: *low = 0, *high = byteWide ? 255 : 65535; break;
+  }
 }
 
 bool Bits(const std::string& text, int width, uint32_t* raw, std::string* problem) {
@@ -157,11 +187,8 @@ ShownValue Show(ValueType type, uint32_t raw, bool byteWide) {
       break;
     case ValueType::Bcd: {
       uint32_t v = 0;
-      for (int shift = width - 4; shift >= 0; shift -= 4) {
-        const uint32_t digit = (raw >> shift) & 0xF;
-        if (digit > 9) shown.valid = false, shown.why = "a digit above 9: not BCD";
-        v = v * 10 + digit;
-      }
+      shown.valid = DecodeBcd(raw, width, &v);
+      if (!shown.valid) shown.why = kNotBcd;
       shown.text = shown.valid ? std::to_string(v) : "not-BCD";
       break;
     }
@@ -212,6 +239,67 @@ bool ParseValue(ValueType type, const std::string& text, bool byteWide, uint32_t
     case ValueType::F32: return Float(text, raw, problem, note);
   }
   return false;
+}
+
+bool RawToNumber(ValueType type, uint32_t raw, bool byteWide, double* number, std::string* why) {
+  const int width = RegistersPerValue(type) == 2 ? 32 : byteWide ? 8 : 16;
+  switch (type) {
+    case ValueType::S16: *number = byteWide ? static_cast<int8_t>(raw) : static_cast<int16_t>(raw); return true;
+    case ValueType::S32: *number = static_cast<int32_t>(raw); return true;
+    case ValueType::Bcd: {
+      uint32_t v = 0;
+      if (!DecodeBcd(raw, width, &v)) {
+        *why = kNotBcd;
+        return false;
+      }
+      *number = v;
+      return true;
+    }
+    case ValueType::F32: {
+      const ShownValue shown = Show(type, raw, byteWide);
+      if (!shown.valid) {
+        *why = shown.why;
+        return false;
+      }
+      float f = 0;
+      memcpy(&f, &raw, sizeof f);
+      *number = f;
+      return true;
+    }
+    default: *number = raw; return true;
+  }
+}
+
+bool NumberToRaw(ValueType type, double number, bool byteWide, uint32_t* raw, std::string* why) {
+  if (!isfinite(number)) {
+    *why = "is not a finite number";
+    return false;
+  }
+  if (type == ValueType::F32) {
+    const float f = static_cast<float>(number);
+    if (!isfinite(f)) {
+      *why = "is too large for f32 (at most about 3.4e38)";
+      return false;
+    }
+    memcpy(raw, &f, sizeof f);
+    return true;
+  }
+  if (number != floor(number)) {
+    *why = "is not a whole number";
+    return false;
+  }
+  double low = 0, high = 0;
+  IntegerRange(type, byteWide, &low, &high);
+  if (number < low || number > high) {
+    char text[96];
+    snprintf(text, sizeof text, "is outside the raw range %.0f..%.0f", low, high);
+    *why = text;
+    return false;
+  }
+  const int64_t whole = static_cast<int64_t>(number);
+  *raw = type == ValueType::Bcd ? EncodeBcd(whole) : static_cast<uint32_t>(whole) & (byteWide ? 0xFFu : 0xFFFFFFFFu);
+  if (RegistersPerValue(type) == 1 && !byteWide) *raw &= 0xFFFF;
+  return true;
 }
 
 void SplitWords(uint32_t value, WordOrder order, uint16_t* first, uint16_t* second) {

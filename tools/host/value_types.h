@@ -39,6 +39,14 @@ bool ParseValue(ValueType type, const std::string& text, bool byteWide, uint32_t
 // The widest text Show gives for a type: the table's value column.
 int ShownWidth(ValueType type, bool byteWide);
 
+// A raw value as a number, for scaling: the type's reading of `raw` (as
+// Show gives it). False with why when the bits are no number of the type
+// (not BCD, a NaN or infinite f32); Hex and Bits read as unsigned.
+bool RawToNumber(ValueType type, uint32_t raw, bool byteWide, double* number, std::string* why);
+// A number to the raw bits of the type: it must be whole (except for f32)
+// and in the type's range. False with why.
+bool NumberToRaw(ValueType type, double number, bool byteWide, uint32_t* raw, std::string* why);
+
 // The two registers of a 32-bit value, in address order, and back.
 void SplitWords(uint32_t value, WordOrder order, uint16_t* first, uint16_t* second);
 uint32_t JoinWords(uint16_t first, uint16_t second, WordOrder order);

@@ -26,6 +26,7 @@
 #include "tools/qvgateway/modbus/modbus_server.h"
 #include "tools/qvgateway/mqtt/mqtt_adapter.h"
 #include "tools/qvgateway/line/plan.h"
+#include "tools/qvgateway/tags/tag_plan.h"
 #include "tools/qvgateway/http/status_page.h"
 
 namespace {
@@ -103,12 +104,13 @@ int Serve(const qvgateway::GatewayConfig& config, qvgateway::LinePlan& plan, qvh
   qvgateway::LineUtilisation utilisation;
   if (config.http.enabled) utilisation.Start([&owner] { return owner.BusyMs(); });
   qvgateway::HttpServer http(config.http);
-  http.Add("/healthz", [&plan, &owner] { return qvgateway::Healthz(plan, owner); });
+  const qvgateway::MqttAdapter* broker = config.mqtt.enabled ? &mqtt : nullptr;
+  http.Add("/healthz", [&plan, &owner, broker] { return qvgateway::Healthz(plan, owner, broker); });
   qvgateway::BusyWindow lastMinute(60000, qvgateway::SteadyMs(), owner.BusyMs());
   http.Add("/metrics", [&] {
     return qvgateway::MetricsReply(plan, owner, server, config.mqtt.enabled ? &mqtt : nullptr, lastMinute);
   });
-  qvgateway::AddStatusPage(http, config, plan, owner, utilisation);
+  qvgateway::AddStatusPage(http, config, plan, owner, utilisation, broker);
   if (config.http.enabled && !http.Start(&error)) {
     mqtt.Stop();
     owner.Stop();
@@ -178,6 +180,7 @@ int main(int argc, char** argv) {
   }
   if (!o.checkConfig.empty()) {
     fputs(qvgateway::DescribePlan(config, plan).c_str(), stdout);
+    fputs(qvgateway::DescribeScanClasses(config, plan).c_str(), stdout);
     fflush(stdout);
     for (const auto& w : qvgateway::ConfigWarnings(config)) fprintf(stderr, "qvgateway: warning: %s\n", w.c_str());
     // After the plan, so that the rest of the file can still be judged.

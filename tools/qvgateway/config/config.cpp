@@ -186,7 +186,7 @@ bool LoadConfig(const std::string& path, GatewayConfig* config, std::vector<std:
   TomlDocument document;
   if (!document.Parse(path, problems)) return false;
   TomlTable root = document.Root();
-  root.Allow({"line", "modbus", "mqtt", "http", "station"});
+  root.Allow({"line", "modbus", "mqtt", "http", "station", "tag"});
   if (!root.Has("line")) root.Refuse("line", "the file has no [line] table: it names the port");
   TomlTable line = root.Table("line");
   if (root.Has("line")) ReadLine(line, &config->line);
@@ -224,6 +224,7 @@ bool LoadConfig(const std::string& path, GatewayConfig* config, std::vector<std:
     }
     units.emplace(s.unit, &s);
   }
+  ReadTags(root, config);
   document.CollectProblems(problems);
   return problems->empty();
 }

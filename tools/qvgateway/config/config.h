@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "tools/qvgateway/config/tag_config.h"
+
 namespace qvgateway {
 
 // A value's place in the file, for messages: "station[2].unit" at line 14.
@@ -61,6 +63,7 @@ struct MqttConfig {
   std::string username;
   std::string password;  // read from password_file; never logged
   std::string tlsCa;
+  int registers = -1;  // register topics: -1 only when no [[tag]] is named
 };
 
 // The HTTP side (/metrics, /healthz, the status page); absent unless the
@@ -97,6 +100,7 @@ struct GatewayConfig {
   MqttConfig mqtt;
   HttpConfig http;
   std::vector<StationConfig> stations;
+  std::vector<TagConfig> tags;
 };
 
 // Reads and checks `path`. False with one message per problem, each

@@ -5,6 +5,7 @@
 #include <string.h>
 
 #include <algorithm>
+#include <cmath>
 #include <set>
 
 #include <toml.hpp>
@@ -127,6 +128,22 @@ bool TomlTable::Bool(const std::string& key, bool* value) {
     return false;
   }
   *value = v.as_boolean();
+  return true;
+}
+
+bool TomlTable::Number(const std::string& key, double* value) {
+  if (!Has(key)) return false;
+  const toml::value& v = node_->value.as_table().at(key);
+  if (!v.is_integer() && !v.is_floating()) {
+    Refuse(key, "must be a number, not " + TypeName(v));
+    return false;
+  }
+  const double d = v.is_integer() ? static_cast<double>(v.as_integer()) : v.as_floating();
+  if (!std::isfinite(d)) {
+    Refuse(key, "must be a finite number");
+    return false;
+  }
+  *value = d;
   return true;
 }
 

@@ -33,6 +33,8 @@ class TomlTable {
   bool Int(const std::string& key, int low, int high, int* value, bool required = false);
   bool String(const std::string& key, std::string* value, bool required);
   bool Bool(const std::string& key, bool* value);
+  // An integer or a float, finite.
+  bool Number(const std::string& key, double* value);
   bool Strings(const std::string& key, std::vector<std::string>* values);
 
   TomlTable Table(const std::string& key);

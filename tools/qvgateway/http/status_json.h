@@ -9,7 +9,9 @@
 #include <string>
 #include <vector>
 
+#include "tools/qvgateway/http/broker_look.h"
 #include "tools/qvgateway/mqtt/mqtt_payload.h"
+#include "tools/qvgateway/mqtt/tag_topics.h"
 #include "tools/qvgateway/line/register_rules.h"
 #include "tools/qvgateway/line/station_health.h"
 
@@ -19,7 +21,10 @@ struct TagView {
   Area area = Area::D;
   int index = 0;
   TagState state;
-  int64_t ageMs = -1;  // since the value was read; -1 for a bad tag, which shows no value
+  int64_t ageMs = -1;  // since its latest read; -1 for a bad tag, which shows no value
+  // A named tag instead of a register: shown as MQTT publishes it.
+  const TagConfig* named = nullptr;
+  TagReading reading;
 };
 
 struct StationView {
@@ -27,16 +32,19 @@ struct StationView {
   int unit = 0;
   StationHealth health;
   std::vector<TagView> tags;
+  int64_t demotedSinceUnixMs = 0, nextTryUnixMs = 0;  // while demoted
 };
 
 struct LineView {
   std::string port;  // as the file names it ("sim" for the simulator)
   int baud = 0;
   bool portOpen = false;
+  int64_t portSinceUnixMs = 0;  // when it was opened, lost, or came back
   double plannedShare = 0;  // the cyclic polls' wire time per second of line
   std::vector<float> busyShares;  // one per LineUtilisation::kIntervalMs, oldest first
   int64_t unixNowMs = 0;
   std::vector<StationView> stations;
+  BrokerLook broker;
 };
 
 // "good", "demoted", "not answering", or "waiting" before its first

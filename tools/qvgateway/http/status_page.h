@@ -16,12 +16,15 @@ namespace qvgateway {
 // The page itself, made at build time from status_page.html.
 extern const char kStatusPageHtml[];
 
-// Every station's health and readable tags as they are now.
+class MqttAdapter;
+
+// Every station's health and readable tags as they are now, and the MQTT
+// connection (`mqtt` null when the file has no [mqtt] table).
 LineView LookAtLine(const GatewayConfig& config, const LinePlan& plan, const LineOwner& owner,
-                    const LineUtilisation& utilisation);
+                    const LineUtilisation& utilisation, const MqttAdapter* mqtt = nullptr);
 
 // Adds "/" and "/status.json" to `http` (before its Start).
 void AddStatusPage(HttpServer& http, const GatewayConfig& config, const LinePlan& plan, const LineOwner& owner,
-                   const LineUtilisation& utilisation);
+                   const LineUtilisation& utilisation, const MqttAdapter* mqtt = nullptr);
 
 }  // namespace qvgateway

@@ -12,31 +12,31 @@
 #include <mutex>
 #include <vector>
 
-#include "tools/qvgateway/modbus/modbus_dispatch.h"
+#include "tools/qvgateway/line/line_result.h"
 
 namespace qvgateway {
 
 class Ticket {
  public:
-  void Finish(uint8_t code) {
+  void Finish(const LineResult& result) {
     std::lock_guard<std::mutex> lock(mutex_);
     done_ = true;
-    code_ = code;
+    result_ = result;
     ready_.notify_all();
   }
-  // The job's outcome, or kNoReply once `clientGone` says the client left
+  // The job's outcome, or ClientGone once `clientGone` says the client left
   // (the ticket is then abandoned, and a job whose every ticket is
   // abandoned never reaches the line).
-  uint8_t Wait(const std::function<bool()>& clientGone) {
+  LineResult Wait(const std::function<bool()>& clientGone) {
     std::unique_lock<std::mutex> lock(mutex_);
     while (!done_) {
       if (ready_.wait_for(lock, std::chrono::milliseconds(20)) == std::cv_status::timeout && clientGone &&
           clientGone()) {
         abandoned_ = true;
-        return kNoReply;
+        return LineFailed(LineReason::ClientGone);
       }
     }
-    return code_;
+    return result_;
   }
   bool Abandoned() const { return abandoned_; }
 
@@ -44,12 +44,12 @@ class Ticket {
   std::mutex mutex_;
   std::condition_variable ready_;
   bool done_ = false;
-  uint8_t code_ = kOk;
+  LineResult result_;
   std::atomic<bool> abandoned_{false};
 };
 
 struct LineJob {
-  enum class Kind { Read, WriteRegisters, WriteCoils };
+  enum class Kind { Read, WriteRegisters, WriteCoils, WriteRegisterBit };
   Kind kind = Kind::Read;
   size_t station = 0;
   int block = -1;   // Read: the plan's block
@@ -57,8 +57,8 @@ struct LineJob {
   int first = 0;    // WriteRegisters: the first D register; WriteCoils: the first coil
   std::vector<uint16_t> values;
   std::vector<bool> bits;
+  int bit = -1;  // WriteRegisterBit: the bit of D `first` set to bits[0]
   int64_t deadlineMs = 0;  // steady clock; 0 for polls
-  int driverCode = -1;     // a failed write: the driver's code of the transaction that failed, -1 none
   std::vector<std::shared_ptr<Ticket>> tickets;
 
   // Nobody waits for it any more (polls always run).

@@ -52,7 +52,7 @@ class LineMetrics {
   }
   Histogram::Snapshot Times(size_t station) const { return stations_[station]->seconds.Take(); }
 
-  Counter queueFull;  // client requests answered 0x06 at once: the queue was full
+  Counter queueFull;  // client requests refused at once: the queue was full
   Counter portLost;   // the port went away (an unplugged adapter)
 
  private:

@@ -35,6 +35,7 @@ bool LineOwner::Create(std::string* error) {
 bool LineOwner::Start(std::string* error) {
   if (!OpenPort(error)) return false;
   lineUp_ = true;
+  lineSinceMs_ = SteadyMs();
   LogEvent("port " + device_ + " opened");
   const int64_t now = SteadyMs();
   for (auto& s : stations_) s->nextPollMs = now;
@@ -50,38 +51,40 @@ void LineOwner::Stop() {
   }
   wake_.notify_all();
   if (thread_.joinable()) thread_.join();
-  FailAllQueued(kTargetNoResponse);
+  FailAllQueued(LineFailed(LineReason::Stopping));
 }
 
-uint8_t LineOwner::Unreachable(const Station& station) const {
-  if (!lineUp_ || stopping_) return kTargetNoResponse;
-  if (station.health.demoted) return kTargetNoResponse;
-  return kOk;
+LineResult LineOwner::Unreachable(const Station& station) const {
+  if (stopping_) return LineFailed(LineReason::Stopping);
+  if (!lineUp_) return LineFailed(LineReason::PortLost);
+  if (station.health.demoted) {
+    LineResult result = LineFailed(LineReason::Demoted, station.health.lastError);
+    const int64_t left = station.health.demotedUntilMs - SteadyMs();
+    result.retryInMs = left > 0 ? left : 0;
+    return result;
+  }
+  return LineDone();
 }
 
-uint8_t LineOwner::Queue(Priority priority, const JobPtr& job, const std::function<bool()>& clientGone,
-                         int* driverCode) {
+LineResult LineOwner::Queue(Priority priority, const JobPtr& job, const std::function<bool()>& clientGone) {
   auto ticket = std::make_shared<Ticket>();
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    const uint8_t why = Unreachable(*stations_[job->station]);
-    if (why != kOk) return why;
+    const LineResult why = Unreachable(*stations_[job->station]);
+    if (!why.ok()) return why;
     job->tickets.push_back(ticket);
     job->deadlineMs = SteadyMs() + config_.line.requestDeadlineMs;
     if (!queue_.Push(priority, job->station, job)) {
       metrics_.queueFull.Add();
-      return kBusy;
+      return LineFailed(LineReason::QueueFull);
     }
   }
   wake_.notify_all();
-  const uint8_t code = ticket->Wait(clientGone);
-  // Set on the line thread before the ticket was finished.
-  if (driverCode != nullptr) *driverCode = code == kOk || code == kNoReply ? -1 : job->driverCode;
-  return code;
+  return ticket->Wait(clientGone);
 }
 
-uint8_t LineOwner::Read(const StationRules& rules, Area area, int first, int count, uint16_t* values,
-                        const std::function<bool()>& clientGone) {
+LineResult LineOwner::Read(const StationRules& rules, Area area, int first, int count, uint16_t* values,
+                           const std::function<bool()>& clientGone) {
   Station& station = *stations_[rules.index];
   const int maxAge = station.plan->config->maxAgeMs;
   // Ages count to when the client asked: a value read after that is fresh
@@ -91,13 +94,13 @@ uint8_t LineOwner::Read(const StationRules& rules, Area area, int first, int cou
   // by a failed poll before the answer is built; then it is read again.
   for (int attempt = 0; attempt < 2; ++attempt) {
     {
-      // A demoted station or a lost line answers 0x0B at once, whatever
-      // the cache holds.
+      // A demoted station or a lost line answers at once, whatever the
+      // cache holds.
       std::lock_guard<std::mutex> lock(mutex_);
-      const uint8_t why = Unreachable(station);
-      if (why != kOk) return why;
+      const LineResult why = Unreachable(station);
+      if (!why.ok()) return why;
     }
-    if (station.cache.Fresh(area, first, count, maxAge, asked, values)) return kOk;
+    if (station.cache.Fresh(area, first, count, maxAge, asked, values)) return LineDone();
     std::vector<std::shared_ptr<Ticket>> tickets;
     {
       std::lock_guard<std::mutex> lock(mutex_);
@@ -121,10 +124,10 @@ uint8_t LineOwner::Read(const StationRules& rules, Area area, int first, int cou
           job->deadlineMs = now + config_.line.requestDeadlineMs;
           job->tickets.push_back(ticket);
           // The blocks already queued for this request are answered to
-          // nobody: the client gets 0x06 for the whole request.
+          // nobody: the whole request is refused.
           if (!queue_.Push(Priority::ClientRead, job->station, job)) {
             metrics_.queueFull.Add();
-            return kBusy;
+            return LineFailed(LineReason::QueueFull);
           }
           station.pendingReads[block] = job;
         }
@@ -133,33 +136,34 @@ uint8_t LineOwner::Read(const StationRules& rules, Area area, int first, int cou
     }
     wake_.notify_all();
     for (auto& ticket : tickets) {
-      const uint8_t code = ticket->Wait(clientGone);
-      if (code != kOk) return code;
+      const LineResult result = ticket->Wait(clientGone);
+      if (!result.ok()) return result;
     }
   }
-  return station.cache.Fresh(area, first, count, maxAge, asked, values) ? kOk : kTargetNoResponse;
+  if (station.cache.Fresh(area, first, count, maxAge, asked, values)) return LineDone();
+  // Read for this request twice, and made bad again by a failed poll each
+  // time: the station does not answer reliably.
+  return LineFailed(LineReason::Silent);
 }
 
-uint8_t LineOwner::WriteRegisters(const StationRules& rules, int first, const std::vector<uint16_t>& values,
-                                  const std::function<bool()>& clientGone, int* driverCode) {
-  if (driverCode != nullptr) *driverCode = -1;
+LineResult LineOwner::WriteRegisters(const StationRules& rules, int first, const std::vector<uint16_t>& values,
+                                     const std::function<bool()>& clientGone) {
   auto job = std::make_shared<LineJob>();
   job->kind = LineJob::Kind::WriteRegisters;
   job->station = static_cast<size_t>(rules.index);
   job->first = first;
   job->values = values;
-  return Queue(Priority::Write, job, clientGone, driverCode);
+  return Queue(Priority::Write, job, clientGone);
 }
 
-uint8_t LineOwner::WriteCoils(const StationRules& rules, int firstCoil, const std::vector<bool>& bits,
-                              const std::function<bool()>& clientGone, int* driverCode) {
-  if (driverCode != nullptr) *driverCode = -1;
+LineResult LineOwner::WriteCoils(const StationRules& rules, int firstCoil, const std::vector<bool>& bits,
+                                 const std::function<bool()>& clientGone) {
   auto job = std::make_shared<LineJob>();
   job->kind = LineJob::Kind::WriteCoils;
   job->station = static_cast<size_t>(rules.index);
   job->first = firstCoil;
   job->bits = bits;
-  return Queue(Priority::Write, job, clientGone, driverCode);
+  return Queue(Priority::Write, job, clientGone);
 }
 
 void LineOwner::Status(const StationRules& rules, uint16_t registers[kStatusRegisterCount]) {
@@ -197,7 +201,7 @@ void LineOwner::QueueDuePolls(int64_t now) {
   }
 }
 
-void LineOwner::Finish(const JobPtr& job, uint8_t code) {
+void LineOwner::Finish(const JobPtr& job, const LineResult& result) {
   std::vector<std::shared_ptr<Ticket>> tickets;
   {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -209,17 +213,17 @@ void LineOwner::Finish(const JobPtr& job, uint8_t code) {
     if (job->poll) s.pollQueued[static_cast<size_t>(job->block)] = false;
     tickets.swap(job->tickets);
   }
-  for (auto& t : tickets) t->Finish(code);
+  for (auto& t : tickets) t->Finish(result);
 }
 
-void LineOwner::FailAllQueued(uint8_t code) {
+void LineOwner::FailAllQueued(const LineResult& result) {
   std::vector<JobPtr> jobs;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     JobPtr job;
     while (queue_.Pop(&job)) jobs.push_back(job);
   }
-  for (auto& job : jobs) Finish(job, code);
+  for (auto& job : jobs) Finish(job, result);
 }
 
 void LineOwner::Run() {
@@ -252,13 +256,13 @@ void LineOwner::Run() {
     if (job->Abandoned() || late) {
       ++station.health.dropped;
       lock.unlock();
-      Finish(job, late ? kBusy : kNoReply);
+      Finish(job, LineFailed(late ? LineReason::Deadline : LineReason::ClientGone));
       lock.lock();
       continue;
     }
-    const uint8_t why = Unreachable(station);
+    const LineResult why = Unreachable(station);
     lock.unlock();
-    if (why != kOk) {
+    if (!why.ok()) {
       Finish(job, why);
     } else {
       Execute(job);

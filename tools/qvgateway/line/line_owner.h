@@ -23,6 +23,7 @@
 #include "tools/qvgateway/config/config.h"
 #include "tools/qvgateway/line/line_job.h"
 #include "tools/qvgateway/line/line_metrics.h"
+#include "tools/qvgateway/line/line_result.h"
 #include "tools/qvgateway/line/plan.h"
 #include "tools/qvgateway/line/request_queue.h"
 #include "tools/qvgateway/line/station_cache.h"
@@ -44,18 +45,22 @@ class LineOwner {
   qvhost::Session& session() { return session_; }
   // Opens the port and starts the thread. False with why.
   bool Start(std::string* error);
-  // Finishes the transaction on the line, answers what waits with 0x0B,
-  // closes the port.
+  // Finishes the transaction on the line, answers what waits with
+  // Stopping, closes the port.
   void Stop();
 
-  uint8_t Read(const StationRules& station, Area area, int first, int count, uint16_t* values,
-               const std::function<bool()>& clientGone);
-  // `driverCode`, when given: the driver's code of a write that failed on
-  // the line (-1 when it never reached it, or the line was lost).
-  uint8_t WriteRegisters(const StationRules& station, int first, const std::vector<uint16_t>& values,
-                         const std::function<bool()>& clientGone, int* driverCode = nullptr);
-  uint8_t WriteCoils(const StationRules& station, int firstCoil, const std::vector<bool>& bits,
-                     const std::function<bool()>& clientGone, int* driverCode = nullptr);
+  // Each answers done, or the one reason it was not (with the driver's
+  // code when the request reached the line and failed there).
+  LineResult Read(const StationRules& station, Area area, int first, int count, uint16_t* values,
+                  const std::function<bool()>& clientGone);
+  LineResult WriteRegisters(const StationRules& station, int first, const std::vector<uint16_t>& values,
+                            const std::function<bool()>& clientGone);
+  LineResult WriteCoils(const StationRules& station, int firstCoil, const std::vector<bool>& bits,
+                        const std::function<bool()>& clientGone);
+  // One bit of a D register: read fresh, that bit changed, written back.
+  // The controller's own changes to the other bits in between are lost.
+  LineResult WriteRegisterBit(const StationRules& station, int index, int bit, bool value,
+                              const std::function<bool()>& clientGone);
   // For publishers: the cache and the health of the station at `index`
   // in the plan, and whether the port is open.
   const StationCache& Cache(size_t index) const { return stations_[index]->cache; }
@@ -63,6 +68,11 @@ class LineOwner {
     std::lock_guard<std::mutex> lock(mutex_);
     *lineUp = lineUp_;
     return stations_[index]->health;
+  }
+  // Steady time of the last change of the port: opened, lost, back.
+  int64_t LineSinceMs() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return lineSinceMs_;
   }
   void Status(const StationRules& station, uint16_t registers[kStatusRegisterCount]);
   // The line's busy time so far: every transaction's time, summed. Two
@@ -90,24 +100,27 @@ class LineOwner {
   };
   using JobPtr = std::shared_ptr<LineJob>;
 
-  uint8_t Queue(Priority priority, const JobPtr& job, const std::function<bool()>& clientGone,
-                int* driverCode = nullptr);
-  // Why a request of this station cannot reach the line now (kOk if it can).
-  uint8_t Unreachable(const Station& station) const;
+  LineResult Queue(Priority priority, const JobPtr& job, const std::function<bool()>& clientGone);
+  // Why a request of this station cannot reach the line now (done if it
+  // can). Under mutex_.
+  LineResult Unreachable(const Station& station) const;
   void Run();
   void QueueDuePolls(int64_t now);
   void Execute(const JobPtr& job);
-  void Finish(const JobPtr& job, uint8_t code);
-  void FailAllQueued(uint8_t code);
-  // One driver transaction on `block`, counted; the exception it gives.
-  uint8_t Transact(Station& station, BlockRequest& request);
+  void Finish(const JobPtr& job, const LineResult& result);
+  void FailAllQueued(const LineResult& result);
+  // One driver transaction on `block`, counted, and its result.
+  LineResult Transact(Station& station, BlockRequest& request);
+  // Why a value `failed` left bad is bad: its station's demotion first.
+  LineResult ValueReason(const Station& station, const LineResult& failed) const;
   // A read with its retries.
-  uint8_t ReadRetried(Station& station, qvhost::Block& block);
+  LineResult ReadRetried(Station& station, qvhost::Block& block);
   // After a time-out: no request until the line was quiet for one more.
   void WaitQuietLine();
-  uint8_t ReadBlock(Station& station, int block);
-  uint8_t ReadGroup(Station& station, int group, uint8_t* value);
-  uint8_t WriteOne(Station& station, Area area, int index, uint16_t value);
+  LineResult ReadBlock(Station& station, int block);
+  LineResult ReadGroup(Station& station, int group, uint8_t* value);
+  LineResult WriteOne(Station& station, Area area, int index, uint16_t value);
+  LineResult ExecuteRegisterBit(Station& station, const LineJob& job);
   void ProbeDemoted(int64_t now);
   void LoseLine();
   // While the port is lost: a probe transaction, which the session sends
@@ -127,10 +140,10 @@ class LineOwner {
   RequestQueue<JobPtr> queue_;
   std::atomic<bool> stopping_{false};
   bool lineUp_ = false;
+  int64_t lineSinceMs_ = 0;   // under mutex_
   double busyMs_ = 0;         // under mutex_
   int64_t quietUntilMs_ = 0;  // the line thread's: no request before this
   LineMetrics metrics_;
-  int lastFailureCode_ = -1;  // the line thread's: the last failed transaction's driver code
   std::thread thread_;
 };
 

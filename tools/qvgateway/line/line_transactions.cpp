@@ -58,15 +58,14 @@ void LineOwner::WaitQuietLine() {
   }
 }
 
-uint8_t LineOwner::Transact(Station& station, BlockRequest& request) {
+LineResult LineOwner::Transact(Station& station, BlockRequest& request) {
   WaitQuietLine();
   const qvhost::Outcome outcome = session_.Execute(request);
   const int number = station.plan->config->number;
   // A lost port is no fault of the station's: nothing is counted.
-  lastFailureCode_ = outcome.ok || outcome.lineLost ? -1 : outcome.error.code;
   if (outcome.lineLost) {
     if (lineUp_) LoseLine();
-    return kTargetNoResponse;
+    return LineFailed(LineReason::PortLost);
   }
   metrics_.Transaction(static_cast<size_t>(station.plan->rules.index), OutcomeOf(outcome.ok, outcome.error.code),
                        outcome.milliseconds);
@@ -74,12 +73,14 @@ uint8_t LineOwner::Transact(Station& station, BlockRequest& request) {
     {
       std::lock_guard<std::mutex> lock(mutex_);
       lineUp_ = true;
+      lineSinceMs_ = SteadyMs();
       for (auto& s : stations_) s->nextPollMs = SteadyMs();
     }
+    for (auto& s : stations_) s->cache.ForgetReason(LineReason::PortLost, SteadyMs());
     LogEvent("port " + device_ + " back: serving again");
   }
   std::string event;
-  uint8_t result = kOk;
+  LineResult result;
   bool demotedNow = false;
   {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -98,9 +99,9 @@ uint8_t LineOwner::Transact(Station& station, BlockRequest& request) {
       h.lastError = outcome.error.code;
       if (outcome.error.code == kCodeBadData) {
         ++h.badReplies;
-        result = kDeviceFailure;
+        result = LineFailed(LineReason::Refused, outcome.error.code);
       } else {
-        result = kTargetNoResponse;
+        result = LineFailed(LineReason::Silent, outcome.error.code);
         if (outcome.error.code == kCodeTimeout) {
           // The controller may still answer. The driver clears what
           // arrived before its next request, but a reply that comes while
@@ -117,10 +118,11 @@ uint8_t LineOwner::Transact(Station& station, BlockRequest& request) {
           h.demotedUntilMs = until;
         } else if (h.consecutiveTimeouts >= config_.line.demoteAfter) {
           h.demoted = true;
+          h.demotedSinceMs = SteadyMs();
           h.demotedUntilMs = until;
           demotedNow = true;
           event = "station " + std::to_string(number) + " demoted: " + std::to_string(h.consecutiveTimeouts) +
-                  " time-outs in a row; its requests get 0x0B for " + std::to_string(config_.line.demoteS) +
+                  " time-outs in a row; its requests are refused for " + std::to_string(config_.line.demoteS) +
                   " s, then one probe";
         }
       }
@@ -128,97 +130,97 @@ uint8_t LineOwner::Transact(Station& station, BlockRequest& request) {
   }
   // Its blocks not tried before it went silent will not be read until the
   // probe: every value of a demoted station is bad, with why.
-  if (demotedNow) {
-    for (const PlanBlock& b : station.plan->blocks) {
-      station.cache.StoreBad(b.area, b.first, b.last - b.first + 1, outcome.error.code);
-    }
-  }
+  if (demotedNow) station.cache.AllBad(LineFailed(LineReason::Demoted, outcome.error.code), SteadyMs());
   if (!event.empty()) LogEvent(event);
   return result;
 }
 
-uint8_t LineOwner::ReadRetried(Station& station, qvhost::Block& block) {
-  uint8_t code = kOk;
-  for (int attempt = 0; attempt <= config_.line.retries; ++attempt) {
-    code = Transact(station, block.request);
-    // A stopping gateway finishes the transaction on the line, not its retries.
-    if (code == kOk || !lineUp_ || station.health.demoted || stopping_) break;
-  }
-  return code;
+LineResult LineOwner::ValueReason(const Station& station, const LineResult& failed) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  // Once demoted, that is why every value of the station is bad, whatever
+  // failed last.
+  if (station.health.demoted) return LineFailed(LineReason::Demoted, station.health.lastError);
+  return LineFailed(failed.reason, failed.driverCode);
 }
 
-uint8_t LineOwner::ReadBlock(Station& station, int block) {
+LineResult LineOwner::ReadRetried(Station& station, qvhost::Block& block) {
+  LineResult result;
+  for (int attempt = 0; attempt <= config_.line.retries; ++attempt) {
+    result = Transact(station, block.request);
+    // A stopping gateway finishes the transaction on the line, not its retries.
+    if (result.ok() || !lineUp_ || station.health.demoted || stopping_) break;
+  }
+  return result;
+}
+
+LineResult LineOwner::ReadBlock(Station& station, int block) {
   qvhost::Block& driverBlock = *station.plan->driverBlocks[static_cast<size_t>(block)];
   const PlanBlock& b = station.plan->blocks[static_cast<size_t>(block)];
-  const uint8_t code = ReadRetried(station, driverBlock);
-  if (code != kOk) {
-    int driverCode = -1;
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      driverCode = station.health.lastError;
-    }
-    station.cache.StoreBad(b.area, b.first, b.last - b.first + 1, driverCode);
-    return code;
+  const LineResult result = ReadRetried(station, driverBlock);
+  if (!result.ok()) {
+    station.cache.StoreBad(b.area, b.first, b.last - b.first + 1, ValueReason(station, result), SteadyMs());
+    return result;
   }
   const int64_t now = SteadyMs();
   for (const qvhost::Tag* tag : driverBlock.tags) {
     const int index = b.area == Area::D ? tag->address.registerAddress : tag->address.registerAddress / 10;
-    station.cache.StoreGood(b.area, index, {ItemValue(*tag)}, now);
+    station.cache.StoreGood(b.area, index, {ItemValue(*tag)}, now, station.plan->config->maxAgeMs);
   }
-  return kOk;
+  return LineDone();
 }
 
-uint8_t LineOwner::ReadGroup(Station& station, int group, uint8_t* value) {
+LineResult LineOwner::ReadGroup(Station& station, int group, uint8_t* value) {
   SingleBlock single;
   std::string why;
   if (!MakeSingle(session_.Parser(), station.plan->config->number, Area::M, group, false, 0, &single, &why)) {
-    return kDeviceFailure;
+    return LineFailed(LineReason::Refused);
   }
-  const uint8_t code = ReadRetried(station, *single.blocks.front());
-  if (code != kOk) return code;
+  const LineResult result = ReadRetried(station, *single.blocks.front());
+  if (!result.ok()) return result;
   *value = static_cast<uint8_t>(ItemValue(single.tags.front()));
-  if (station.plan->rules.readable.Has(Area::M, group)) station.cache.StoreWritten(Area::M, group, *value, SteadyMs());
-  return kOk;
+  if (station.plan->rules.readable.Has(Area::M, group)) station.cache.StoreWritten(Area::M, group, *value, SteadyMs(), station.plan->config->maxAgeMs);
+  return LineDone();
 }
 
-uint8_t LineOwner::WriteOne(Station& station, Area area, int index, uint16_t value) {
+LineResult LineOwner::WriteOne(Station& station, Area area, int index, uint16_t value) {
   SingleBlock single;
   std::string why;
   if (!MakeSingle(session_.Parser(), station.plan->config->number, area, index, true, value, &single, &why)) {
-    return kDeviceFailure;
+    return LineFailed(LineReason::Refused);
   }
   // Never sent twice: a write whose reply was lost may have been done.
-  const uint8_t code = Transact(station, single.blocks.front()->request);
-  if (code == kOk && station.plan->rules.readable.Has(area, index)) {
-    station.cache.StoreWritten(area, index, value, SteadyMs());
-  } else if (code != kOk && station.plan->rules.readable.Has(area, index)) {
+  const LineResult result = Transact(station, single.blocks.front()->request);
+  if (result.ok() && station.plan->rules.readable.Has(area, index)) {
+    station.cache.StoreWritten(area, index, value, SteadyMs(), station.plan->config->maxAgeMs);
+  } else if (!result.ok() && station.plan->rules.readable.Has(area, index)) {
     // What the register holds now is unknown.
-    station.cache.StoreBad(area, index, 1);
+    station.cache.StoreBad(area, index, 1, ValueReason(station, result), SteadyMs());
   }
-  return code;
+  return result;
 }
 
 void LineOwner::Execute(const JobPtr& job) {
   Station& station = *stations_[job->station];
   const int number = station.plan->config->number;
-  uint8_t code = kOk;
+  LineResult result;
   std::vector<std::string> written;
   std::string failed;
-  lastFailureCode_ = -1;
   if (job->kind == LineJob::Kind::Read) {
-    code = ReadBlock(station, job->block);
+    result = ReadBlock(station, job->block);
   } else if (job->kind == LineJob::Kind::WriteRegisters) {
-    for (size_t i = 0; i < job->values.size() && code == kOk; ++i) {
+    for (size_t i = 0; i < job->values.size() && result.ok(); ++i) {
       const int index = job->first + static_cast<int>(i);
-      code = WriteOne(station, Area::D, index, job->values[i]);
-      (code == kOk ? written.push_back(Name(Area::D, index)) : (void)(failed = Name(Area::D, index)));
+      result = WriteOne(station, Area::D, index, job->values[i]);
+      (result.ok() ? written.push_back(Name(Area::D, index)) : (void)(failed = Name(Area::D, index)));
     }
+  } else if (job->kind == LineJob::Kind::WriteRegisterBit) {
+    result = ExecuteRegisterBit(station, *job);
   } else {
     const int last = job->first + static_cast<int>(job->bits.size()) - 1;
-    for (int group = job->first / 10; group <= last / 10 && code == kOk; ++group) {
+    for (int group = job->first / 10; group <= last / 10 && result.ok(); ++group) {
       uint8_t byte = 0;
-      code = ReadGroup(station, group, &byte);
-      if (code != kOk) {
+      result = ReadGroup(station, group, &byte);
+      if (!result.ok()) {
         failed = Name(Area::M, group) + " (reading it before the write)";
         break;
       }
@@ -228,19 +230,18 @@ void LineOwner::Execute(const JobPtr& job) {
         byte = static_cast<uint8_t>(job->bits[static_cast<size_t>(coil - job->first)] ? byte | 1 << bit
                                                                                       : byte & ~(1 << bit));
       }
-      code = WriteOne(station, Area::M, group, byte);
-      (code == kOk ? written.push_back(Name(Area::M, group)) : (void)(failed = Name(Area::M, group)));
+      result = WriteOne(station, Area::M, group, byte);
+      (result.ok() ? written.push_back(Name(Area::M, group)) : (void)(failed = Name(Area::M, group)));
     }
   }
-  if (code != kOk && !written.empty()) {
+  if (!result.ok() && !written.empty()) {
     std::string list;
     for (const auto& w : written) list += (list.empty() ? "" : ", ") + w;
     LogEvent("station " + std::to_string(number) + ": partial write: " + list + " written, " + failed +
-             " failed and nothing after it was sent; the client gets 0x04");
-    code = kDeviceFailure;
+             " failed (" + LineMeaning(result) + ") and nothing after it was sent; the client is told it failed");
+    result.partial = true;
   }
-  if (code != kOk) job->driverCode = lastFailureCode_;
-  Finish(job, code);
+  Finish(job, result);
 }
 
 void LineOwner::ProbeDemoted(int64_t now) {
@@ -268,14 +269,19 @@ bool LineOwner::OpenPort(std::string* error) {
 }
 
 void LineOwner::LoseLine() {
+  // Nothing read before the loss can be trusted now, M groups alike; marked
+  // before the port is shown lost, so that nobody sees a lost port with
+  // good values.
+  for (auto& s : stations_) s->cache.AllBad(LineFailed(LineReason::PortLost), SteadyMs());
   {
     std::lock_guard<std::mutex> lock(mutex_);
     lineUp_ = false;
+    lineSinceMs_ = SteadyMs();
     for (auto& s : stations_) s->health.consecutiveTimeouts = 0;
   }
   metrics_.portLost.Add();
-  LogEvent("port " + device_ + " lost; every request gets 0x0B until it is back");
-  FailAllQueued(kTargetNoResponse);
+  LogEvent("port " + device_ + " lost; every request is refused until it is back");
+  FailAllQueued(LineFailed(LineReason::PortLost));
 }
 
 void LineOwner::TryReopen() {

@@ -7,6 +7,7 @@
 
 #include "tools/host/driver_errors.h"
 #include "tools/host/tag_ranges.h"
+#include "tools/qvgateway/tags/tag_plan.h"
 
 namespace qvgateway {
 namespace {
@@ -128,6 +129,13 @@ bool BuildPlan(const GatewayConfig& config, IDeviceDriver* parser, LinePlan* pla
       continue;
     }
     for (const auto& w : writes) sp->rules.writable.Set(w.area, w.index);
+    CheckWritableTags(config, station, sp->rules.writable, problems);
+    // Named tags' registers are read in the station's blocks too.
+    for (const auto& [area, index] : TagRegisters(config, station.number)) {
+      Parsed parsed{area, index, {}};
+      std::string why;
+      if (ParseRegister(parser, area, index, station.number, &parsed.address, &why)) reads.push_back(parsed);
+    }
     for (const auto& r : reads) sp->rules.readable.Set(r.area, r.index);
     RefuseWritesNotRead(config, station, writes, sp->rules.readable, problems);
     // A register named by two ranges is read once.

@@ -4,19 +4,53 @@ namespace qvgateway {
 
 StationCache::StationCache() : d_(kDRegisters), m_(kMGroups) {}
 
-void StationCache::StoreGood(Area area, int first, const std::vector<uint16_t>& values, int64_t nowMs) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  auto& cells = Cells(area);
-  for (size_t i = 0; i < values.size(); ++i) cells[first + i] = CachedValue{values[i], true, nowMs, -1, true};
+void StationCache::SetGood(CachedValue& cell, uint16_t value, int64_t nowMs, int maxAgeMs) {
+  const bool same = cell.good && cell.value == value && nowMs - cell.atMs <= maxAgeMs;
+  if (!same) cell.changedAtMs = nowMs;
+  cell.value = value;
+  cell.good = true;
+  cell.atMs = nowMs;
+  cell.code = -1;
+  cell.reason = LineReason::None;
+  cell.tried = true;
 }
 
-void StationCache::StoreBad(Area area, int first, int count, int code) {
+void StationCache::SetBad(CachedValue& cell, const LineResult& why, int64_t nowMs) {
+  if (cell.good || cell.code != why.driverCode || cell.reason != why.reason) cell.changedAtMs = nowMs;
+  cell.good = false;
+  cell.code = why.driverCode;
+  cell.reason = why.reason;
+  cell.tried = true;
+}
+
+void StationCache::StoreGood(Area area, int first, const std::vector<uint16_t>& values, int64_t nowMs,
+                             int maxAgeMs) {
   std::lock_guard<std::mutex> lock(mutex_);
   auto& cells = Cells(area);
-  for (int i = first; i < first + count; ++i) {
-    cells[i].good = false;
-    cells[i].code = code;
-    cells[i].tried = true;
+  for (size_t i = 0; i < values.size(); ++i) SetGood(cells[first + i], values[i], nowMs, maxAgeMs);
+}
+
+void StationCache::StoreBad(Area area, int first, int count, const LineResult& why, int64_t nowMs) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto& cells = Cells(area);
+  for (int i = first; i < first + count; ++i) SetBad(cells[i], why, nowMs);
+}
+
+void StationCache::AllBad(const LineResult& why, int64_t nowMs) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (auto* cells : {&d_, &m_}) {
+    for (CachedValue& cell : *cells) SetBad(cell, why, nowMs);
+  }
+}
+
+void StationCache::ForgetReason(LineReason from, int64_t nowMs) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (auto* cells : {&d_, &m_}) {
+    for (CachedValue& cell : *cells) {
+      if (cell.good || cell.reason != from) continue;
+      SetBad(cell, LineResult{}, nowMs);
+      cell.tried = false;  // not read since that reason went away
+    }
   }
 }
 
@@ -27,9 +61,9 @@ Quality StationCache::Look(Area area, int index, int maxAgeMs, int64_t nowMs, Ca
   return nowMs - value->atMs > maxAgeMs ? Quality::Stale : Quality::Good;
 }
 
-void StationCache::StoreWritten(Area area, int index, uint16_t value, int64_t nowMs) {
+void StationCache::StoreWritten(Area area, int index, uint16_t value, int64_t nowMs, int maxAgeMs) {
   std::lock_guard<std::mutex> lock(mutex_);
-  Cells(area)[index] = CachedValue{value, true, nowMs, -1, true};
+  SetGood(Cells(area)[index], value, nowMs, maxAgeMs);
 }
 
 bool StationCache::Fresh(Area area, int first, int count, int maxAgeMs, int64_t nowMs, uint16_t* values) const {

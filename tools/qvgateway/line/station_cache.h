@@ -1,8 +1,11 @@
 // The last value of every register a station's clients may read, with
 // when it was read and whether that read was good: a value is served only
 // while it is good and at most max_age_ms old. A failed read makes the
-// block's values bad, so that a failure is never hidden behind an older
-// value. Thread-safe: the line owner writes, client threads read.
+// block's values bad, with why, so that a failure is never hidden behind
+// an older value. Beside the latest read it keeps when the value or its
+// quality last changed: that is the time every side shows as the value's
+// time, so that a retained MQTT payload and the status page agree.
+// Thread-safe: the line owner writes, client threads read.
 #pragma once
 
 #include <stdint.h>
@@ -10,6 +13,7 @@
 #include <mutex>
 #include <vector>
 
+#include "tools/qvgateway/line/line_result.h"
 #include "tools/qvgateway/line/register_rules.h"
 
 namespace qvgateway {
@@ -17,9 +21,11 @@ namespace qvgateway {
 struct CachedValue {
   uint16_t value = 0;
   bool good = false;
-  int64_t atMs = 0;  // steady clock, when the controller's reply arrived
-  int code = -1;     // the driver's code of the read that failed, -1 none
-  bool tried = false;  // false until the first read or write, good or not
+  int64_t atMs = 0;         // steady clock: the latest reply that gave this value (good only)
+  int64_t changedAtMs = 0;  // steady clock: when the value or its quality last changed; 0 never
+  int code = -1;            // the driver's code of the read that failed, -1 none
+  LineReason reason = LineReason::None;  // why it is bad
+  bool tried = false;  // false until its first read or write, good or not (again after a lost port came back)
 };
 
 // One quality model for every adapter: Modbus serves only Good (and
@@ -30,10 +36,17 @@ class StationCache {
  public:
   StationCache();
 
-  void StoreGood(Area area, int first, const std::vector<uint16_t>& values, int64_t nowMs);
-  void StoreBad(Area area, int first, int count, int code = -1);
+  // `maxAgeMs`: a value older than this was stale, so a read that gives it
+  // again changes its quality back to good.
+  void StoreGood(Area area, int first, const std::vector<uint16_t>& values, int64_t nowMs, int maxAgeMs);
+  void StoreBad(Area area, int first, int count, const LineResult& why, int64_t nowMs);
+  // Every value: bad with `why` (a lost port, a demoted station).
+  void AllBad(const LineResult& why, int64_t nowMs);
+  // Every value bad with `from` as its reason becomes "not read yet"
+  // (the port is back: the loss no longer holds, no new read has come).
+  void ForgetReason(LineReason from, int64_t nowMs);
   // A write the controller acknowledged: it holds that value now.
-  void StoreWritten(Area area, int index, uint16_t value, int64_t nowMs);
+  void StoreWritten(Area area, int index, uint16_t value, int64_t nowMs, int maxAgeMs);
 
   // True with the values when every one is good and at most `maxAgeMs` old.
   bool Fresh(Area area, int first, int count, int maxAgeMs, int64_t nowMs, uint16_t* values) const;
@@ -44,6 +57,8 @@ class StationCache {
   int64_t OldestAgeMs(const RegisterSet& readable, int64_t nowMs) const;
 
  private:
+  void SetBad(CachedValue& cell, const LineResult& why, int64_t nowMs);
+  void SetGood(CachedValue& cell, uint16_t value, int64_t nowMs, int maxAgeMs);
   std::vector<CachedValue>& Cells(Area area) { return area == Area::D ? d_ : m_; }
   const std::vector<CachedValue>& Cells(Area area) const { return area == Area::D ? d_ : m_; }
 

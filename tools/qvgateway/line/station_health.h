@@ -15,9 +15,10 @@ struct StationHealth {
   int consecutiveTimeouts = 0;
   bool lastGood = false;
   bool demoted = false;
-  int64_t demotedUntilMs = 0;
+  int64_t demotedUntilMs = 0;  // steady clock, its probe
   int lastError = -1;  // the driver's code, -1 for none
   double lastTransactionMs = 0;
+  int64_t demotedSinceMs = 0;  // steady clock, when it was demoted
 };
 
 struct StatusInputs {

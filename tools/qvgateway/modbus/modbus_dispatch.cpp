@@ -75,6 +75,27 @@ std::vector<uint8_t> Echo(const uint8_t* pdu) { return std::vector<uint8_t>(pdu,
 
 }  // namespace
 
+uint8_t ToModbusException(const LineResult& result) {
+  if (result.ok()) return kOk;
+  if (result.partial) return kDeviceFailure;
+  switch (result.reason) {
+    case LineReason::Refused:
+      return kDeviceFailure;
+    case LineReason::QueueFull:
+    case LineReason::Deadline:
+      return kBusy;
+    case LineReason::ClientGone:
+      return kNoReply;
+    case LineReason::None:
+    case LineReason::Silent:
+    case LineReason::Demoted:
+    case LineReason::PortLost:
+    case LineReason::Stopping:
+      break;
+  }
+  return kTargetNoResponse;
+}
+
 std::vector<uint8_t> Dispatch(int unit, const uint8_t* pdu, size_t length, const UnitDirectory& units,
                               RegisterService& service) {
   if (length < 1) return {};

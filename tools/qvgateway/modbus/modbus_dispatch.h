@@ -10,6 +10,7 @@
 #include <functional>
 #include <vector>
 
+#include "tools/qvgateway/line/line_result.h"
 #include "tools/qvgateway/line/register_rules.h"
 
 namespace qvgateway {
@@ -23,9 +24,14 @@ enum Exception : uint8_t {
   kDeviceFailure = 0x04,     // the controller refused or answered garbage
   kBusy = 0x06,              // the line's queue is full, or the request waited past its deadline
   kPathUnavailable = 0x0A,   // no station has this unit id
-  kTargetNoResponse = 0x0B,  // silent, demoted, line lost, or the value too old
+  kTargetNoResponse = 0x0B,  // silent, demoted, line lost, or the gateway stopping
   kNoReply = 0xFF,           // the client went away: nothing is sent
 };
+
+// The line owner's answer as the exception a Modbus client gets (kOk when
+// done): a write stopped part way is a device failure whatever stopped it,
+// since the client cannot tell which registers were written.
+uint8_t ToModbusException(const LineResult& result);
 
 // What the dispatch needs from the gateway. Each returns kOk or the
 // exception the request gets.

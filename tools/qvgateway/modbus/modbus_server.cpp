@@ -53,13 +53,13 @@ class ClientService : public RegisterService {
  public:
   ClientService(LineOwner& owner, int fd) : owner_(owner), gone_([fd] { return Gone(fd); }) {}
   uint8_t Read(const StationRules& s, Area area, int first, int count, uint16_t* values) override {
-    return owner_.Read(s, area, first, count, values, gone_);
+    return ToModbusException(owner_.Read(s, area, first, count, values, gone_));
   }
   uint8_t WriteRegisters(const StationRules& s, int first, const std::vector<uint16_t>& values) override {
-    return owner_.WriteRegisters(s, first, values, gone_);
+    return ToModbusException(owner_.WriteRegisters(s, first, values, gone_));
   }
   uint8_t WriteCoils(const StationRules& s, int first, const std::vector<bool>& bits) override {
-    return owner_.WriteCoils(s, first, bits, gone_);
+    return ToModbusException(owner_.WriteCoils(s, first, bits, gone_));
   }
   void Status(const StationRules& s, uint16_t registers[kStatusRegisterCount]) override {
     owner_.Status(s, registers);

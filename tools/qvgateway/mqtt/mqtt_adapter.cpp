@@ -8,7 +8,6 @@
 #include "tools/host/driver_errors.h"
 #include "tools/host/timestamps.h"
 #include "tools/qvgateway/service/gateway_log.h"
-#include "tools/qvgateway/modbus/modbus_dispatch.h"
 
 namespace qvgateway {
 namespace {
@@ -21,28 +20,21 @@ constexpr int kStationStatusMs = 1000;  // its counters change at every poll
 // Beyond one message per tag and station: write results and "online".
 constexpr int kSpareMessages = 16;
 
-// Why a write that never got a driver code failed, as the line owner said.
-std::string LineMeaning(uint8_t exception) {
-  switch (exception) {
-    case kTargetNoResponse:
-      return "no response: the station is silent or demoted, or the line is lost";
-    case kBusy:
-      return "the line's queue is full, or the write waited past request_deadline_ms";
-    case kDeviceFailure:
-      return "the controller refused the write or answered garbage";
-    default:
-      return "failed";
-  }
-}
-
 }  // namespace
 
 MqttAdapter::MqttAdapter(const GatewayConfig& config, const LinePlan& plan, LineOwner& owner)
-    : config_(config), mqtt_(config.mqtt), plan_(plan), owner_(owner), statusTopic_(config.mqtt.prefix + "/status") {
+    : config_(config),
+      mqtt_(config.mqtt),
+      plan_(plan),
+      owner_(owner),
+      statusTopic_(config.mqtt.prefix + "/status"),
+      registerTopics_(config.mqtt.registers == 1 || (config.mqtt.registers == -1 && config.tags.empty())),
+      named_(config, plan, owner) {
   for (size_t s = 0; s < plan.stations.size(); ++s) {
     const StationPlan& sp = *plan.stations[s];
     stationTopics_.push_back(mqtt_.prefix + "/" + std::to_string(sp.config->number) + "/status");
     stationPublished_.emplace_back();
+    if (!registerTopics_) continue;
     sp.rules.readable.ForEach([&](Area area, int i) {
       Tag tag;
       tag.station = s;
@@ -53,7 +45,7 @@ MqttAdapter::MqttAdapter(const GatewayConfig& config, const LinePlan& plan, Line
     });
   }
   // Enough for one whole republish at once.
-  maxUnacknowledged_ = static_cast<int>(tags_.size() + stationTopics_.size()) + kSpareMessages;
+  maxUnacknowledged_ = static_cast<int>(tags_.size() + named_.Count() + stationTopics_.size()) + kSpareMessages;
 }
 
 MqttAdapter::~MqttAdapter() {
@@ -94,6 +86,7 @@ bool MqttAdapter::Start(std::string* error) {
     *error = std::string("mqtt: ") + mosquitto_strerror(rc);
     return false;
   }
+  connectionSinceUnixMs_ = qvhost::NowUnixMs();
   network_ = std::thread([this] { RunNetwork(); });
   scan_ = std::thread([this] { RunScan(); });
   writer_ = std::thread([this] { RunWrites(); });
@@ -143,12 +136,14 @@ void MqttAdapter::Connected(int rc) {
   // it keeps QoS 1 and 2 messages and sends them again, each acknowledged.
   if (mqtt_.qos == 0) unacknowledged_ = 0;
   const std::string sets = mqtt_.prefix + "/+/+/set";
-  mosquitto_subscribe(client_, nullptr, sets.c_str(), mqtt_.qos);
+  if (registerTopics_) mosquitto_subscribe(client_, nullptr, sets.c_str(), mqtt_.qos);
+  for (const std::string& topic : named_.SetTopics()) mosquitto_subscribe(client_, nullptr, topic.c_str(), mqtt_.qos);
   Publish(statusTopic_, "online", true);
   LogEvent("MQTT connected to " + mqtt_.host + ":" + std::to_string(mqtt_.port) + " as " + mqtt_.clientId +
            ": every tag under " + mqtt_.prefix + "/ is published" +
            (folded_ > 0 ? " (" + std::to_string(folded_.load()) + " updates folded so far while it was gone)" : ""));
   republish_ = true;
+  connectionSinceUnixMs_ = qvhost::NowUnixMs();
   connected_ = true;
   wake_.notify_all();
 }
@@ -160,94 +155,6 @@ void MqttAdapter::Publish(const std::string& topic, const std::string& payload, 
   // A QoS 1 or 2 message refused for want of a connection is still kept
   // (and sent after the reconnect); any other refusal keeps nothing.
   if (rc != MOSQ_ERR_SUCCESS && !(rc == MOSQ_ERR_NO_CONN && mqtt_.qos > 0)) --unacknowledged_;
-}
-
-void MqttAdapter::Message(const std::string& topic, const std::string& payload, bool retained) {
-  // <prefix>/<station>/<tag>/set, as subscribed.
-  const std::string resultTopic = topic + "/result";
-  const size_t start = mqtt_.prefix.size() + 1;
-  const size_t slash = topic.find('/', start);
-  const size_t end = topic.size() - 4;  // "/set"
-  const std::string station = slash == std::string::npos ? "" : topic.substr(start, slash - start);
-  const std::string name = slash == std::string::npos || end <= slash ? "" : topic.substr(slash + 1, end - slash - 1);
-  Write write;
-  write.resultTopic = resultTopic;
-  std::string why;
-  const StationPlan* sp = nullptr;
-  for (size_t s = 0; s < plan_.stations.size(); ++s) {
-    if (std::to_string(plan_.stations[s]->config->number) == station) {
-      sp = plan_.stations[s].get();
-      write.station = s;
-    }
-  }
-  // The id is echoed even when the rest is refused.
-  ParseSetPayload(payload, Area::D, &write.request, &why);
-  why.clear();
-  if (retained) {
-    why = "a retained write is never carried out: publish it without retain";
-  } else if (sp == nullptr) {
-    why = "no station " + Quoted(station) + " on this gateway";
-  } else if (!ParseTagName(name, &write.area, &write.index)) {
-    why = "'" + Quoted(name) + "' is not a register (D100, or M10 for the group M10..M17)";
-  } else if (!sp->rules.writable.Has(write.area, write.index)) {
-    why = "not writable";
-  } else if (!ParseSetPayload(payload, write.area, &write.request, &why)) {
-  } else if (stopWrites_) {
-    why = "the gateway is stopping";
-  } else {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (writes_.size() >= static_cast<size_t>(config_.line.queueSize)) {
-      why = "the gateway's MQTT write queue is full";
-    } else {
-      writes_.push_back(write);
-    }
-  }
-  if (!why.empty()) {
-    Publish(resultTopic, ResultPayload(write.request.idJson, false, -1, why), false);
-  } else {
-    wake_.notify_all();
-  }
-}
-
-void MqttAdapter::RunWrites() {
-  std::unique_lock<std::mutex> lock(mutex_);
-  while (true) {
-    if (writes_.empty()) {
-      if (stopping_) break;
-      wake_.wait(lock);
-      continue;
-    }
-    const Write write = writes_.front();
-    writes_.pop_front();
-    lock.unlock();
-    Execute(write);
-    lock.lock();
-  }
-}
-
-void MqttAdapter::Execute(const Write& write) {
-  const StationRules& rules = plan_.stations[write.station]->rules;
-  int driverCode = -1;
-  uint8_t code;
-  if (write.area == Area::D) {
-    code = owner_.WriteRegisters(rules, write.index, {static_cast<uint16_t>(write.request.value)}, nullptr, &driverCode);
-  } else {
-    // The whole group M10..M17, bit 0 = M10: the byte as written.
-    std::vector<bool> bits;
-    for (int b = 0; b < 8; ++b) bits.push_back((write.request.value >> b & 1) != 0);
-    code = owner_.WriteCoils(rules, write.index * 10, bits, nullptr, &driverCode);
-  }
-  const std::string payload =
-      code == kOk ? ResultPayload(write.request.idJson, true)
-                  : ResultPayload(write.request.idJson, false, driverCode,
-                                  driverCode >= 0 ? qvhost::Meaning(driverCode) : LineMeaning(code));
-  if (connected_) {
-    Publish(write.resultTopic, payload, false);
-  } else {
-    LogEvent("MQTT: the result of a write on " + write.resultTopic + " is lost, the broker is gone: " + payload);
-  }
-  // The tag's new value goes out at once, not at the next scan.
-  wake_.notify_all();
 }
 
 TagState MqttAdapter::Look(const Tag& tag, int64_t steadyNow, int64_t unixNow) const {
@@ -284,6 +191,7 @@ void MqttAdapter::RunScan() {
     // Taken only while connected: a reconnect sets it before it says connected.
     const bool all = connected_ && republish_.exchange(false);
     if (all) {
+      named_.OweAll();
       for (Tag& tag : tags_) tag.owed = true;
       for (std::string& published : stationPublished_) published.clear();
     }
@@ -306,6 +214,10 @@ void MqttAdapter::RunScan() {
       tag.seen = state;
       tag.everSeen = true;
     }
+    held = named_.Scan(connected_, [this] { return Room(); },
+                       [this](const std::string& topic, const std::string& payload) { Publish(topic, payload, true); },
+                       &folded_) ||
+           held;
     if (connected_) SayHolding(held);
     if (connected_ && (all || steadyNow >= stationsDue)) {
       PublishStations();
@@ -333,6 +245,7 @@ void MqttAdapter::RunNetwork() {
     }
     if (stopping_) break;
     const bool was = connected_.exchange(false);
+    if (was) connectionSinceUnixMs_ = qvhost::NowUnixMs();
     if (was || !said) {
       LogEvent("MQTT broker " + broker + (was ? " lost: " : " not reached: ") + WhyNotReached(rc) +
                "; trying again with a back-off up to " + std::to_string(kLastBackoffMs / 1000) + " s");
@@ -373,6 +286,7 @@ void MqttAdapter::SayOffline() {
   }
   mosquitto_disconnect(client_);
   mosquitto_loop(client_, 50, 1);
+  connectionSinceUnixMs_ = qvhost::NowUnixMs();
   connected_ = false;
   LogEvent("MQTT: offline said, disconnected");
 }

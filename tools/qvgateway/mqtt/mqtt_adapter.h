@@ -20,6 +20,8 @@
 #include "tools/qvgateway/config/config.h"
 #include "tools/qvgateway/line/line_owner.h"
 #include "tools/qvgateway/mqtt/mqtt_payload.h"
+#include "tools/qvgateway/mqtt/named_tag_publisher.h"
+#include "tools/qvgateway/mqtt/tag_topics.h"
 #include "tools/qvgateway/line/plan.h"
 
 struct mosquitto;
@@ -42,6 +44,9 @@ class MqttAdapter {
 
   uint64_t Folded() const { return folded_; }
   bool Connected() const { return connected_; }
+  // Wall time (ms since the epoch) of the last change of Connected(): the
+  // connection, the loss, or the start while it was never connected.
+  int64_t ConnectionSinceUnixMs() const { return connectionSinceUnixMs_; }
 
  private:
   struct Tag {
@@ -59,6 +64,8 @@ class MqttAdapter {
     int index = 0;
     std::string resultTopic;
     SetRequest request;
+    int namedTag = -1;  // a named tag's write, checked: its registers or bit
+    TagWrite tagWrite;
   };
 
   static void OnConnect(struct mosquitto*, void* self, int rc);
@@ -67,6 +74,9 @@ class MqttAdapter {
   static void OnLibraryLog(struct mosquitto*, void* self, int level, const char* text);
   void Connected(int rc);
   void Message(const std::string& topic, const std::string& payload, bool retained);
+  // A write on a named tag's set topic: checked, then queued; why not, if not.
+  std::string TakeTagWrite(int tag, const std::string& payload, bool retained, Write* write);
+  LineResult ExecuteTagWrite(const Write& write);
   void Publish(const std::string& topic, const std::string& payload, bool retain);
   bool Room() const { return unacknowledged_ < maxUnacknowledged_; }
   void RunNetwork();
@@ -87,9 +97,12 @@ class MqttAdapter {
   std::vector<Tag> tags_;
   std::vector<std::string> stationTopics_, stationPublished_;  // <prefix>/<station>/status
   std::string statusTopic_;
+  bool registerTopics_ = true;  // <prefix>/<station>/<register>; with named tags only when asked
+  NamedTagPublisher named_;
 
   std::atomic<bool> stopping_{false}, stopWrites_{false}, connected_{false}, republish_{false};
   std::atomic<uint64_t> folded_{0};
+  std::atomic<int64_t> connectionSinceUnixMs_{0};
   // Messages handed to the library and not yet acknowledged (QoS 1, 2) or
   // written (QoS 0): the library keeps each one until then, so past this
   // bound the tags wait here, one latest state each, instead.

@@ -47,7 +47,7 @@ bool CheckPrefix(const std::string& prefix, std::string* why) {
 }
 
 void ReadMqtt(TomlTable& t, const LineConfig& line, MqttConfig* mqtt) {
-  t.Allow({"broker", "client_id", "prefix", "qos", "keepalive_s", "username", "password_file", "tls_ca"});
+  t.Allow({"broker", "client_id", "prefix", "qos", "keepalive_s", "username", "password_file", "tls_ca", "registers"});
   mqtt->enabled = true;
   std::string broker;
   if (t.String("broker", &broker, true) && !ParseBroker(broker, &mqtt->host, &mqtt->port)) {
@@ -61,6 +61,8 @@ void ReadMqtt(TomlTable& t, const LineConfig& line, MqttConfig* mqtt) {
   std::string why;
   if (t.String("prefix", &mqtt->prefix, false) && !CheckPrefix(mqtt->prefix, &why)) t.Refuse("prefix", why);
   t.Int("qos", 0, 2, &mqtt->qos);
+  bool registers = false;
+  if (t.Bool("registers", &registers)) mqtt->registers = registers ? 1 : 0;
   t.Int("keepalive_s", 5, 3600, &mqtt->keepaliveS);
   t.String("username", &mqtt->username, false);
   std::string passwordFile;

@@ -30,8 +30,9 @@ TagState LookTag(const StationCache& cache, Area area, int index, int maxAgeMs, 
   state.quality = cache.Look(area, index, maxAgeMs, steadyNow, &cached);
   state.value = cached.value;
   state.code = cached.code;
+  state.reason = cached.reason;
   state.readYet = cached.tried;
-  state.unixMs = state.quality == Quality::Bad ? unixNow : unixNow - (steadyNow - cached.atMs);
+  state.unixMs = cached.changedAtMs == 0 ? unixNow : unixNow - (steadyNow - cached.changedAtMs);
   return state;
 }
 
@@ -41,9 +42,10 @@ Json TagJson(const TagState& state) {
   json["quality"] = QualityName(state.quality);
   json["code"] = state.quality == Quality::Bad && state.code >= 0 ? Json(state.code) : Json();
   if (state.quality == Quality::Bad) {
-    json["meaning"] = !state.readYet       ? "not read yet"
-                      : state.code == -1 ? "its last read failed"
-                                         : qvhost::Meaning(state.code);
+    json["meaning"] = state.reason != LineReason::None ? LineMeaning(LineFailed(state.reason, state.code))
+                      : !state.readYet                  ? "not read yet"
+                      : state.code == -1                ? "its last read failed"
+                                                        : qvhost::Meaning(state.code);
   }
   json["ts"] = qvhost::Iso8601(state.unixMs, false);
   return json;

@@ -25,13 +25,17 @@ struct TagState {
   Quality quality = Quality::Bad;
   uint16_t value = 0;
   int code = -1;
-  int64_t unixMs = 0;  // when the value was read (bad: when that was seen)
-  bool readYet = true;
+  // When the value shown was read: the first read that gave this value and
+  // quality (bad: when it turned bad, for this reason); one meaning on
+  // every side.
+  int64_t unixMs = 0;
+  LineReason reason = LineReason::None;  // bad: why the line gave
+  bool readYet = true;  // false before its first read
 
   // Published again only when what a subscriber would act on changed.
   bool SameAs(const TagState& other) const {
     if (quality != other.quality || readYet != other.readYet) return false;
-    return quality == Quality::Bad ? code == other.code : value == other.value;
+    return quality == Quality::Bad ? code == other.code && reason == other.reason : value == other.value;
   }
 };
 
