@@ -47,6 +47,12 @@ class LineOwner {
   // Finishes the transaction on the line, answers what waits with 0x0B,
   // closes the port.
   void Stop();
+  // For a reload that keeps the line and its stations: finishes the
+  // transaction on the line, answers what waits as a stop does, lets
+  // `change` replace the contents of the configuration and plan this owner
+  // was made with (the same [line], the same station numbers in the same
+  // order), and goes on with them, the port open all along.
+  void Replan(const std::function<void()>& change);
 
   uint8_t Read(const StationRules& station, Area area, int first, int count, uint16_t* values,
                const std::function<bool()>& clientGone);
@@ -126,6 +132,7 @@ class LineOwner {
   std::condition_variable wake_;
   RequestQueue<JobPtr> queue_;
   std::atomic<bool> stopping_{false};
+  bool keepPort_ = false;  // the thread ends without closing the port (Replan)
   bool lineUp_ = false;
   double busyMs_ = 0;         // under mutex_
   int64_t quietUntilMs_ = 0;  // the line thread's: no request before this

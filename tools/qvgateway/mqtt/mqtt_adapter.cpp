@@ -8,6 +8,7 @@
 #include "tools/host/driver_errors.h"
 #include "tools/host/timestamps.h"
 #include "tools/qvgateway/service/gateway_log.h"
+#include "tools/qvgateway/service/write_log.h"
 #include "tools/qvgateway/modbus/modbus_dispatch.h"
 
 namespace qvgateway {
@@ -236,6 +237,17 @@ void MqttAdapter::Execute(const Write& write) {
     std::vector<bool> bits;
     for (int b = 0; b < 8; ++b) bits.push_back((write.request.value >> b & 1) != 0);
     code = owner_.WriteCoils(rules, write.index * 10, bits, nullptr, &driverCode);
+  }
+  const std::string source = "mqtt " + write.resultTopic.substr(0, write.resultTopic.size() - 7) + " id " +
+                             write.request.idJson;
+  const int number = plan_.stations[write.station]->config->number;
+  const std::string result = WriteResult(code, driverCode);
+  if (write.area == Area::D) {
+    LogEvent(RegisterWriteLine(source, number, write.index, {static_cast<uint16_t>(write.request.value)}, result));
+  } else {
+    std::vector<bool> bits;
+    for (int b = 0; b < 8; ++b) bits.push_back((write.request.value >> b & 1) != 0);
+    LogEvent(CoilWriteLine(source, number, write.index * 10, bits, result));
   }
   const std::string payload =
       code == kOk ? ResultPayload(write.request.idJson, true)
