@@ -159,7 +159,8 @@ int main(int argc, char** argv) {
   Options o;
   CLI::App app{"Serves a controller line's registers to Modbus TCP, MQTT and HTTP clients through the Quorvalend "
                "driver."};
-  auto* positional = app.add_option("FILE", o.file, "run with this TOML file (the same as --config FILE)");
+  auto* positional = app.add_option("FILE", o.file, "run with this TOML file (the same as --config FILE)")
+                         ->type_name("");
   auto* run = app.add_option("--config", o.config, "run with this TOML file")->type_name("FILE");
   auto* check = app.add_option("--check-config", o.checkConfig,
                                "check FILE and print the poll plan and the line's utilisation; the line is not touched")
