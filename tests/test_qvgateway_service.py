@@ -16,6 +16,8 @@ import subprocess
 import sys
 import time
 import unittest
+import urllib.error
+import urllib.request
 
 from gateway_harness import Gateway, Programs, Simulator, station_toml
 from mqtt_harness import Broker, free_port, mqtt_toml
@@ -136,6 +138,33 @@ class Reload(unittest.TestCase):
         self.assertEqual(simulators(self.gateway), sims)
         self.assertNotIn("reloaded", self.gateway.log())
         self.assertEqual(self.gateway.stop()[0], 0)
+
+    def test_mqtt_and_http_come_and_go_with_the_file(self):
+        broker = Broker()
+        self.addCleanup(broker.stop)
+        http_port = free_port()
+        sides = mqtt_toml(broker, "qv/reload") + f'[http]\nlisten = "127.0.0.1:{http_port}"\n'
+        sims = simulators(self.gateway)
+        table = [
+            # the file, the MQTT status then, whether /healthz answers
+            (gateway_toml(self.port) + sides, "online", True),
+            (gateway_toml(self.port), "offline", False),
+        ]
+        for count, (text, mqtt_status, http) in enumerate(table, 1):
+            with self.subTest(mqtt=mqtt_status):
+                self.rewrite(text)
+                wait_log(self.gateway, "reloaded: the port stayed open", count=count)
+                self.assertEqual(broker.subscribe(["qv/reload/status"], 1), [("qv/reload/status", mqtt_status)])
+                try:
+                    with urllib.request.urlopen(f"http://127.0.0.1:{http_port}/healthz", timeout=5) as reply:
+                        answered = reply.status
+                except urllib.error.HTTPError as e:
+                    answered = e.code
+                except OSError:
+                    answered = None
+                self.assertEqual(answered is not None, http, answered)
+                self.assertEqual(read_registers(self.port, 100, 1), [1234])
+        self.assertEqual(simulators(self.gateway), sims)
 
     def test_a_reload_that_fails_half_way_exits_1_for_a_restart(self):
         taken = socket.socket()

@@ -135,8 +135,8 @@ void MqttAdapter::OnLibraryLog(struct mosquitto*, void* self, int level, const c
 
 void MqttAdapter::Connected(int rc) {
   if (rc != 0) {
-    LogEvent("MQTT broker " + mqtt_.host + ":" + std::to_string(mqtt_.port) +
-             " refused the connection: " + mosquitto_connack_string(rc));
+    LogEvent(Severity::Error, "MQTT broker " + mqtt_.host + ":" + std::to_string(mqtt_.port) +
+                                  " refused the connection: " + mosquitto_connack_string(rc));
     mosquitto_disconnect(client_);
     return;
   }
@@ -256,7 +256,7 @@ void MqttAdapter::Execute(const Write& write) {
   if (connected_) {
     Publish(write.resultTopic, payload, false);
   } else {
-    LogEvent("MQTT: the result of a write on " + write.resultTopic + " is lost, the broker is gone: " + payload);
+    LogEvent(Severity::Warning, "MQTT: the result of a write on " + write.resultTopic + " is lost, the broker is gone: " + payload);
   }
   // The tag's new value goes out at once, not at the next scan.
   wake_.notify_all();
@@ -281,7 +281,8 @@ void MqttAdapter::PublishStations() {
 void MqttAdapter::SayHolding(bool holding) {
   if (holding == holding_) return;
   holding_ = holding;
-  LogEvent(holding ? "MQTT broker " + mqtt_.host + ":" + std::to_string(mqtt_.port) + " has not acknowledged " +
+  LogEvent(holding ? Severity::Warning : Severity::Notice,
+           holding ? "MQTT broker " + mqtt_.host + ":" + std::to_string(mqtt_.port) + " has not acknowledged " +
                          std::to_string(unacknowledged_.load()) +
                          " messages: each tag's latest state waits here until it does"
                    : "MQTT broker acknowledges again: the tags that waited are published (" +
@@ -346,7 +347,7 @@ void MqttAdapter::RunNetwork() {
     if (stopping_) break;
     const bool was = connected_.exchange(false);
     if (was || !said) {
-      LogEvent("MQTT broker " + broker + (was ? " lost: " : " not reached: ") + WhyNotReached(rc) +
+      LogEvent(Severity::Warning, "MQTT broker " + broker + (was ? " lost: " : " not reached: ") + WhyNotReached(rc) +
                "; trying again with a back-off up to " + std::to_string(kLastBackoffMs / 1000) + " s");
       said = true;
     }

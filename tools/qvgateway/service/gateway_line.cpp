@@ -61,7 +61,10 @@ bool GatewayLine::Open(const GatewayConfig& config, LinePlan& plan, qvhost::Driv
     for (const std::string& warning : warnings_.Check(lines)) LogEvent(Severity::Warning, warning);
   });
   owner_->session().FlushTrace();
-  owner_->session().OnLineEvent([](const std::string& event) { LogEvent(event); });
+  // The session says when the line is lost and when it is back.
+  owner_->session().OnLineEvent([](const std::string& event) {
+    LogEvent(event.rfind("line back", 0) == 0 ? Severity::Notice : Severity::Warning, event);
+  });
   if (!owner_->Start(error)) {
     // The host names the port as qvpoll's option; here it is a key.
     if (error->rfind("--port ", 0) == 0) *error = "line.port " + error->substr(7);
