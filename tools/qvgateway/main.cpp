@@ -183,7 +183,9 @@ int main(int argc, char** argv) {
   if (o.version) return Version(module, o.module);
   if (!o.file.empty()) o.config = o.file;
   const std::string file = o.config.empty() ? o.checkConfig : o.config;
-  if (file.empty()) return Tell("give FILE or --config FILE to run, or --check-config FILE to check (--help)", kBadConfig);
+  if (file.empty()) {
+    return Tell("give FILE or --config FILE to run, or --check-config FILE to check (--help)", kBadConfig);
+  }
   const bool checking = !o.checkConfig.empty();
   qvgateway::InstallStopSignals();
 

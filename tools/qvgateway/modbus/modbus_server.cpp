@@ -137,9 +137,9 @@ void ModbusServer::Accept() {
   size_t active = 0;
   for (auto& c : clients_) active += c->done ? 0 : 1;
   if (active >= static_cast<size_t>(config_.modbus.maxClients)) {
-    refusals_.Refused(address,
-                      "client " + name + " refused: already " + std::to_string(active) + " clients (modbus.max_clients)",
-                      SteadyMs());
+    refusals_.Refused(
+        address, "client " + name + " refused: already " + std::to_string(active) + " clients (modbus.max_clients)",
+        SteadyMs());
     metrics_.refused.Add();
     close(fd);
     return;

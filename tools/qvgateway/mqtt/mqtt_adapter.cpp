@@ -256,7 +256,8 @@ void MqttAdapter::Execute(const Write& write) {
   if (connected_) {
     Publish(write.resultTopic, payload, false);
   } else {
-    LogEvent(Severity::Warning, "MQTT: the result of a write on " + write.resultTopic + " is lost, the broker is gone: " + payload);
+    LogEvent(Severity::Warning,
+             "MQTT: the result of a write on " + write.resultTopic + " is lost, the broker is gone: " + payload);
   }
   // The tag's new value goes out at once, not at the next scan.
   wake_.notify_all();
