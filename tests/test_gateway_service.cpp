@@ -23,7 +23,7 @@ namespace {
 TEST(GatewayRefusalLog, FirstWholeThenOneLinePerWindow) {
   struct Event {
     int64_t atMs;
-    const char* address;  // nullptr: a tick
+    const char* address;  // nullptr: a tick; "": the listener closes
   };
   struct Case {
     const char* name;
@@ -45,6 +45,9 @@ TEST(GatewayRefusalLog, FirstWholeThenOneLinePerWindow) {
        {{0, "x"}, {1, "x"}, {10000, nullptr}, {10001, "x"}, {20001, nullptr}, {30001, nullptr}, {40000, "y"}},
        {"first x", "1 more connection refused from x in the last 10 s",
         "1 more connection refused from x in the last 10 s", "first y"}},
+      {"the listener closes with refusals counted, and again with none",
+       {{0, "x"}, {1, "x"}, {2, ""}, {3, ""}, {4, "y"}},
+       {"first x", "1 more connection refused from x before the listener closed", "first y"}},
       {"a refusal after a window passed without a tick",
        {{0, "x"}, {1, "x"}, {15000, "y"}, {25000, nullptr}},
        {"first x", "1 more connection refused from x in the last 10 s",
@@ -56,6 +59,8 @@ TEST(GatewayRefusalLog, FirstWholeThenOneLinePerWindow) {
     for (const Event& e : c.events) {
       if (e.address == nullptr) {
         log.Tick(e.atMs);
+      } else if (e.address[0] == '\0') {
+        log.Flush();
       } else {
         log.Refused(e.address, std::string("first ") + e.address, e.atMs);
       }

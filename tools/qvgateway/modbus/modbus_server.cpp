@@ -219,6 +219,7 @@ void ModbusServer::Reap() {
 
 void ModbusServer::Shutdown() {
   stopping_ = true;
+  refusals_.Flush();
   if (listenFd_ >= 0) {
     close(listenFd_);
     listenFd_ = -1;

@@ -25,6 +25,16 @@ void RefusalLog::Tick(int64_t nowMs) {
     open_ = false;
     return;
   }
+  Say("in the last " + std::to_string(windowMs_ / 1000) + " s");
+  windowStartMs_ = nowMs;
+}
+
+void RefusalLog::Flush() {
+  if (counted_ > 0) Say("before the listener closed");
+  open_ = false;
+}
+
+void RefusalLog::Say(const std::string& when) {
   std::string from;
   size_t named = 0;
   for (const auto& a : addresses_) {
@@ -35,10 +45,9 @@ void RefusalLog::Tick(int64_t nowMs) {
     from += " and " + std::to_string(addresses_.size() - kAddressesNamed) + " more addresses";
   }
   sink_(std::to_string(counted_) + (counted_ == 1 ? " more connection" : " more connections") + " refused from " +
-        from + " in the last " + std::to_string(windowMs_ / 1000) + " s");
+        from + " " + when);
   counted_ = 0;
   addresses_.clear();
-  windowStartMs_ = nowMs;
 }
 
 }  // namespace qvgateway

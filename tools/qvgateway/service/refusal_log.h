@@ -23,6 +23,8 @@ class RefusalLog {
   void Refused(const std::string& address, const std::string& line, int64_t nowMs);
   // Called now and then: ends a window that has passed.
   void Tick(int64_t nowMs);
+  // When the listener closes: what was counted and not yet said.
+  void Flush();
 
  private:
   Sink sink_;
@@ -31,6 +33,8 @@ class RefusalLog {
   int64_t windowStartMs_ = 0;
   int counted_ = 0;
   std::set<std::string> addresses_;
+
+  void Say(const std::string& when);
 };
 
 }  // namespace qvgateway
