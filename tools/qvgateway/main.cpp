@@ -112,8 +112,8 @@ bool Reload(Running& r, const std::string& file, IDeviceDriver* parser, qvhost::
     r.config = std::move(config);
     r.plan = std::move(plan);
   }
-  *status = Open(r, module, trace, keepLine);
-  if (*status != kStopped) {
+  if (Open(r, module, trace, keepLine) != kStopped) {
+    *status = kFailed;
     qvgateway::LogEvent(qvgateway::Severity::Error, "reload failed half-way: exiting, for the service manager to "
                                                     "start the gateway again");
     return false;
