@@ -160,7 +160,7 @@ VALGRIND_PROGRAMS = unit_tests line_tests module_tests soak_tests gateway_unit_t
 
 # The gateway itself runs under memcheck in these suites, with real clients;
 # a finding fails the test that started that gateway.
-VALGRIND_GATEWAY_SUITES = clients mqtt http
+VALGRIND_GATEWAY_SUITES = clients mqtt http service
 
 # One shell for the whole recipe: an `exit` ends only its own line's shell.
 valgrind: build-linux32

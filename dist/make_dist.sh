@@ -52,10 +52,11 @@ crlf "$here/install.cmd" >"$w/install.cmd"
 crlf "$here/uninstall.cmd" >"$w/uninstall.cmd"
 
 # Linux: one top folder, as a tarball is expected to unpack; the gateway
-# with its systemd unit (the README's "Installing the gateway").
+# with its systemd unit and its commented example file (the README's
+# "Installing the gateway").
 l=$stage/$linux_name
 install -m 755 "$linux_bin/Quorvalend.so" "$linux_bin/qvpoll" "$linux_bin/qvsim" "$linux_bin/qvgateway" "$l/"
-install -m 644 "$here/qvgateway@.service" "$l/"
+install -m 644 "$here/qvgateway@.service" "$here/qvgateway.example.toml" "$l/"
 install -m 644 "$stage/README" "$l/README"
 install -m 644 "$root/LICENSE" "$l/LICENSE"
 rm "$stage/README"

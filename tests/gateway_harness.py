@@ -37,7 +37,10 @@ class Gateway:
 
     serial = 0
 
-    def __init__(self, programs, config_text, args=()):
+    def __init__(self, programs, config_text, args=(), env=None, journal=False, positional=False):
+        """`env`: more environment; `journal`: JOURNAL_STREAM names the log
+        file, as systemd names the journal's stream; `positional`: the file
+        given as FILE instead of --config FILE."""
         Gateway.serial += 1
         self.programs = programs
         self.program = os.path.join(os.path.dirname(programs.qvpoll), "qvgateway")
@@ -56,8 +59,13 @@ class Gateway:
             wrapper = ["valgrind", "--quiet", "--leak-check=full",
                        "--errors-for-leak-kinds=definite", "--show-leak-kinds=definite",
                        "--error-markers=QV-MEMCHECK-BEGIN,QV-MEMCHECK-END", "--log-file=" + self.valgrind_path]
-        self.process = subprocess.Popen([*wrapper, self.program, "--config", self.config_path, *args],
-                                        stdout=subprocess.DEVNULL,
+        environment = dict(os.environ, **(env or {}))
+        if journal:
+            st = os.fstat(self.log_file.fileno())
+            environment["JOURNAL_STREAM"] = f"{st.st_dev}:{st.st_ino}"
+        file_args = [self.config_path] if positional else ["--config", self.config_path]
+        self.process = subprocess.Popen([*wrapper, self.program, *file_args, *args],
+                                        stdout=subprocess.DEVNULL, env=environment,
                                         stderr=self.log_file, stdin=subprocess.DEVNULL)
         deadline = time.monotonic() + 10
         self.port = None

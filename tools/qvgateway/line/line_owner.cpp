@@ -54,6 +54,32 @@ void LineOwner::Stop() {
   FailAllQueued(LineFailed(LineReason::Stopping));
 }
 
+void LineOwner::Replan(const std::function<void()>& change) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!thread_.joinable()) return;
+    stopping_ = true;
+    keepPort_ = true;
+  }
+  wake_.notify_all();
+  thread_.join();
+  FailAllQueued(LineFailed(LineReason::Stopping));
+  change();
+  std::lock_guard<std::mutex> lock(mutex_);
+  const int64_t now = SteadyMs();
+  for (size_t i = 0; i < stations_.size(); ++i) {
+    // A fresh record: the old cache's registers may not be the new plan's.
+    auto station = std::make_unique<Station>();
+    station->plan = plan_.stations[i].get();
+    station->pollQueued.resize(station->plan->blocks.size());
+    station->nextPollMs = now;
+    stations_[i] = std::move(station);
+  }
+  keepPort_ = false;
+  stopping_ = false;
+  thread_ = std::thread([this] { Run(); });
+}
+
 LineResult LineOwner::Unreachable(const Station& station) const {
   if (stopping_) return LineFailed(LineReason::Stopping);
   if (!lineUp_) return LineFailed(LineReason::PortLost);
@@ -271,7 +297,7 @@ void LineOwner::Run() {
   }
   lock.unlock();
   // The port is closed here, by the one thread that calls the driver.
-  session_.Close();
+  if (!keepPort_) session_.Close();
 }
 
 }  // namespace qvgateway

@@ -48,6 +48,12 @@ class LineOwner {
   // Finishes the transaction on the line, answers what waits with
   // Stopping, closes the port.
   void Stop();
+  // For a reload that keeps the line and its stations: finishes the
+  // transaction on the line, answers what waits as a stop does, lets
+  // `change` replace the contents of the configuration and plan this owner
+  // was made with (the same [line], the same station numbers in the same
+  // order), and goes on with them, the port open all along.
+  void Replan(const std::function<void()>& change);
 
   // Each answers done, or the one reason it was not (with the driver's
   // code when the request reached the line and failed there).
@@ -139,6 +145,7 @@ class LineOwner {
   std::condition_variable wake_;
   RequestQueue<JobPtr> queue_;
   std::atomic<bool> stopping_{false};
+  bool keepPort_ = false;  // the thread ends without closing the port (Replan)
   bool lineUp_ = false;
   int64_t lineSinceMs_ = 0;   // under mutex_
   double busyMs_ = 0;         // under mutex_

@@ -8,8 +8,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "tools/qvgateway/service/gateway_log.h"
 #include "tools/qvgateway/modbus/modbus_dispatch.h"
+#include "tools/qvgateway/service/gateway_log.h"
+#include "tools/qvgateway/service/write_log.h"
 
 namespace qvgateway {
 namespace {
@@ -51,22 +52,32 @@ bool Gone(int fd) {
 
 class ClientService : public RegisterService {
  public:
-  ClientService(LineOwner& owner, int fd) : owner_(owner), gone_([fd] { return Gone(fd); }) {}
+  ClientService(LineOwner& owner, const LinePlan& plan, int fd, const std::string& peer)
+      : owner_(owner), plan_(plan), peer_(peer), gone_([fd] { return Gone(fd); }) {}
   uint8_t Read(const StationRules& s, Area area, int first, int count, uint16_t* values) override {
     return ToModbusException(owner_.Read(s, area, first, count, values, gone_));
   }
   uint8_t WriteRegisters(const StationRules& s, int first, const std::vector<uint16_t>& values) override {
-    return ToModbusException(owner_.WriteRegisters(s, first, values, gone_));
+    const LineResult result = owner_.WriteRegisters(s, first, values, gone_);
+    LogEvent(RegisterWriteLine(Source(s), Number(s), first, values, WriteResult(result)));
+    return ToModbusException(result);
   }
   uint8_t WriteCoils(const StationRules& s, int first, const std::vector<bool>& bits) override {
-    return ToModbusException(owner_.WriteCoils(s, first, bits, gone_));
+    const LineResult result = owner_.WriteCoils(s, first, bits, gone_);
+    LogEvent(CoilWriteLine(Source(s), Number(s), first, bits, WriteResult(result)));
+    return ToModbusException(result);
   }
   void Status(const StationRules& s, uint16_t registers[kStatusRegisterCount]) override {
     owner_.Status(s, registers);
   }
 
  private:
+  std::string Source(const StationRules& s) const { return "modbus " + peer_ + " unit " + std::to_string(s.unit); }
+  int Number(const StationRules& s) const { return plan_.stations[static_cast<size_t>(s.index)]->config->number; }
+
   LineOwner& owner_;
+  const LinePlan& plan_;
+  std::string peer_;
   std::function<bool()> gone_;
 };
 
@@ -102,6 +113,7 @@ void ModbusServer::Run(const std::atomic<bool>& stop) {
     pollfd p{listenFd_, POLLIN, 0};
     if (poll(&p, 1, kStopCheckMs) > 0 && (p.revents & POLLIN)) Accept();
     Reap();
+    refusals_.Tick(SteadyMs());
   }
 }
 
@@ -114,7 +126,7 @@ void ModbusServer::Accept() {
   inet_ntop(AF_INET, &peer.sin_addr, address, sizeof address);
   const std::string name = std::string(address) + ":" + std::to_string(ntohs(peer.sin_port));
   if (!Allowed(config_.modbus.allow, ntohl(peer.sin_addr.s_addr))) {
-    LogEvent("client " + name + " refused: not in modbus.allow");
+    refusals_.Refused(address, "client " + name + " refused: not in modbus.allow", SteadyMs());
     metrics_.refused.Add();
     close(fd);
     return;
@@ -123,7 +135,9 @@ void ModbusServer::Accept() {
   size_t active = 0;
   for (auto& c : clients_) active += c->done ? 0 : 1;
   if (active >= static_cast<size_t>(config_.modbus.maxClients)) {
-    LogEvent("client " + name + " refused: already " + std::to_string(active) + " clients (modbus.max_clients)");
+    refusals_.Refused(
+        address, "client " + name + " refused: already " + std::to_string(active) + " clients (modbus.max_clients)",
+        SteadyMs());
     metrics_.refused.Add();
     close(fd);
     return;
@@ -141,7 +155,7 @@ void ModbusServer::Serve(Client* client) {
   const int fd = client->fd;
   modbus_t* ctx = modbus_new_tcp("127.0.0.1", 502);
   modbus_set_socket(ctx, fd);
-  ClientService service(owner_, fd);
+  ClientService service(owner_, plan_, fd, client->peer);
   const UnitDirectory units = [this](int unit) -> const StationRules* {
     const StationPlan* s = plan_.ByUnit(unit);
     return s == nullptr ? nullptr : &s->rules;
@@ -203,6 +217,7 @@ void ModbusServer::Reap() {
 
 void ModbusServer::Shutdown() {
   stopping_ = true;
+  refusals_.Flush();
   if (listenFd_ >= 0) {
     close(listenFd_);
     listenFd_ = -1;

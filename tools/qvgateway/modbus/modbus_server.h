@@ -15,6 +15,8 @@
 #include "tools/qvgateway/line/line_owner.h"
 #include "tools/qvgateway/modbus/modbus_metrics.h"
 #include "tools/qvgateway/line/plan.h"
+#include "tools/qvgateway/service/gateway_log.h"
+#include "tools/qvgateway/service/refusal_log.h"
 
 namespace qvgateway {
 
@@ -56,6 +58,7 @@ class ModbusServer {
   std::mutex clientsMutex_;
   std::list<std::unique_ptr<Client>> clients_;
   ModbusMetrics metrics_;
+  RefusalLog refusals_{[](const std::string& line) { LogEvent(Severity::Warning, line); }};
 };
 
 }  // namespace qvgateway

@@ -127,8 +127,8 @@ void MqttAdapter::OnLibraryLog(struct mosquitto*, void* self, int level, const c
 
 void MqttAdapter::Connected(int rc) {
   if (rc != 0) {
-    LogEvent("MQTT broker " + mqtt_.host + ":" + std::to_string(mqtt_.port) +
-             " refused the connection: " + mosquitto_connack_string(rc));
+    LogEvent(Severity::Error, "MQTT broker " + mqtt_.host + ":" + std::to_string(mqtt_.port) +
+                                  " refused the connection: " + mosquitto_connack_string(rc));
     mosquitto_disconnect(client_);
     return;
   }
@@ -176,7 +176,8 @@ void MqttAdapter::PublishStations() {
 void MqttAdapter::SayHolding(bool holding) {
   if (holding == holding_) return;
   holding_ = holding;
-  LogEvent(holding ? "MQTT broker " + mqtt_.host + ":" + std::to_string(mqtt_.port) + " has not acknowledged " +
+  LogEvent(holding ? Severity::Warning : Severity::Notice,
+           holding ? "MQTT broker " + mqtt_.host + ":" + std::to_string(mqtt_.port) + " has not acknowledged " +
                          std::to_string(unacknowledged_.load()) +
                          " messages: each tag's latest state waits here until it does"
                    : "MQTT broker acknowledges again: the tags that waited are published (" +
@@ -247,7 +248,7 @@ void MqttAdapter::RunNetwork() {
     const bool was = connected_.exchange(false);
     if (was) connectionSinceUnixMs_ = qvhost::NowUnixMs();
     if (was || !said) {
-      LogEvent("MQTT broker " + broker + (was ? " lost: " : " not reached: ") + WhyNotReached(rc) +
+      LogEvent(Severity::Warning, "MQTT broker " + broker + (was ? " lost: " : " not reached: ") + WhyNotReached(rc) +
                "; trying again with a back-off up to " + std::to_string(kLastBackoffMs / 1000) + " s");
       said = true;
     }

@@ -86,6 +86,8 @@ class MqttAdapter {
   void SayHolding(bool holding);
   void RunWrites();
   void Execute(const Write& write);
+  // One log line per write that reached the line owner, once it finished.
+  void LogWrite(const Write& write, const std::string& idJson, const LineResult& result) const;
   void SayOffline();
   TagState Look(const Tag& tag, int64_t steadyNow, int64_t unixNow) const;
 

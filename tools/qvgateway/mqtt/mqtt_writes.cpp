@@ -6,6 +6,7 @@
 #include "tools/qvgateway/mqtt/mqtt_adapter.h"
 #include "tools/qvgateway/mqtt/mqtt_write_result.h"
 #include "tools/qvgateway/service/gateway_log.h"
+#include "tools/qvgateway/service/write_log.h"
 
 namespace qvgateway {
 
@@ -81,6 +82,23 @@ void MqttAdapter::RunWrites() {
   }
 }
 
+void MqttAdapter::LogWrite(const Write& write, const std::string& idJson, const LineResult& result) const {
+  const std::string source =
+      "mqtt " + write.resultTopic.substr(0, write.resultTopic.size() - std::string("/result").size()) + " id " + idJson;
+  const int number = plan_.stations[write.station]->config->number;
+  if (write.namedTag >= 0) {
+    const TagConfig& tag = config_.tags[static_cast<size_t>(write.namedTag)];
+    LogEvent(TagWriteLine(source, number, tag.name, write.tagWrite.text, WriteResult(result)));
+  } else if (write.area == Area::D) {
+    LogEvent(RegisterWriteLine(source, number, write.index, {static_cast<uint16_t>(write.request.value)},
+                               WriteResult(result)));
+  } else {
+    std::vector<bool> bits;
+    for (int b = 0; b < 8; ++b) bits.push_back((write.request.value >> b & 1) != 0);
+    LogEvent(CoilWriteLine(source, number, write.index * 10, bits, WriteResult(result)));
+  }
+}
+
 void MqttAdapter::Execute(const Write& write) {
   const StationRules& rules = plan_.stations[write.station]->rules;
   LineResult result;
@@ -94,12 +112,14 @@ void MqttAdapter::Execute(const Write& write) {
     for (int b = 0; b < 8; ++b) bits.push_back((write.request.value >> b & 1) != 0);
     result = owner_.WriteCoils(rules, write.index * 10, bits, nullptr);
   }
-  const std::string payload =
-      WriteResultPayload(write.namedTag >= 0 ? write.tagWrite.idJson : write.request.idJson, result);
+  const std::string& idJson = write.namedTag >= 0 ? write.tagWrite.idJson : write.request.idJson;
+  LogWrite(write, idJson, result);
+  const std::string payload = WriteResultPayload(idJson, result);
   if (connected_) {
     Publish(write.resultTopic, payload, false);
   } else {
-    LogEvent("MQTT: the result of a write on " + write.resultTopic + " is lost, the broker is gone: " + payload);
+    LogEvent(Severity::Warning,
+             "MQTT: the result of a write on " + write.resultTopic + " is lost, the broker is gone: " + payload);
   }
   // The tag's new value goes out at once, not at the next scan.
   wake_.notify_all();

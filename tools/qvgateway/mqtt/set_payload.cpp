@@ -90,25 +90,26 @@ std::string Quoted(const std::string& text, size_t limit) {
   return text.substr(0, end) + "...";
 }
 
-bool ParseSetPayload(const std::string& payload, Area area, SetRequest* request, std::string* why) {
+bool ParseSetEnvelope(const std::string& payload, const char* shape, Json* value, std::string* idJson,
+                      std::string* why) {
   if (payload.size() > kMaxSetPayloadBytes) {
     *why = "the payload is " + std::to_string(payload.size()) + " bytes, more than " +
-           std::to_string(kMaxSetPayloadBytes) + ": " + kShape;
+           std::to_string(kMaxSetPayloadBytes) + ": " + shape;
     return false;
   }
   if (NestingDepth(payload, kMaxSetPayloadDepth) > kMaxSetPayloadDepth) {
-    *why = "the payload is nested deeper than " + std::to_string(kMaxSetPayloadDepth) + " levels: " + kShape;
+    *why = "the payload is nested deeper than " + std::to_string(kMaxSetPayloadDepth) + " levels: " + shape;
     return false;
   }
   std::string duplicate;
   const Json json = ParseUnique(payload, &duplicate);
   if (json.is_discarded()) {
-    *why = std::string("not JSON: ") + kShape;
+    *why = std::string("not JSON: ") + shape;
     return false;
   }
-  Json value = json;
+  *value = json;
   if (json.is_object()) {
-    if (duplicate != "id" && json.contains("id") && !TakeId(json["id"], &request->idJson, why)) return false;
+    if (duplicate != "id" && json.contains("id") && !TakeId(json["id"], idJson, why)) return false;
     if (!duplicate.empty()) {
       *why = "the key '" + Quoted(duplicate) + "' is given twice: a write names each key once";
       return false;
@@ -123,8 +124,14 @@ bool ParseSetPayload(const std::string& payload, Area area, SetRequest* request,
       *why = "no value";
       return false;
     }
-    value = json["value"];
+    *value = json["value"];
   }
+  return true;
+}
+
+bool ParseSetPayload(const std::string& payload, Area area, SetRequest* request, std::string* why) {
+  Json value;
+  if (!ParseSetEnvelope(payload, kShape, &value, &request->idJson, why)) return false;
   if (!value.is_number_integer()) {
     *why = "the value is not a whole number";
     return false;

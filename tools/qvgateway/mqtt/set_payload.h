@@ -8,6 +8,7 @@
 
 #include <stddef.h>
 
+#include <nlohmann/json_fwd.hpp>
 #include <string>
 
 #include "tools/qvgateway/line/register_rules.h"
@@ -33,6 +34,13 @@ struct SetRequest {
 // or is larger, deeper, has a key twice, or has an id other than a string
 // of at most kMaxIdBytes bytes or a number.
 bool ParseSetPayload(const std::string& payload, Area area, SetRequest* request, std::string* why);
+
+// What every write payload shares, a register's or a named tag's: the
+// bounds above, no key twice, only "value" and "id", the id taken into
+// `idJson`; `value` is the value as sent, for the caller to judge. False
+// with why; `shape` says what a write looks like.
+bool ParseSetEnvelope(const std::string& payload, const char* shape, nlohmann::json* value, std::string* idJson,
+                      std::string* why);
 
 // {"id":"x","ok":true} or {"id":"x","ok":false,"code":5,"meaning":"receive time-out"};
 // `code` -1 gives "code":null.

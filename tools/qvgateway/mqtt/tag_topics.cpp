@@ -5,6 +5,7 @@
 #include "tools/host/driver_errors.h"
 #include "tools/host/timestamps.h"
 #include "tools/qvgateway/mqtt/mqtt_payload.h"
+#include "tools/qvgateway/mqtt/set_payload.h"
 #include "tools/qvgateway/tags/tag_value.h"
 
 namespace qvgateway {
@@ -45,26 +46,12 @@ std::string NamedTagPayload(const TagConfig& tag, const TagReading& reading) {
 }
 
 bool ParseTagSetPayload(const TagConfig& tag, const std::string& payload, TagWrite* write, std::string* why) {
-  const Json json = Json::parse(payload, nullptr, false);
-  if (json.is_discarded()) {
-    *why = "not JSON: send {\"value\": 42.5, \"id\": \"any text\"} or a bare value";
+  Json value;
+  if (!ParseSetEnvelope(payload, "a write is {\"value\": 42.5, \"id\": \"any text\"} or a bare value", &value,
+                        &write->idJson, why)) {
     return false;
   }
-  Json value = json;
-  if (json.is_object()) {
-    if (json.contains("id")) write->idJson = json["id"].dump(-1, ' ', false, Json::error_handler_t::replace);
-    for (const auto& item : json.items()) {
-      if (item.key() != "value" && item.key() != "id") {
-        *why = "unknown key '" + item.key() + "': a write has only value and id";
-        return false;
-      }
-    }
-    if (!json.contains("value")) {
-      *why = "no value";
-      return false;
-    }
-    value = json["value"];
-  }
+  write->text = value.dump(-1, ' ', false, Json::error_handler_t::replace);
   if (tag.type == TagType::Bool) {
     if (value.is_boolean()) {
       write->flag = value.get<bool>();

@@ -24,6 +24,7 @@ struct TagWrite {
   std::vector<uint16_t> words;
   bool flag = false;
   std::string idJson = "null";
+  std::string text;  // the value as sent, for the log
 };
 
 // {"value": 42.5, "id": "x"} or a bare value; a bool tag takes true,

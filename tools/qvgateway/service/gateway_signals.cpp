@@ -13,6 +13,8 @@ namespace qvgateway {
 namespace {
 
 std::atomic<bool> stop{false};
+std::atomic<bool> reload{false};
+std::atomic<bool> attention{false};
 
 sigset_t StopSignals() {
   sigset_t set;
@@ -35,7 +37,16 @@ void InstallStopSignals() {
     for (;;) {
       int received = 0;
       if (sigwait(&set, &received) != 0) continue;
-      if (stop.exchange(true)) {
+      if (received == SIGHUP) {
+        reload = true;
+        attention = true;
+        continue;
+      }
+      // The flag before the attention, so that TakeReload never clears
+      // the attention of a stop it has not seen.
+      const bool again = stop.exchange(true);
+      attention = true;
+      if (again) {
         qvhost::KillSimulatorNow();
         qvhost::RemovePrivateTraceNow();
         _exit(1);
@@ -45,5 +56,13 @@ void InstallStopSignals() {
 }
 
 const std::atomic<bool>& StopRequested() { return stop; }
+
+const std::atomic<bool>& AttentionRequested() { return attention; }
+
+bool TakeReload() {
+  attention = false;
+  if (stop) attention = true;
+  return reload.exchange(false);
+}
 
 }  // namespace qvgateway
