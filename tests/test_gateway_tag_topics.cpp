@@ -91,6 +91,9 @@ TEST(GatewayTagTopics, PayloadForEachValueAndQuality) {
 TEST(GatewayTagTopics, WritesTakenOrRefused) {
   const TagConfig level = Tag("tank1/level", "D200", TagType::U16, 0.1);
   const TagConfig m = Tag("pump/run", "M12", TagType::Bool);
+  const std::string deep = std::string(1000, '[') + std::string(1000, ']');
+  const std::string large = "{\"value\": 1, \"id\": \"" + std::string(5000, 'x') + "\"}";
+  const std::string longId = "{\"value\": 1, \"id\": \"" + std::string(129, 'x') + "\"}";
   struct Row {
     const char* name;
     const TagConfig& tag;
@@ -111,6 +114,11 @@ TEST(GatewayTagTopics, WritesTakenOrRefused) {
       {"between raw values", level, "42.55", {}, false, "null", "whole raw value"},
       {"bool 2", m, "2", {}, false, "null", "true, false, 1 or 0"},
       {"bool as text", m, R"("on")", {}, false, "null", "true, false, 1 or 0"},
+      // The bounds every write payload has, a named tag's too.
+      {"value twice", level, R"({"value": 1, "value": 2})", {}, false, "null", "'value' is given twice"},
+      {"deep", level, deep.c_str(), {}, false, "null", "nested deeper than 8"},
+      {"large", level, large.c_str(), {}, false, "null", "bytes, more than 4096"},
+      {"long id", level, longId.c_str(), {}, false, "null", "an id is a string of at most 128 bytes"},
   };
   for (const Row& row : rows) {
     TagWrite write;

@@ -280,7 +280,7 @@ class Writes(unittest.TestCase):
         self.addCleanup(sim.stop)
         broker = Broker()
         self.addCleanup(broker.stop)
-        stations = [station_toml(1, read=["D100..D101"], write=["D100..D101", "M10"]),
+        stations = [station_toml(1, read=["D100..D101", "M10"], write=["D100..D101", "M10"]),
                     station_toml(2, read=["D0"], write=["D0"])]
         text = gateway_toml(0, port=sim.port, stations=stations).replace('[line]\n', '[line]\ndemote_after = 1000\n')
         gateway = Gateway(P, text.replace("sim_set = [\"D100=1234\", \"D110=777\"]\n", "") +
