@@ -108,7 +108,7 @@ class PortLost(unittest.TestCase):
         sim = Simulator(P, ["--station", "1", "--set", "D100=5", "--set", "M10=129",
                             "--fault", "drop:8000", "--fault-at", "5"])
         self.addCleanup(sim.stop)
-        stations = [station_toml(1, read=["D100", "M10"], write=["D101"], poll_ms=100)]
+        stations = [station_toml(1, read=["D100..D101", "M10"], write=["D101"], poll_ms=100)]
         gateway = Gateway(P, config_toml(sim.port, stations, line="retries = 0\n") + mqtt_toml(broker, "qv/lost"))
         self.addCleanup(gateway.close)
         watcher = Watcher(broker, ["qv/lost/1/+"])
