@@ -2,7 +2,8 @@
 """qvgateway's MQTT side when something goes away: a station switched off in
 qvsim turns its tags bad with code 5 within one time-out plus one poll, and
 good again once it answers; a port lost turns every tag bad with "port
-lost", and a write meanwhile is answered so; a broker stopped, or frozen with its
+lost", and a write meanwhile is answered so; a write to a demoted station
+says so and when it is tried next; a broker stopped, or frozen with its
 connection still up, never makes the gateway's memory grow with the updates
 it misses: only each tag's latest state waits, the rest is counted as
 folded, and the latest state is what the broker gets back. Linux only.
@@ -138,6 +139,31 @@ class PortLost(unittest.TestCase):
             with self.subTest(tag=name):
                 self.assertIsNotNone(watcher.wait_for(tag(name, "good"), seconds=30), gateway.log())
         self.assertEqual([p for _, _, p in watcher.messages() if isinstance(p, dict) and p.get("quality") == "stale"], [])
+
+
+class DemotedStation(unittest.TestCase):
+    def test_a_write_says_the_station_is_demoted_and_when_it_is_tried_next(self):
+        broker = Broker()
+        self.addCleanup(broker.stop)
+        sim = Simulator(P, ["--station", "2", "--fault", "silent", "--fault-station", "2"])
+        self.addCleanup(sim.stop)
+        stations = [station_toml(2, read=["D200..D201"], write=["D201"], poll_ms=100)]
+        line = "retries = 0\ndemote_after = 1\ndemote_s = 600\n"
+        gateway = Gateway(P, config_toml(sim.port, stations, line=line) + mqtt_toml(broker, "qv/dem"))
+        self.addCleanup(gateway.close)
+        watcher = Watcher(broker, ["qv/dem/2/D200"])
+        self.addCleanup(watcher.stop)
+        bad = watcher.wait_for(lambda t, p: isinstance(p, dict) and p.get("meaning") == "station demoted: receive time-out",
+                               seconds=20)
+        self.assertIsNotNone(bad, gateway.log())
+        self.assertEqual(bad[2]["code"], 5)
+        writes_before = [r for r in sim.requests() if r.startswith("write")]
+        result, _ = broker.ask("qv/dem/status", "qv/dem/2/D201/set", '{"value": 3, "id": "d"}')
+        self.assertIsNotNone(result, gateway.log())
+        # Refused before the line: no driver code of its own.
+        self.assertEqual((result["id"], result["ok"], result["code"]), ("d", False, None))
+        self.assertRegex(result["meaning"], r"^station demoted: time-outs in a row; next try in \d+\.\d s$")
+        self.assertEqual([r for r in sim.requests() if r.startswith("write")], writes_before)
 
 
 class BrokerGone(unittest.TestCase):

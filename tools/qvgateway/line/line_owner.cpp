@@ -84,7 +84,8 @@ LineResult LineOwner::Unreachable(const Station& station) const {
   if (stopping_) return LineFailed(LineReason::Stopping);
   if (!lineUp_) return LineFailed(LineReason::PortLost);
   if (station.health.demoted) {
-    LineResult result = LineFailed(LineReason::Demoted, station.health.lastError);
+    // Nothing is sent: the request has no driver code of its own.
+    LineResult result = LineFailed(LineReason::Demoted);
     const int64_t left = station.health.demotedUntilMs - SteadyMs();
     result.retryInMs = left > 0 ? left : 0;
     return result;
