@@ -131,7 +131,8 @@ LineResult LineOwner::Transact(Station& station, BlockRequest& request) {
   // Its blocks not tried before it went silent will not be read until the
   // probe: every value of a demoted station is bad, with why.
   if (demotedNow) station.cache.AllBad(LineFailed(LineReason::Demoted, outcome.error.code), SteadyMs());
-  if (!event.empty()) LogEvent(event);
+  // A demotion is a warning; a station answering again is worth a notice.
+  if (!event.empty()) LogEvent(demotedNow ? Severity::Warning : Severity::Notice, event);
   return result;
 }
 
@@ -237,7 +238,7 @@ void LineOwner::Execute(const JobPtr& job) {
   if (!result.ok() && !written.empty()) {
     std::string list;
     for (const auto& w : written) list += (list.empty() ? "" : ", ") + w;
-    LogEvent("station " + std::to_string(number) + ": partial write: " + list + " written, " + failed +
+    LogEvent(Severity::Warning, "station " + std::to_string(number) + ": partial write: " + list + " written, " + failed +
              " failed (" + LineMeaning(result) + ") and nothing after it was sent; the client is told it failed");
     result.partial = true;
   }
@@ -280,7 +281,7 @@ void LineOwner::LoseLine() {
     for (auto& s : stations_) s->health.consecutiveTimeouts = 0;
   }
   metrics_.portLost.Add();
-  LogEvent("port " + device_ + " lost; every request is refused until it is back");
+  LogEvent(Severity::Warning, "port " + device_ + " lost; every request is refused until it is back");
   FailAllQueued(LineFailed(LineReason::PortLost));
 }
 
