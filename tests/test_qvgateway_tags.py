@@ -86,7 +86,9 @@ class NamedTags(unittest.TestCase):
         self.sim = Simulator(P, ["--silence-station", "1", "--counting", "D400", *preset_args()])
         self.addCleanup(self.sim.stop)
         station = station_toml(1, read=["D100"], write=WRITES, poll_ms=100)
-        self.gateway = Gateway(P, config_toml(self.sim.port, [station]) + mqtt_toml(self.broker, PREFIX) +
+        # Never demoted here: a write after the simulator falls silent must try its fresh read.
+        self.gateway = Gateway(P, config_toml(self.sim.port, [station], line="demote_after = 1000\n") +
+                               mqtt_toml(self.broker, PREFIX) +
                                '\n[http]\nlisten = "127.0.0.1:0"\n' + tag_tables())
         self.addCleanup(self.gateway.close)
         self.watcher = Watcher(self.broker, [f"{PREFIX}/#"])

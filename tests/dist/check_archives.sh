@@ -29,7 +29,7 @@ w=$tmp/zip l=$tmp/tar/$top
 listing() { (cd "$1" && find . -mindepth 1 | sed 's|^\./||' | sort | tr '\n' ' '); }
 check "zip holds exactly its eight files" \
   test "$(listing "$w")" = "LICENSE Quorvalend.dll README.txt SHA256SUMS install.cmd qvpoll.exe qvsim.exe uninstall.cmd "
-check "tarball holds one folder with its eight files" \
+check "tarball holds one folder with its nine files" \
   test "$(listing "$tmp/tar")" = "$top $top/LICENSE $top/Quorvalend.so $top/README $top/SHA256SUMS $top/qvgateway $top/qvgateway.example.toml $top/qvgateway@.service $top/qvpoll $top/qvsim "
 
 for f in Quorvalend.dll qvpoll.exe qvsim.exe; do check "zip's $f is the Release build's" cmp "$w/$f" "$win_bin/$f"; done
@@ -37,7 +37,7 @@ for f in Quorvalend.so qvpoll qvsim qvgateway; do check "tarball's $f is the Rel
 check "tarball's qvgateway@.service is dist's" cmp "$l/qvgateway@.service" "$root/dist/qvgateway@.service"
 check "tarball's qvgateway.example.toml is dist's" cmp "$l/qvgateway.example.toml" "$root/dist/qvgateway.example.toml"
 check "zip's SHA256SUMS verifies" bash -c "cd '$w' && sha256sum -c --quiet SHA256SUMS && test \$(wc -l <SHA256SUMS) -eq 7"
-check "tarball's SHA256SUMS verifies" bash -c "cd '$l' && sha256sum -c --quiet SHA256SUMS && test \$(wc -l <SHA256SUMS) -eq 7"
+check "tarball's SHA256SUMS verifies" bash -c "cd '$l' && sha256sum -c --quiet SHA256SUMS && test \$(wc -l <SHA256SUMS) -eq 8"
 
 # Every line of a Windows text file ends in CR LF; a Linux one has no CR.
 all_crlf() { [ -s "$1" ] && [ "$(grep -c $'\r$' "$1")" -eq "$(wc -l <"$1")" ] && ! sed 's/\r$//' "$1" | grep -q $'\r'; }
