@@ -1,9 +1,9 @@
 #!/bin/sh
-# Every linux32 program and the module take time and files through the C
+# Every 32-bit Linux program (i386, armhf) and the module take time and files through the C
 # library's 64-bit entry points (built with _TIME_BITS=64 and
 # _FILE_OFFSET_BITS=64): a 32-bit time ends on 2038-01-19, a 32-bit file
 # offset at 2 GiB, and a 32-bit stat fails on 64-bit inode numbers.
-# Usage: check_64bit_time_and_files.sh FILE...
+# Usage: [NM=the target's nm] check_64bit_time_and_files.sh FILE...
 set -eu
 # The 32-bit forms; with the two settings the headers send each call to a
 # 64-bit one (__clock_gettime64, __fstat64_time64, open64, ...).
@@ -24,7 +24,7 @@ pthread_timedjoin_np sem_timedwait mq_timedsend mq_timedreceive sched_rr_get_int
 '
 status=0
 for file in "$@"; do
-  imports=$(nm -D --undefined-only "$file" | awk '{print $2}' | sed 's/@.*//')
+  imports=$("${NM:-nm}" -D --undefined-only "$file" | awk '{print $2}' | sed 's/@.*//')
   found=""
   for name in $thirty_two_bit; do
     if printf '%s\n' "$imports" | grep -qx "$name"; then found="$found $name"; fi

@@ -2,7 +2,8 @@
  *
  * On Windows these are the system's own headers. Elsewhere a stand-in with
  * the same layout and calling convention, so that host code, our tests and
- * our tools compile unchanged on both targets. Every build is ILP32.
+ * our tools compile unchanged on every target. Windows and 32-bit Linux are
+ * ILP32; 64-bit Linux is LP64, where these integer types keep their widths.
  */
 #ifndef QUORVALEND_COM_BASE_H
 #define QUORVALEND_COM_BASE_H
@@ -18,7 +19,13 @@
 #endif
 #else
 
+/* Only 32-bit x86 has more than one calling convention; elsewhere the
+ * platform's one is the host's. */
+#if defined(__i386__)
 #define QV_STDCALL __attribute__((stdcall))
+#else
+#define QV_STDCALL
+#endif
 
 typedef int32_t HRESULT;
 typedef uint32_t ULONG;

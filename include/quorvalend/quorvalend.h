@@ -44,7 +44,8 @@ static const IID IID_IQuorvalendPro = QV_IID_IQUORVALENDPRO;
 
 /* ---- operation tables ------------------------------------------------- */
 
-/* Reserved arguments are 32 bits wide like every other; they are ignored. */
+/* Reserved arguments are pointer-wide (32 bits in the host's contract);
+ * they are ignored. */
 typedef intptr_t QvReserved;
 
 typedef struct IDeviceDriver IDeviceDriver;

@@ -3,9 +3,14 @@
  * The byte layout of every record that crosses the driver's interfaces is
  * fixed by the host. Records are plain structs whose offsets are checked at
  * compile time; fields named host* belong to the host and are never read or
- * written by the driver. Pointers are 32 bits wide: build for a 32-bit
- * target only. This header needs nothing but the C library, so the
- * addressing and protocol code can use it without any platform header.
+ * written by the driver. The host's layout is ILP32 (32-bit pointers): the
+ * Windows DLL, 32-bit x86 Linux and 32-bit ARM Linux (armhf) check the same
+ * offsets; no record has an 8-byte member, so the ARM EABI's alignment of
+ * such members to 8 changes nothing. 64-bit Linux (LP64) has no host of
+ * its own to match: its records keep the same fields in the same order,
+ * pointers at their natural 8 bytes, and their own checked offsets. This
+ * header needs nothing but the C library, so the addressing and protocol
+ * code can use it without any platform header.
  */
 #ifndef QUORVALEND_RECORDS_H
 #define QUORVALEND_RECORDS_H
@@ -20,7 +25,13 @@ extern "C" {
 #define QV_STATIC_ASSERT(cond, msg) _Static_assert(cond, msg)
 #endif
 
-QV_STATIC_ASSERT(sizeof(void*) == 4, "the host records carry 32-bit pointers");
+#if defined(_WIN32) || UINTPTR_MAX == 0xFFFFFFFFu
+QV_STATIC_ASSERT(sizeof(void*) == 4, "the Windows host's records carry 32-bit pointers");
+#define QV_RECORDS_ILP32 1
+#else
+QV_STATIC_ASSERT(sizeof(void*) == 8 && sizeof(long) == 8, "64-bit Linux records are laid out for LP64");
+#define QV_RECORDS_ILP32 0
+#endif
 
 /* ---- status values ---------------------------------------------------- */
 
@@ -168,6 +179,7 @@ typedef struct PortHandleRecord {
 #define QV_CHECK_OFFSET(rec, field, off) \
   QV_STATIC_ASSERT(offsetof(rec, field) == (off), #rec "." #field " must sit at offset " #off)
 
+/* Offsets without a pointer before them: the same on every target. */
 QV_CHECK_OFFSET(RegisterTypeEntry, lowestAddress, 8);
 QV_CHECK_OFFSET(RegisterTypeEntry, highestAddress, 12);
 QV_CHECK_OFFSET(RegisterTypeEntry, dataTypeMask, 16);
@@ -176,15 +188,31 @@ QV_STATIC_ASSERT(sizeof(RegisterTypeEntry) == 24, "a register table row is 24 by
 QV_CHECK_OFFSET(TagDefinition, addressText, 32);
 QV_CHECK_OFFSET(TagDefinition, dataType, 160);
 QV_CHECK_OFFSET(TagAddress, deviceAddress, 38);
+QV_CHECK_OFFSET(QvListNode, next, 0);
+QV_CHECK_OFFSET(BlockRequest, deviceAddress, 2);
+QV_CHECK_OFFSET(BlockItem, registerAddress, 2);
+QV_CHECK_OFFSET(BlockItem, hostField, 4);
+QV_CHECK_OFFSET(BlockItem, value, 8);
+QV_CHECK_OFFSET(BlockItem, quality, 16);
+QV_CHECK_OFFSET(BlockItem, timestamp, 20);
+QV_STATIC_ASSERT(sizeof(BlockItem) == 28, "a BlockItem occupies 28 bytes");
+QV_CHECK_OFFSET(PortSettings, portName, 4);
+QV_CHECK_OFFSET(PortSettings, baudRate, 36);
+QV_CHECK_OFFSET(PortSettings, dataBits, 40);
+QV_CHECK_OFFSET(PortSettings, stopBits, 42);
+QV_CHECK_OFFSET(PortSettings, parity, 44);
+QV_CHECK_OFFSET(PortSettings, replyTimeout, 46);
+QV_CHECK_OFFSET(PortHandleRecord, handle, 0);
+
+#if QV_RECORDS_ILP32
+/* The host's contract. */
 QV_CHECK_OFFSET(TagAddress, registerRow, 44);
 QV_CHECK_OFFSET(TagAddress, registerTypeIndex, 48);
 QV_CHECK_OFFSET(TagAddress, dataType, 50);
 QV_CHECK_OFFSET(TagAddress, registerAddress, 56);
 QV_CHECK_OFFSET(TagAddress, dataType2, 58);
-QV_CHECK_OFFSET(QvListNode, next, 0);
 QV_CHECK_OFFSET(QvListNode, prev, 4);
 QV_CHECK_OFFSET(QvListNode, data, 8);
-QV_CHECK_OFFSET(BlockRequest, deviceAddress, 2);
 QV_CHECK_OFFSET(BlockRequest, blockName, 12);
 QV_CHECK_OFFSET(BlockRequest, registerTypeIndex, 16);
 QV_CHECK_OFFSET(BlockRequest, dataType, 18);
@@ -195,18 +223,29 @@ QV_CHECK_OFFSET(BlockRequest, items, 36);
 QV_CHECK_OFFSET(BlockRequest, items.head, 40);
 QV_CHECK_OFFSET(BlockRequest, items.count, 48);
 QV_STATIC_ASSERT(sizeof(BlockRequest) == 64, "a BlockRequest occupies 64 bytes");
-QV_CHECK_OFFSET(BlockItem, registerAddress, 2);
-QV_CHECK_OFFSET(BlockItem, hostField, 4);
-QV_CHECK_OFFSET(BlockItem, value, 8);
-QV_CHECK_OFFSET(BlockItem, quality, 16);
-QV_CHECK_OFFSET(BlockItem, timestamp, 20);
-QV_CHECK_OFFSET(PortSettings, portName, 4);
-QV_CHECK_OFFSET(PortSettings, baudRate, 36);
-QV_CHECK_OFFSET(PortSettings, dataBits, 40);
-QV_CHECK_OFFSET(PortSettings, stopBits, 42);
-QV_CHECK_OFFSET(PortSettings, parity, 44);
-QV_CHECK_OFFSET(PortSettings, replyTimeout, 46);
-QV_CHECK_OFFSET(PortHandleRecord, handle, 0);
+QV_STATIC_ASSERT(sizeof(PortHandleRecord) == 4, "a port handle is 32 bits wide");
+#else
+/* This project's own LP64 layout (amd64, arm64): every pointer and handle
+ * 8 bytes wide and 8-aligned, each field after one moved with it. */
+QV_CHECK_OFFSET(TagAddress, registerRow, 48);
+QV_CHECK_OFFSET(TagAddress, registerTypeIndex, 56);
+QV_CHECK_OFFSET(TagAddress, dataType, 58);
+QV_CHECK_OFFSET(TagAddress, registerAddress, 64);
+QV_CHECK_OFFSET(TagAddress, dataType2, 66);
+QV_CHECK_OFFSET(QvListNode, prev, 8);
+QV_CHECK_OFFSET(QvListNode, data, 16);
+QV_CHECK_OFFSET(BlockRequest, blockName, 16);
+QV_CHECK_OFFSET(BlockRequest, registerTypeIndex, 24);
+QV_CHECK_OFFSET(BlockRequest, dataType, 26);
+QV_CHECK_OFFSET(BlockRequest, startAddress, 32);
+QV_CHECK_OFFSET(BlockRequest, endAddress, 36);
+QV_CHECK_OFFSET(BlockRequest, operation, 40);
+QV_CHECK_OFFSET(BlockRequest, items, 48);
+QV_CHECK_OFFSET(BlockRequest, items.head, 56);
+QV_CHECK_OFFSET(BlockRequest, items.count, 72);
+QV_STATIC_ASSERT(sizeof(BlockRequest) == 104, "an LP64 BlockRequest occupies 104 bytes");
+QV_STATIC_ASSERT(sizeof(PortHandleRecord) == 8, "an LP64 port handle is 64 bits wide");
+#endif
 
 #ifdef __cplusplus
 }
