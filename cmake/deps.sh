@@ -11,7 +11,7 @@ if [ "${1:-}" = vm ]; then
   packages=(qemu-system-x86 linux-image-amd64 busybox-static)
 else packages=(
   build-essential cmake ninja-build pkg-config
-  g++-multilib lib32asan8 lib32ubsan1
+  g++-12-multilib linux-libc-dev:i386 lib32asan8 lib32ubsan1
   g++-mingw-w64-i686 binutils-mingw-w64-i686 mingw-w64-i686-dev
   wine wine32:i386 socat
   googletest libgtest-dev libgmock-dev
@@ -26,6 +26,9 @@ else packages=(
   libstdc++6:arm64 libmodbus-dev:arm64 libmosquitto-dev:arm64 libmicrohttpd-dev:arm64 libprotobuf-c-dev:arm64
   libstdc++6:armhf libmodbus-dev:armhf libmosquitto-dev:armhf libmicrohttpd-dev:armhf libprotobuf-c-dev:armhf
 ); fi
+# g++-12-multilib, not g++-multilib: the latter's /usr/include/asm link
+# conflicts with the cross compilers, and -m32 finds the i386 kernel
+# headers of linux-libc-dev:i386 without it.
 # The library packages of every architecture built here but the machine's own.
 foreign_architectures=(i386 arm64 armhf)
 

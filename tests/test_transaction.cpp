@@ -173,7 +173,7 @@ TEST_F(Transaction, TheItemWalkStopsAtANullNodeOrItem) {
   ASSERT_EQ(driver.ExecuteBlock(block), 1);
   EXPECT_EQ(block.items[1].GetU32(item::kValue), 2u);
 
-  block.nodes[1].PutPtr(8, nullptr);  // second node without an item
+  block.nodes[1].PutPtr(list_node::kData, nullptr);  // second node without an item
   line.port.replies.push_back(Reply("00030004"));
   ASSERT_EQ(driver.ExecuteBlock(block), 1);
   EXPECT_EQ(block.items[0].GetU32(item::kValue), 3u);

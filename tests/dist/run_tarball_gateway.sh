@@ -28,7 +28,8 @@ TOML
 (cd / && TMPDIR=$tmp exec "$folder/qvgateway" --config "$tmp/line.toml") 2>"$tmp/log" &
 pid=$!
 port=
-for _ in $(seq 200); do
+# Under qemu-user (the ARM archives) it starts several times slower.
+for _ in $(seq 600); do
   port=$(sed -n 's/.*Modbus TCP on 127\.0\.0\.1:\([0-9]*\).*/\1/p' "$tmp/log" | head -n 1)
   [ -n "$port" ] && break
   kill -0 "$pid" 2>/dev/null || break

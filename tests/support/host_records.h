@@ -1,6 +1,9 @@
 // Host records as raw bytes at the documented offsets, and calls into the
 // driver's tables by slot number, so tests see the driver exactly as a host
 // built separately does and never through the driver's own declarations.
+// Two layouts: the host's ILP32 one (Windows, i386, armhf) and this
+// project's LP64 one (amd64, arm64), where pointers take 8 bytes and the
+// fields after them move.
 #pragma once
 
 #include <stdint.h>
@@ -23,7 +26,7 @@ struct HostRecord {
   void Put8(size_t offset, uint8_t v) { bytes[offset] = v; }
   void Put16(size_t offset, int32_t v) { uint16_t x = static_cast<uint16_t>(v); memcpy(bytes + offset, &x, 2); }
   void Put32(size_t offset, int64_t v) { uint32_t x = static_cast<uint32_t>(v); memcpy(bytes + offset, &x, 4); }
-  void PutPtr(size_t offset, const void* p) { memcpy(bytes + offset, &p, 4); }
+  void PutPtr(size_t offset, const void* p) { memcpy(bytes + offset, &p, sizeof p); }
   void PutText(size_t offset, const char* text, size_t field) {
     memset(bytes + offset, 0, field);
     memcpy(bytes + offset, text, strnlen(text, field - 1));
@@ -33,26 +36,36 @@ struct HostRecord {
   int32_t Get32(size_t offset) const { int32_t x; memcpy(&x, bytes + offset, 4); return x; }
   uint32_t GetU32(size_t offset) const { uint32_t x; memcpy(&x, bytes + offset, 4); return x; }
   uint64_t Get64(size_t offset) const { uint64_t x; memcpy(&x, bytes + offset, 8); return x; }
-  const void* GetPtr(size_t offset) const { const void* p; memcpy(&p, bytes + offset, 4); return p; }
+  const void* GetPtr(size_t offset) const { const void* p; memcpy(&p, bytes + offset, sizeof p); return p; }
 };
+
+constexpr bool kLp64 = sizeof(void*) == 8;
+constexpr size_t kPointer = sizeof(void*);
 
 // Record sizes as the host allocates them (host fields included).
 using TagDefinitionRec = HostRecord<164>;
-using TagAddressRec = HostRecord<60>;
-using BlockRequestRec = HostRecord<64>;
+using TagAddressRec = HostRecord<kLp64 ? 72 : 60>;
+using BlockRequestRec = HostRecord<kLp64 ? 104 : 64>;
 using BlockItemRec = HostRecord<28>;
 using PortSettingsRec = HostRecord<48>;
-using ListNodeRec = HostRecord<12>;
+using ListNodeRec = HostRecord<3 * kPointer>;
 
 namespace tag_definition {
 constexpr size_t kAddressText = 32, kDataType = 160;
 }
 namespace tag_address {
-constexpr size_t kDevice = 38, kRow = 44, kTypeIndex = 48, kDataType = 50, kRegister = 56, kDataType2 = 58;
+constexpr size_t kDevice = 38;
+constexpr size_t kRow = kLp64 ? 48 : 44, kTypeIndex = kLp64 ? 56 : 48, kDataType = kLp64 ? 58 : 50,
+                 kRegister = kLp64 ? 64 : 56, kDataType2 = kLp64 ? 66 : 58;
 }
 namespace block {
-constexpr size_t kDevice = 2, kName = 12, kTypeIndex = 16, kDataType = 18, kStart = 24, kEnd = 28,
-                 kOperation = 32, kHead = 40, kCount = 48;
+constexpr size_t kDevice = 2;
+constexpr size_t kName = kLp64 ? 16 : 12, kTypeIndex = kLp64 ? 24 : 16, kDataType = kLp64 ? 26 : 18,
+                 kStart = kLp64 ? 32 : 24, kEnd = kLp64 ? 36 : 28, kOperation = kLp64 ? 40 : 32,
+                 kHead = kLp64 ? 56 : 40, kTail = kLp64 ? 64 : 44, kCount = kLp64 ? 72 : 48;
+}
+namespace list_node {
+constexpr size_t kNext = 0, kPrev = kPointer, kData = 2 * kPointer;
 }
 namespace item {
 constexpr size_t kRegister = 2, kHostField = 4, kValue = 8, kQuality = 16, kTimestamp = 20;
@@ -109,12 +122,12 @@ struct HostBlock {
   void Link() {
     nodes.assign(items.size(), ListNodeRec(0));
     for (size_t i = 0; i < items.size(); ++i) {
-      nodes[i].PutPtr(0, i + 1 < items.size() ? nodes[i + 1].data() : nullptr);
-      nodes[i].PutPtr(4, i > 0 ? nodes[i - 1].data() : nullptr);
-      nodes[i].PutPtr(8, items[i].data());
+      nodes[i].PutPtr(list_node::kNext, i + 1 < items.size() ? nodes[i + 1].data() : nullptr);
+      nodes[i].PutPtr(list_node::kPrev, i > 0 ? nodes[i - 1].data() : nullptr);
+      nodes[i].PutPtr(list_node::kData, items[i].data());
     }
     request.PutPtr(block::kHead, nodes.empty() ? nullptr : nodes[0].data());
-    request.PutPtr(44, nodes.empty() ? nullptr : nodes.back().data());
+    request.PutPtr(block::kTail, nodes.empty() ? nullptr : nodes.back().data());
     request.Put32(block::kCount, static_cast<int32_t>(items.size()));
   }
   void SetName(const char* text) {
@@ -136,8 +149,10 @@ inline std::string CaseName(size_t index, const std::string& text) {
 
 #if defined(_WIN32)
 #define QVTEST_STDCALL __stdcall
-#else
+#elif defined(__i386__)
 #define QVTEST_STDCALL __attribute__((stdcall))
+#else
+#define QVTEST_STDCALL
 #endif
 
 // Calls slot `slot` of the table behind interface pointer `itf`.

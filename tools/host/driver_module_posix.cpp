@@ -1,5 +1,6 @@
 #include <dlfcn.h>
 #include <elf.h>
+#include <inttypes.h>
 #include <limits.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -19,29 +20,31 @@ const IID kIidIClassFactory = QV_IID_ICLASSFACTORY;
 
 std::string Hex(HRESULT status) {
   char text[16];
-  snprintf(text, sizeof text, "0x%08lX", static_cast<unsigned long>(status));
+  // The code's own 32 bits: a long of 64 bits would widen its sign too.
+  snprintf(text, sizeof text, "0x%08" PRIX32, static_cast<uint32_t>(status));
   return text;
 }
 
 // The module's version lives in a section of its own, which is read from
-// the file: the section is not loaded with the code.
-std::string VersionSection(const std::string& path) {
-  std::ifstream file(path, std::ios::binary);
-  const std::vector<char> bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-  Elf32_Ehdr header{};
+// the file: the section is not loaded with the code. The module is an ELF
+// file of this program's own class: 32-bit on i386 and armhf, 64-bit on
+// amd64 and arm64.
+template <typename Header, typename Section, unsigned char kClass>
+std::string VersionSectionOf(const std::vector<char>& bytes) {
+  Header header{};
   if (bytes.size() < sizeof header) return "";
   memcpy(&header, bytes.data(), sizeof header);
-  if (memcmp(header.e_ident, ELFMAG, SELFMAG) != 0 || header.e_ident[EI_CLASS] != ELFCLASS32) return "";
-  auto section = [&](size_t index, Elf32_Shdr* out) {
-    const size_t at = header.e_shoff + index * sizeof(Elf32_Shdr);
+  if (memcmp(header.e_ident, ELFMAG, SELFMAG) != 0 || header.e_ident[EI_CLASS] != kClass) return "";
+  auto section = [&](size_t index, Section* out) {
+    const size_t at = header.e_shoff + index * sizeof(Section);
     if (index >= header.e_shnum || at + sizeof *out > bytes.size()) return false;
     memcpy(out, bytes.data() + at, sizeof *out);
     return out->sh_offset + out->sh_size <= bytes.size();
   };
-  Elf32_Shdr names{};
+  Section names{};
   if (!section(header.e_shstrndx, &names)) return "";
   for (size_t i = 0; i < header.e_shnum; ++i) {
-    Elf32_Shdr s{};
+    Section s{};
     if (!section(i, &s) || s.sh_name >= names.sh_size) continue;
     const char* name = bytes.data() + names.sh_offset + s.sh_name;
     if (strncmp(name, ".quorvalend.version", names.sh_size - s.sh_name) == 0) {
@@ -49,6 +52,13 @@ std::string VersionSection(const std::string& path) {
     }
   }
   return "";
+}
+
+std::string VersionSection(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  const std::vector<char> bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  if (sizeof(void*) == 8) return VersionSectionOf<Elf64_Ehdr, Elf64_Shdr, ELFCLASS64>(bytes);
+  return VersionSectionOf<Elf32_Ehdr, Elf32_Shdr, ELFCLASS32>(bytes);
 }
 
 }  // namespace
