@@ -20,6 +20,9 @@ if [ "${1:-}" = --inside ]; then
   magic='\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00'
   mask='\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff'
   echo ":qemu-i386:M::${magic}:${mask}:/usr/bin/qemu-i386:F" >"$binfmt/register"
+  # The instance starts empty: the arm64 and armhf programs need their
+  # entries in it as well.
+  if [ -f /usr/share/binfmts/qemu-aarch64 ]; then bash "$(dirname "$0")/enable-arm.sh" >/dev/null; fi
   mode=$(mktemp)
   echo emulated >"$mode"
   mkdir -p build
