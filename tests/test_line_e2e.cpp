@@ -169,6 +169,10 @@ TEST_F(Line, CommErrSendsNothing) {
   ExpectUntouched(skipped);
   HostBlock real(1, 0, 8, 1, 1, 0, {1});
   ASSERT_EQ(driver.ExecuteBlock(real), 1);
+  // qvsim writes its trace after it replied: the real request's line may
+  // come a moment after the reply. Anything the skipped block had sent
+  // would stand before it.
+  ASSERT_TRUE(sim->WaitForTrace("<- ", 1, 5000));
   EXPECT_EQ(sim->RequestsSeen(), 1);
 }
 

@@ -89,11 +89,11 @@ TEST(ModuleFile, LoadUnloadCyclesLeaveHandlesAndMemoryAsTheyWere) {
   // what it learnt of every load, so the resident size is then its own
   // (make valgrind says so; memcheck checks the leaks itself).
   if (getenv("QUORVALEND_UNDER_VALGRIND") != nullptr) return;
-  // A user-mode i386 emulator keeps what it translated of every loaded
+  // A user-mode emulator keeps what it translated of every loaded
   // library: its resident size grows with each load of any library.
   if (qvtest::RunsUnderI386Emulator()) {
-    GTEST_SKIP() << "the resident size is this machine's i386 emulator's, which grows on every dlopen/dlclose of "
-                    "any library: only the handles were checked";
+    GTEST_SKIP() << "the resident size is that of the user-mode emulator (qemu-user) this test runs under, "
+                    "which grows on every dlopen/dlclose of any library: only the handles were checked";
   }
   constexpr long kMemorySlackKiB = 512;
   EXPECT_LE(after.memoryKiB, before.memoryKiB + kMemorySlackKiB)

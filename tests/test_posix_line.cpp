@@ -109,8 +109,8 @@ TEST(PosixLine, TheOpenPortRefusesProgramsThatTakeNoLock) {
   EXPECT_EQ(OpenFromAnotherProgram(pty.Device()), OpenOutcome::Busy);
   EXPECT_EQ(driver.ClosePort(), 1);
   if (flagUnreadable) {
-    GTEST_SKIP() << "TIOCGEXCL is not implemented by this machine's i386 emulator: the exclusive flag was checked "
-                    "only through the refused opens";
+    GTEST_SKIP() << "TIOCGEXCL is not implemented by the user-mode emulator (qemu-user) this test runs under: "
+                    "the exclusive flag was checked only through the refused opens";
   }
 }
 
@@ -184,8 +184,8 @@ TEST(PosixLine, EveryRateFrom300To57600RunsAndReadsBack) {
     ASSERT_EQ(driver.ClosePort(), 1);
   }
   if (arbitraryRatesMissing) {
-    GTEST_SKIP() << "TCGETS2 is not implemented by this machine's i386 emulator: rates termios has no constant for "
-                    "were checked to be refused, not run";
+    GTEST_SKIP() << "TCGETS2 is not implemented by the user-mode emulator (qemu-user) this test runs under: "
+                    "rates termios has no constant for were checked to be refused, not run";
   }
 }
 
