@@ -1,5 +1,7 @@
 #include <windows.h>
 
+#include <stdio.h>
+
 #include "platform/serial_port.h"
 
 namespace quorvalend {
@@ -31,6 +33,41 @@ class Win32SerialPort final : public SerialPort {
     dcb.StopBits = settings.twoStopBits ? TWOSTOPBITS : ONESTOPBIT;
     dcb.EvtChar = 0;
     return SetCommState(AsHandle(handle), &dcb) != 0;
+  }
+
+  // The serial driver raises RTS while it sends and drops it after; it has
+  // no delays around that and cannot do it the other way round.
+  bool ApplyRs485(PortHandle handle, const Rs485Setting& setting, Rs485Report* report) override {
+    if (setting.mode == Rs485Mode::Off) return true;
+    if (setting.mode == Rs485Mode::RtsAfterSend) {
+      report->systemError = ERROR_NOT_SUPPORTED;
+      snprintf(report->text, sizeof report->text,
+               "Windows can only raise RTS while sending (rts-on-send), not drop it (error %ld)",
+               static_cast<long>(ERROR_NOT_SUPPORTED));
+      return false;
+    }
+    DCB dcb{};
+    dcb.DCBlength = sizeof dcb;
+    bool applied = GetCommState(AsHandle(handle), &dcb) != 0;
+    if (applied) {
+      dcb.fRtsControl = RTS_CONTROL_TOGGLE;
+      applied = SetCommState(AsHandle(handle), &dcb) != 0;
+    }
+    if (!applied) {
+      const DWORD error = GetLastError();
+      report->systemError = static_cast<int32_t>(error);
+      snprintf(report->text, sizeof report->text, "Windows answered error %lu", static_cast<unsigned long>(error));
+      return false;
+    }
+    report->systemError = 0;
+    if (setting.delayBeforeUs != 0 || setting.delayAfterUs != 0) {
+      snprintf(report->text, sizeof report->text,
+               "RTS raised while sending by the serial driver, which has no delays: RS485DelayBeforeUs and "
+               "RS485DelayAfterUs are not applied");
+    } else {
+      snprintf(report->text, sizeof report->text, "RTS raised while sending by the serial driver");
+    }
+    return true;
   }
 
   void PrepareForPolling(PortHandle handle) override {
