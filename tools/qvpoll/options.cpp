@@ -175,6 +175,16 @@ int ParseOptions(int argc, char** argv, Options* o) {
                                                              "CheckStation); on by default with several stations");
   line->add_flag("--no-check-station", noCheck, "accept replies whatever station they name, for controllers that "
                                                 "do not repeat it")->excludes(checkFlag);
+  std::string rs485Before, rs485After;
+  line->add_option("--rs485", o->rs485, "off|rts-on-send|rts-after-send: the driver switches an RS-485 adapter's "
+                                        "transmitter with RTS (the driver's RS485; default as the machine has it, "
+                                        "off unless set); for adapters that do not switch by themselves")
+      ->check(CLI::IsMember({"off", "rts-on-send", "rts-after-send"}))->type_name("MODE");
+  line->add_option("--rs485-delay-before-us", rs485Before, "RTS raised this long before sending, 0..100000 "
+                                                           "(default 0; Linux counts whole milliseconds)")
+      ->check(NumberIn(0, 100000))->type_name("US");
+  line->add_option("--rs485-delay-after-us", rs485After, "RTS held this long after sending, 0..100000 (default 0)")
+      ->check(NumberIn(0, 100000))->type_name("US");
 
   auto* polling = app.add_option_group("Polling");
   polling->add_option("--count", count, "scans to run; 0 = until Ctrl-C (default 1)")
@@ -245,6 +255,18 @@ int ParseOptions(int argc, char** argv, Options* o) {
 #endif
   }
   if (o->port.empty() && !o->sim) return qvtools::UsageError("qvpoll", "say which line to use: --port NAME, or --sim");
+  const bool rs485On = !o->rs485.empty() && o->rs485 != "off";
+  if (!rs485On && (!rs485Before.empty() || !rs485After.empty())) {
+    return qvtools::UsageError("qvpoll", std::string(rs485Before.empty() ? "--rs485-delay-after-us" : "--rs485-delay-before-us") +
+                                             " needs --rs485 rts-on-send or rts-after-send: without them the driver "
+                                             "does not switch the transmitter, so there is nothing to delay");
+  }
+  if (rs485On && o->sim) {
+    return qvtools::UsageError("qvpoll", "--rs485 " + o->rs485 + " with --sim: the simulator's pseudo-terminal has "
+                                         "no transmitter to switch and would refuse it; leave --rs485 out");
+  }
+  if (!rs485Before.empty()) o->rs485DelayBeforeUs = static_cast<long>(NumberValue(rs485Before));
+  if (!rs485After.empty()) o->rs485DelayAfterUs = static_cast<long>(NumberValue(rs485After));
   if (!baud.empty()) o->baud = static_cast<int>(NumberValue(baud));
   if (!dataBits.empty()) o->dataBits = static_cast<int>(NumberValue(dataBits));
   if (!stopBits.empty()) o->stopBits = static_cast<int>(NumberValue(stopBits));
