@@ -245,6 +245,9 @@ class Rs485(unittest.TestCase):
             (["--rs485", "rts-on-send", "--rs485-delay-after-us", "100001"], "'100001' is outside 0..100000"),
             (["--rs485", "rts-on-send", "--rs485-delay-before-us", "-1"], "--rs485-delay-before-us"),
         ]
+        # No delay is no delay: accepted without --rs485.
+        code, _, err = P.run_qvpoll(["--rs485-delay-before-us", "0", "D1"], port="COM99")
+        self.assertNotIn("--rs485", err)
         for args, said in table:
             with self.subTest(args=args):
                 code, _, err = P.run_qvpoll([*args, "D1"], port="COM99")

@@ -255,18 +255,19 @@ int ParseOptions(int argc, char** argv, Options* o) {
 #endif
   }
   if (o->port.empty() && !o->sim) return qvtools::UsageError("qvpoll", "say which line to use: --port NAME, or --sim");
+  if (!rs485Before.empty()) o->rs485DelayBeforeUs = static_cast<long>(NumberValue(rs485Before));
+  if (!rs485After.empty()) o->rs485DelayAfterUs = static_cast<long>(NumberValue(rs485After));
   const bool rs485On = !o->rs485.empty() && o->rs485 != "off";
-  if (!rs485On && (!rs485Before.empty() || !rs485After.empty())) {
-    return qvtools::UsageError("qvpoll", std::string(rs485Before.empty() ? "--rs485-delay-after-us" : "--rs485-delay-before-us") +
-                                             " needs --rs485 rts-on-send or rts-after-send: without them the driver "
-                                             "does not switch the transmitter, so there is nothing to delay");
+  if (!rs485On && (o->rs485DelayBeforeUs != 0 || o->rs485DelayAfterUs != 0)) {
+    const char* delay = o->rs485DelayBeforeUs != 0 ? "--rs485-delay-before-us" : "--rs485-delay-after-us";
+    return qvtools::UsageError("qvpoll", std::string(delay) + " needs --rs485 rts-on-send or rts-after-send: "
+                                         "without them the driver does not switch the transmitter, so there is "
+                                         "nothing to delay");
   }
   if (rs485On && o->sim) {
     return qvtools::UsageError("qvpoll", "--rs485 " + o->rs485 + " with --sim: the simulator's pseudo-terminal has "
                                          "no transmitter to switch and would refuse it; leave --rs485 out");
   }
-  if (!rs485Before.empty()) o->rs485DelayBeforeUs = static_cast<long>(NumberValue(rs485Before));
-  if (!rs485After.empty()) o->rs485DelayAfterUs = static_cast<long>(NumberValue(rs485After));
   if (!baud.empty()) o->baud = static_cast<int>(NumberValue(baud));
   if (!dataBits.empty()) o->dataBits = static_cast<int>(NumberValue(dataBits));
   if (!stopBits.empty()) o->stopBits = static_cast<int>(NumberValue(stopBits));

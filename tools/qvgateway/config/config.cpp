@@ -28,7 +28,7 @@ void ReadRs485(TomlTable& t, LineConfig* line) {
   const bool on = known && line->rs485 != "off";
   for (const auto& delay : {std::make_pair("rs485_delay_before_us", &line->rs485DelayBeforeUs),
                             std::make_pair("rs485_delay_after_us", &line->rs485DelayAfterUs)}) {
-    if (t.Int(delay.first, 0, 100000, delay.second) && known && !on) {
+    if (t.Int(delay.first, 0, 100000, delay.second) && *delay.second != 0 && known && !on) {
       t.Refuse(delay.first, "needs rs485 = \"rts-on-send\" or \"rts-after-send\": with rs485 off the driver does "
                             "not switch the transmitter, so there is nothing to delay");
     }
