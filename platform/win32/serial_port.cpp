@@ -9,6 +9,15 @@ namespace {
 
 HANDLE AsHandle(PortHandle handle) { return reinterpret_cast<HANDLE>(handle); }
 
+// The system's own sentence for an error, without its full stop and line end.
+void SystemWords(DWORD error, char* out, DWORD size) {
+  DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0, out, size,
+                           nullptr);
+  while (n > 0 && (out[n - 1] == '\r' || out[n - 1] == '\n' || out[n - 1] == '.' || out[n - 1] == ' ')) --n;
+  if (n == 0) snprintf(out, size, "an error");
+  else out[n] = '\0';
+}
+
 constexpr DWORD kReceiveQueue = 1024;
 constexpr DWORD kTransmitQueue = 512;
 constexpr DWORD kWriteMsPerByte = 10;
@@ -56,7 +65,10 @@ class Win32SerialPort final : public SerialPort {
     if (!applied) {
       const DWORD error = GetLastError();
       report->systemError = static_cast<int32_t>(error);
-      snprintf(report->text, sizeof report->text, "Windows answered error %lu", static_cast<unsigned long>(error));
+      char words[120] = {};
+      SystemWords(error, words, sizeof words);
+      snprintf(report->text, sizeof report->text, "Windows answered %s (error %lu)", words,
+               static_cast<unsigned long>(error));
       return false;
     }
     report->systemError = 0;
