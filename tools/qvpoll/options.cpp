@@ -176,14 +176,15 @@ int ParseOptions(int argc, char** argv, Options* o) {
   line->add_flag("--no-check-station", noCheck, "accept replies whatever station they name, for controllers that "
                                                 "do not repeat it")->excludes(checkFlag);
   std::string rs485Before, rs485After;
-  line->add_option("--rs485", o->rs485, "off|rts-on-send|rts-after-send: the driver switches an RS-485 adapter's "
-                                        "transmitter with RTS (the driver's RS485; default as the machine has it, "
-                                        "off unless set); for adapters that do not switch by themselves")
+  line->add_option("--rs485", o->rs485, "the driver switches an RS-485 adapter's transmitter with RTS, up or down "
+                                        "while sending (the driver's RS485; default: the machine's, off unless set); "
+                                        "only for adapters that do not switch by themselves")
       ->check(CLI::IsMember({"off", "rts-on-send", "rts-after-send"}))->type_name("MODE");
-  line->add_option("--rs485-delay-before-us", rs485Before, "RTS raised this long before sending, 0..100000 "
-                                                           "(default 0; Linux counts whole milliseconds)")
+  line->add_option("--rs485-delay-before-us", rs485Before, "with --rs485 on: RTS this long before sending, "
+                                                           "0..100000 us (default 0; Linux counts whole ms)")
       ->check(NumberIn(0, 100000))->type_name("US");
-  line->add_option("--rs485-delay-after-us", rs485After, "RTS held this long after sending, 0..100000 (default 0)")
+  line->add_option("--rs485-delay-after-us", rs485After, "with --rs485 on: RTS this long after sending, 0..100000 us "
+                                                         "(default 0)")
       ->check(NumberIn(0, 100000))->type_name("US");
 
   auto* polling = app.add_option_group("Polling");
