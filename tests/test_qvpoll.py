@@ -237,6 +237,20 @@ class Rs485(unittest.TestCase):
                     self.assertIn("D1", out)
                     self.assertNotIn("RS485", err)
 
+    @unittest.skipUnless(P.wine, "Windows")
+    def test_windows_cannot_drop_rts_while_sending(self):
+        # The choice reaches the objects through the user's registry values
+        # and is refused by the port before a byte is sent.
+        code, _, err, seen = poll(["--rs485", "rts-after-send", "D1"])
+        self.assertEqual(code, 2, err)
+        self.assertIn("the port refused RS485=rts-after-send RS485DelayBeforeUs=0 RS485DelayAfterUs=0, Windows can "
+                      "only raise RTS while sending", err)
+        self.assertIn("code 4, configuring the serial port failed", err)
+        self.assertEqual(seen, [])
+        code, out, err, seen = poll(["--rs485", "off", "D1"])
+        self.assertEqual(code, 0, err)
+        self.assertEqual(len(seen), 1, seen)
+
     def test_usage_errors_say_what_is_accepted(self):
         table = [
             (["--rs485", "on"], "--rs485: on not in {off,rts-on-send,rts-after-send}"),
