@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Packs the Release builds into the release archives and their SHA256SUMS:
 # the Windows zip, the i386 Linux tarball, and one more Linux tarball for
-# each further architecture named (amd64, arm64, armhf). The same sources give the same bytes: every file gets the last
-# commit's time (or SOURCE_DATE_EPOCH), fixed modes and owner, and the
-# archives list their files in name order.
+# each further architecture named (amd64, arm64, armhf). The same sources
+# give the same bytes: every file gets the last commit's time (or
+# SOURCE_DATE_EPOCH), fixed modes and owner, and the archives list their
+# files in name order.
 # Usage: make_dist.sh OUT_DIR LINUX_BIN_DIR WIN32_BIN_DIR [ARCH=BIN_DIR...]
 set -euo pipefail
 out=$1 linux_bin=$2 win_bin=$3
@@ -52,6 +53,24 @@ mkdir -p "$stage/$win_name"
 
 crlf() { sed 's/\r$//; s/$/\r/' "$1"; }
 
+# The user's guides travel beside the README, in docs/ as in the source
+# tree, so that its links lead somewhere at the plant too; the developer's
+# guide belongs to the source tree. In the archive the README is README
+# (README.txt on Windows), so the guides' links back to it are renamed.
+guides=(integrator.md qvpoll.md gateway.md figures.md)
+pictures=(gateway-page.png)
+guides_to() { # guides_to FOLDER README_NAME CONVERT
+  local g
+  install -d -m 755 "$1/docs"
+  for g in "${guides[@]}"; do
+    sed "s|(\.\./README\.md|(../$2|g" "$root/docs/$g" >"$stage/guide"
+    "$3" "$stage/guide" >"$1/docs/$g"
+    chmod 644 "$1/docs/$g"
+  done
+  for g in "${pictures[@]}"; do install -m 644 "$root/docs/$g" "$1/docs/"; done
+  rm "$stage/guide"
+}
+
 # Windows: a flat folder, unpacked where the DLL is to stay.
 w=$stage/$win_name
 install -m 644 "$win_bin/Quorvalend.dll" "$win_bin/qvpoll.exe" "$win_bin/qvsim.exe" "$w/"
@@ -60,6 +79,7 @@ crlf "$stage/README" >"$w/README.txt"
 crlf "$root/LICENSE" >"$w/LICENSE"
 crlf "$here/install.cmd" >"$w/install.cmd"
 crlf "$here/uninstall.cmd" >"$w/uninstall.cmd"
+guides_to "$w" README.txt crlf
 
 # Linux: one top folder per architecture, as a tarball is expected to
 # unpack; the gateway with its systemd unit and its commented example file
@@ -78,20 +98,21 @@ for i in "${!linux_arches[@]}"; do
     tail -n +2 "$stage/README"; } >"$l/README"
   chmod 644 "$l/README"
   install -m 644 "$root/LICENSE" "$l/LICENSE"
+  guides_to "$l" README cat
 done
 rm "$stage/README"
 
 for d in "$w" "${linux_names[@]/#/$stage/}"; do
-  (cd "$d" && find . -maxdepth 1 -type f ! -name SHA256SUMS -printf '%f\n' | sort | xargs sha256sum >SHA256SUMS)
+  (cd "$d" && find . -type f ! -name SHA256SUMS -printf '%P\n' | sort | xargs sha256sum >SHA256SUMS)
   chmod 644 "$d/SHA256SUMS"
-  chmod 755 "$d"
+  chmod 755 "$d" "$d/docs"
   find "$d" -exec touch -h -d "@$epoch" {} +
 done
 
 rm -f "$out/$win_name.zip" "$out"/quorvalend-*-linux-*.tar.gz
 # zip keeps local time in its entries (TZ is UTC here); -X leaves out the
 # owner and extra time fields, -D the folder entry.
-(cd "$w" && find . -maxdepth 1 -type f -printf '%f\n' | sort | zip -q -X -D -9 "$out/$win_name.zip" -@)
+(cd "$w" && find . -type f -printf '%P\n' | sort | zip -q -X -D -9 "$out/$win_name.zip" -@)
 for name in "${linux_names[@]}"; do
   tar --sort=name --format=gnu --mtime="@$epoch" --owner=0 --group=0 --numeric-owner \
     -C "$stage" -cf - "$name" | gzip -n -9 >"$out/$name.tar.gz"
