@@ -41,8 +41,8 @@ case $arch in
     printf '%s\n%s\n%s\n%s\n\n' \
       "On this 64-bit target the module's records keep the host's fields in" \
       "the host's order with 8-byte pointers: its interface is this project's own," \
-      "for hosts built against this release's headers. The host's 32-bit contract" \
-      "is that of the Windows DLL and the i386 and armhf modules." ;;
+      "for hosts built against the same version's include/quorvalend headers. The" \
+      "host's 32-bit contract is that of the Windows DLL and the i386 and armhf modules." ;;
   armhf)
     printf '%s\n%s\n\n' \
       "This target is 32-bit like i386: the module's records have the host's" \
