@@ -95,7 +95,7 @@ for i in "${!linux_arches[@]}"; do
   install -m 755 "$bin/Quorvalend.so" "$bin/qvpoll" "$bin/qvsim" "$bin/qvgateway" "$l/"
   install -m 644 "$here/qvgateway@.service" "$here/qvgateway.example.toml" "$l/"
   { head -n 1 "$stage/README" && echo && bash "$here/linux_arch_text.sh" "$arch" "$bin/qvgateway" &&
-    tail -n +2 "$stage/README"; } >"$l/README"
+    tail -n +2 "$stage/README"; } | cat -s >"$l/README"
   chmod 644 "$l/README"
   install -m 644 "$root/LICENSE" "$l/LICENSE"
   guides_to "$l" README cat
