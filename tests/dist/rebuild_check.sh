@@ -8,11 +8,12 @@ dist=$(realpath "$1") work=$2
 root=$(cd "$(dirname "$0")/../.." && pwd)
 cd "$root"
 rm -rf "$work"
-for target in linux32 win32; do
+for target in linux32 win32 linux64 arm64 armhf; do
   cmake --preset "$target-release" -B "$work/$target" >/dev/null
   cmake --build "$work/$target" >/dev/null
 done
-bash dist/make_dist.sh "$work/dist" "$work/linux32/bin" "$work/win32/bin" >/dev/null
+bash dist/make_dist.sh "$work/dist" "$work/linux32/bin" "$work/win32/bin" \
+  amd64="$work/linux64/bin" arm64="$work/arm64/bin" armhf="$work/armhf/bin" >/dev/null
 if cmp -s "$dist/SHA256SUMS" "$work/dist/SHA256SUMS"; then
   cat "$work/dist/SHA256SUMS"
   echo "rebuilt in $work: the same archives"
