@@ -165,12 +165,35 @@ user_and_unit() {
 }
 step "the system user qvgateway is in dialout; the unit is installed, not enabled" user_and_unit
 
+# From here on the root looks as if systemd ran it, with a systemctl that
+# only notes what it was asked: the maintainer scripts' calls are checked.
+# Until here they ran without systemd, as in any chroot, and must not fail.
+mkdir -p "$r/run/systemd/system"
+# (apt runs the scripts with a PATH of its own: the stand-in goes where the
+# real one would, which this root does not have.)
+[ ! -e "$r/usr/bin/systemctl" ] || { echo "FAIL the clean root has systemctl"; exit 1; }
+printf '#!/bin/sh\necho "$*" >>/root/systemctl.calls\n' >"$r/usr/bin/systemctl"
+chmod 755 "$r/usr/bin/systemctl"
+# called WHAT...: systemctl was asked each, in this order, since the last look.
+called() {
+  local calls want at=0 line
+  calls=$(cat "$r/root/systemctl.calls" 2>/dev/null || true)
+  rm -f "$r/root/systemctl.calls"
+  echo "systemctl was asked:"; echo "$calls" | sed 's/^/  /'
+  for want in "$@"; do
+    line=$(awk -v w="$want" -v from="$at" 'NR > from && $0 == w { print NR; exit }' <<<"$calls")
+    [ -n "$line" ] || { echo "not asked, or not in this order: $want"; return 1; }
+    at=$line
+  done
+}
+
 keeps_edit() {
   echo "# edited by the operator" >>"$r/etc/quorvalend/example.toml"
   in_root apt-get install -y -qq --reinstall "/root/debs/qvgateway_${version}_$arch.deb" &&
-  grep -qx "# edited by the operator" "$r/etc/quorvalend/example.toml"
+  grep -qx "# edited by the operator" "$r/etc/quorvalend/example.toml" &&
+  called "--system daemon-reload" "try-restart qvgateway@*.service"
 }
-step "an edited example file survives an upgrade" keeps_edit
+step "an upgrade keeps the edited example file and restarts running instances" keeps_edit
 
 # What the packages installed, as paths in the root.
 ours() { for d in "$r"/root/debs/*.deb; do dpkg-deb -c "$d"; done | awk '{print $6}' | sed 's|^\./|/|'; }
@@ -178,9 +201,11 @@ remove_then_purge() {
   # An instance's state, as systemd's StateDirectory= leaves it.
   mkdir -p "$r/var/lib/quorvalend/line1" && echo trace >"$r/var/lib/quorvalend/line1/trace.txt"
   in_root apt-get remove -y -qq qvgateway quorvalend || return 1
+  called "stop qvgateway@*.service" "--system daemon-reload" || return 1
   [ -f "$r/etc/quorvalend/example.toml" ] || { echo "remove took the conffile"; return 1; }
   [ ! -e "$r/usr/bin/qvgateway" ] || { echo "remove left /usr/bin/qvgateway"; return 1; }
   in_root apt-get purge -y -qq qvgateway quorvalend || return 1
+  called "--system daemon-reload" || return 1
   local left=0
   for path in $(ours) /etc/quorvalend /var/lib/quorvalend "/usr/lib/$multiarch/quorvalend"; do
     path=${path%/}
@@ -197,7 +222,7 @@ remove_then_purge() {
   in_root getent passwd qvgateway && echo "kept: the system user qvgateway (Debian policy keeps system users)"
   [ "$left" = 0 ]
 }
-step "remove keeps the example file; purge leaves nothing of the packages" remove_then_purge
+step "remove stops running instances and keeps the example file; purge leaves nothing of the packages" remove_then_purge
 
 if [ "$failures" -ne 0 ]; then echo "$failures check(s) failed"; exit 1; fi
 echo "install test: all checks passed"
