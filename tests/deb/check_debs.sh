@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # The Debian packages `make deb` wrote, for each architecture it packed:
-# lintian finds no error and no warning; packed again from a copy of the
-# build elsewhere, with every file's time changed, they come out byte for
-# byte the same; and they install, run and purge cleanly in a clean Debian
-# root (install_test.sh).
+# lintian finds no error and no warning; systemd accepts the unit; packed
+# again from a copy of the build elsewhere, with every file's time changed,
+# they come out byte for byte the same; and they install, run and purge
+# cleanly in a clean Debian root (install_test.sh).
 # Usage: check_debs.sh DEB_DIR ROOT_DIR
 set -euo pipefail
 debs=$(cd "$1" && pwd) roots=$2
@@ -27,6 +27,23 @@ while read -r arch; do
   grep -v '^running with root privileges' "$work/lintian" | sed 's/^/     /' || true
 
   preset=$(awk -v a="$arch" '$1 == a { print $2 }' "$repo/packaging/architectures")
+  # The package's unit as systemd reads it, its man pages found among the
+  # package's own (verify wants ExecStart's program to exist: the build's).
+  if command -v systemd-analyze >/dev/null; then
+    dpkg-deb -x "${pair[1]}" "$work/unpacked"
+    unit=$work/unit/qvgateway@.service
+    mkdir -p "$work/unit"
+    sed "s|^ExecStart=/usr/bin/qvgateway |ExecStart=$repo/build/$preset/bin/qvgateway |" \
+      "$work/unpacked/lib/systemd/system/qvgateway@.service" >"$unit"
+    if MANPATH=$work/unpacked/usr/share/man systemd-analyze verify "$unit" >"$work/verify" 2>&1 && [ ! -s "$work/verify" ]; then
+      echo "ok   systemd-analyze verify: the package's unit, its man pages found"
+    else
+      echo "FAIL systemd-analyze verify:"; sed 's/^/     /' "$work/verify"; failures=$((failures + 1))
+    fi
+    rm -rf "$work/unpacked" "$work/unit"
+  else
+    echo "skip systemd-analyze verify: systemd-analyze is not installed (Debian package systemd)"
+  fi
   copy=$work/build-copy
   rm -rf "$copy" && mkdir -p "$copy"
   cp -r "$repo/build/$preset/bin" "$repo/build/$preset/man" "$copy/"
