@@ -101,6 +101,7 @@ install_packages() {
   in_root apt-get install -y -qq "/root/debs/quorvalend_${version}_$arch.deb" "/root/debs/qvgateway_${version}_$arch.deb"
 }
 step "apt installs both packages from their files" install_packages
+[ "$failures" -eq 0 ] || { echo "install test: the packages are not installed, so nothing else can be checked"; exit 1; }
 
 # Every library the gateway's Depends names is installed, for its architecture.
 libraries_pulled() {
