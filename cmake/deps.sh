@@ -19,7 +19,7 @@ else packages=(
   libmodbus-dev:i386 libtoml11-dev mbpoll python3-pymodbus python3-serial-asyncio
   libmosquitto-dev:i386 mosquitto mosquitto-clients openssl
   libmicrohttpd-dev:i386 prometheus chromium
-  dpkg-dev lintian mmdebstrap scdoc mandoc man-db
+  dpkg-dev lintian mmdebstrap scdoc man-db
 ); fi
 
 sudo_cmd=()
