@@ -9,10 +9,12 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
 #include "tools/qvgateway/sparkplug/change_buffer.h"
+#include "tools/qvgateway/sparkplug/change_record.h"
 
 namespace qvtest {
 
@@ -78,6 +80,37 @@ inline ::testing::AssertionResult PeeksChanges(const qvgateway::ChangeBuffer& bu
     }
   }
   return ::testing::AssertionSuccess();
+}
+
+inline uint64_t Framed(uint64_t i) { return qvgateway::kRecordOverheadBytes + ChangeBytes(i).size(); }
+
+// Where change `i` starts in its segment file, and which file that is,
+// from the files' sizes: records follow each other with nothing between.
+struct Place {
+  size_t segment = 0;
+  uint64_t offset = 0;
+};
+inline Place PlaceOf(const BufferFolder& folder, uint64_t first, uint64_t i) {
+  const std::vector<std::string> segments = folder.Segments();
+  uint64_t change = first;
+  for (size_t s = 0; s < segments.size(); ++s) {
+    uint64_t offset = qvgateway::kSegmentHeaderBytes;
+    const uint64_t size = std::filesystem::file_size(segments[s]);
+    for (; offset < size; offset += Framed(change++)) {
+      if (change == i) return Place{s, offset};
+    }
+  }
+  ADD_FAILURE() << "change " << i << " is in no file";
+  return Place{};
+}
+
+inline void FlipByte(const std::string& path, uint64_t offset, char mask) {
+  std::fstream file(path, std::ios::in | std::ios::out | std::ios::binary);
+  file.seekg(static_cast<std::streamoff>(offset));
+  char byte = 0;
+  file.get(byte);
+  file.seekp(static_cast<std::streamoff>(offset));
+  file.put(static_cast<char>(byte ^ mask));
 }
 
 }  // namespace qvtest

@@ -95,11 +95,8 @@ bool ChangeBuffer::StartSegment(size_t framed) {
 
 void ChangeBuffer::CloseWriteSegment() {
   if (writeFd_ < 0) return;
-  if (writeDirty_) {
-    unsynced_.push_back(writeFd_);
-  } else {
-    close(writeFd_);
-  }
+  if (writeDirty_) unsynced_.push_back(segments_.back().number);
+  close(writeFd_);
   writeFd_ = -1;
   writeDirty_ = false;
 }
@@ -249,7 +246,11 @@ void ChangeBuffer::SavePosition() {
 void ChangeBuffer::Sync() {
   if (writeFd_ >= 0 && writeDirty_) fdatasync(writeFd_);
   writeDirty_ = false;
-  for (int fd : unsynced_) {
+  // Segments dropped or replayed since need no flushing.
+  for (uint64_t number : unsynced_) {
+    if (segments_.empty() || number < segments_.front().number) continue;
+    const int fd = open(SegmentPath(number).c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) continue;
     fdatasync(fd);
     close(fd);
   }
@@ -269,7 +270,6 @@ void ChangeBuffer::Sync() {
 void ChangeBuffer::Clear() {
   if (!IsOpen()) return;
   CloseWriteSegment();
-  for (int fd : unsynced_) close(fd);
   unsynced_.clear();
   writeDirty_ = false;
   // The segments go first: a stop in between leaves a position that points

@@ -117,7 +117,7 @@ class ChangeBuffer {
   uint64_t headOffset_ = 0, headRecords_ = 0;
   int64_t headUnixMs_ = -1;
   uint64_t depth_ = 0, totalBytes_ = 0, dropped_ = 0, damaged_ = 0;
-  std::vector<int> unsynced_;  // closed-off segments not yet flushed
+  std::vector<uint64_t> unsynced_;  // segments written and closed since the last Sync
   bool writeDirty_ = false, folderDirty_ = false, positionDirty_ = false;
   std::string frame_;
   mutable std::vector<PeekEnd> peekEnds_;
