@@ -129,19 +129,34 @@ TEST(GatewayChangeBuffer, ASmallerBoundAtOpenDropsTheOldest) {
 }
 
 TEST(GatewayChangeBuffer, AConsumeAfterTheBoundDroppedPeekedChangesRemovesNoOthers) {
-  BufferFolder folder;
-  ChangeBuffer buffer;
-  std::string error;
-  ASSERT_TRUE(buffer.Open(folder.path(), 2048, &error)) << error;
-  ASSERT_TRUE(AppendChanges(&buffer, 0, 10));
-  ASSERT_TRUE(PeeksChanges(buffer, 0, 5));
-  // Live changes arrive while the five are sent, and push them out.
-  ASSERT_TRUE(AppendChanges(&buffer, 10, 60));
-  ASSERT_GT(buffer.Dropped(), 10u);
-  const uint64_t oldest = 70 - buffer.Depth();
-  buffer.Consume(5);
-  EXPECT_EQ(buffer.Depth(), 70 - oldest);
-  EXPECT_TRUE(PeeksChanges(buffer, oldest, buffer.Depth()));
+  struct Case {
+    const char* name;
+    size_t peeked;
+    uint64_t liveChanges;  // appended while the peeked ones are sent
+    int peekedDropped;     // 0: none, 1: some, 2: all
+  };
+  const Case cases[] = {
+      {"none dropped", 8, 2, 0},
+      {"the oldest file of those peeked dropped", 8, 32, 1},
+      {"all those peeked dropped", 5, 60, 2},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    BufferFolder folder;
+    ChangeBuffer buffer;
+    std::string error;
+    ASSERT_TRUE(buffer.Open(folder.path(), 2048, &error)) << error;
+    ASSERT_TRUE(AppendChanges(&buffer, 0, 10));
+    ASSERT_TRUE(PeeksChanges(buffer, 0, c.peeked));
+    ASSERT_TRUE(AppendChanges(&buffer, 10, c.liveChanges));
+    const uint64_t total = 10 + c.liveChanges;
+    const uint64_t oldest = total - buffer.Depth();
+    ASSERT_EQ((oldest > 0) + (oldest >= c.peeked), c.peekedDropped) << "oldest held: " << oldest;
+    buffer.Consume(c.peeked);
+    const uint64_t first = std::max<uint64_t>(oldest, c.peeked);
+    EXPECT_EQ(buffer.Depth(), total - first);
+    EXPECT_TRUE(PeeksChanges(buffer, first, buffer.Depth()));
+  }
 }
 
 TEST(GatewayChangeBuffer, ClearRemovesTheFilesAndKeepsTheCounter) {

@@ -120,7 +120,7 @@ TEST(GatewayChangeBufferDamage, DamageInAnOlderFileEndsThatFileOnly) {
     uint64_t at;      // which byte of it
   };
   const Case cases[] = {
-      {"its length", 20, 0}, {"its time", 20, 6}, {"its bytes", 20, 14}, {"its check", 20, 17},
+      {"its length", 20, 0}, {"its length, beyond any change", 20, 3}, {"its time", 20, 6}, {"its bytes", 20, 14}, {"its check", 20, 17},
       {"the first of its file", 0, 12},
   };
   for (const Case& c : cases) {

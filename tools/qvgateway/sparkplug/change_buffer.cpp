@@ -182,10 +182,7 @@ void ChangeBuffer::Consume(size_t n) {
   std::vector<PeekEnd> ends;
   if (n > 0 && !peekEnds_.empty()) {
     const size_t fromPeek = n < peekEnds_.size() ? n : peekEnds_.size();
-    // Records of segments dropped for the bound since the Peek are gone
-    // already.
-    const PeekEnd end = peekEnds_[fromPeek - 1];
-    if (!segments_.empty() && end.segment >= segments_.front().number) MoveHead(end);
+    MoveHead(peekEnds_[fromPeek - 1]);
     n -= fromPeek;
   }
   peekEnds_.clear();
@@ -206,8 +203,8 @@ void ChangeBuffer::MoveHead(const PeekEnd& end) {
     damaged_ += front.records - good;
     RemoveFront();
   }
-  Segment& front = segments_.front();
-  if (front.number != end.segment || end.recordsBefore < headRecords_) return;
+  // Past the head already: the bound dropped its segment since the Peek.
+  if (segments_.empty() || segments_.front().number != end.segment || end.recordsBefore < headRecords_) return;
   depth_ -= end.recordsBefore - headRecords_;
   headOffset_ = end.offset;
   headRecords_ = end.recordsBefore;
