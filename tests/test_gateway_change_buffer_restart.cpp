@@ -106,6 +106,7 @@ TEST(GatewayChangeBufferRestart, AReplayPositionThatCannotBeTrustedResendsRather
       {"inside the header", EncodePosition(1, 3), 0, true},
       {"its check fails", EncodePosition(1, third).replace(6, 1, "x"), 0, true},
       {"torn", EncodePosition(1, third).substr(0, 10), 0, true},
+      {"longer than a position", EncodePosition(1, third) + "more", 0, true},
       {"empty", "", 0, true},
   };
   for (const Case& c : cases) {
@@ -129,6 +130,13 @@ TEST(GatewayChangeBufferRestart, AReplayPositionThatCannotBeTrustedResendsRather
     if (c.noted) {
       EXPECT_NE(note.find("some may be sent twice"), std::string::npos) << note;
     }
+    // The replay moves the position on, and a restart finds it.
+    buffer.Peek(1);
+    buffer.Consume(1);
+    buffer.Close();
+    ASSERT_TRUE(buffer.Open(folder.path(), 1 << 20, &error, &note)) << error;
+    EXPECT_EQ(note, "");
+    EXPECT_EQ(buffer.Depth(), c.firstHeld < 10 ? 9 - c.firstHeld : 0);
   }
 }
 

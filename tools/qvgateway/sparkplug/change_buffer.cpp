@@ -233,11 +233,23 @@ void ChangeBuffer::ApplyDamage() {
   SettleHead();
 }
 
+// Written in place, not renamed: a replay moves it every batch, and a
+// rename costs the file system far more than one small write. A torn
+// write fails its check, and the replay then starts again at the oldest
+// file: changes sent twice, never lost.
 void ChangeBuffer::SavePosition() {
   if (segments_.empty()) return;
-  WriteFileAtomically(PositionPath(), EncodePosition(segments_.front().number, headOffset_), false, nullptr);
-  positionDirty_ = true;
-  folderDirty_ = true;
+  const std::string position = EncodePosition(segments_.front().number, headOffset_);
+  const bool first = positionFd_ < 0;
+  if (first) {
+    positionFd_ = open(PositionPath().c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0640);
+    folderDirty_ = true;
+  }
+  if (positionFd_ >= 0 && WriteAt(positionFd_, position, 0)) {
+    // Whatever a damaged file held beyond it goes once the new one is there.
+    if (first && ftruncate(positionFd_, static_cast<off_t>(position.size())) != 0) return;
+    positionDirty_ = true;
+  }
 }
 
 void ChangeBuffer::Sync() {
@@ -252,14 +264,8 @@ void ChangeBuffer::Sync() {
     close(fd);
   }
   unsynced_.clear();
-  if (positionDirty_) {
-    const int fd = open(PositionPath().c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd >= 0) {
-      fsync(fd);
-      close(fd);
-    }
-    positionDirty_ = false;
-  }
+  if (positionDirty_ && positionFd_ >= 0) fdatasync(positionFd_);
+  positionDirty_ = false;
   if (folderDirty_ && dirFd_ >= 0) fsync(dirFd_);
   folderDirty_ = false;
 }
@@ -272,6 +278,8 @@ void ChangeBuffer::Clear() {
   // The segments go first: a stop in between leaves a position that points
   // before every segment number still to come, which means nothing.
   for (const Segment& segment : segments_) unlink(SegmentPath(segment.number).c_str());
+  if (positionFd_ >= 0) close(positionFd_);
+  positionFd_ = -1;
   unlink(PositionPath().c_str());
   segments_.clear();
   peekEnds_.clear();

@@ -5,9 +5,9 @@
 // On disk: segment files changes-NNNNNN.buf in the folder, each up to an
 // eighth of the bound or 1 MiB, whichever is smaller (and at least one
 // record), so that dropping the oldest changes is deleting the oldest
-// file. A file `position` (written whole or not at all) says how far the
-// oldest file was replayed, so a restart after a partial replay does not
-// send the same changes twice. Records are framed as change_record.h says.
+// file. A small checked file `position` says how far the oldest file was
+// replayed, so a restart after a partial replay does not send the same
+// changes twice. Records are framed as change_record.h says.
 //
 // One thread owns it (the Sparkplug side's): nothing inside is locked.
 #pragma once
@@ -111,6 +111,7 @@ class ChangeBuffer {
   std::string dir_;
   int dirFd_ = -1;
   int writeFd_ = -1;  // the newest segment, while it has room
+  int positionFd_ = -1;
   uint64_t maxBytes_ = 0, segmentLimit_ = 0, nextNumber_ = 1;
   std::deque<Segment> segments_;  // oldest first
   // The oldest record not yet consumed: in segments_.front() at this offset.

@@ -248,6 +248,8 @@ void ChangeBuffer::Close() {
   if (!IsOpen()) return;
   Sync();
   CloseWriteSegment();
+  if (positionFd_ >= 0) close(positionFd_);
+  positionFd_ = -1;
   close(dirFd_);
   dirFd_ = -1;
   segments_.clear();
