@@ -245,7 +245,7 @@ TEST(GatewayChangeBuffer, OneFolderServesOneBufferAtATime) {
   BufferFolder folder;
   ChangeBuffer first, second;
   std::string error;
-  ASSERT_TRUE(first.Open(folder / "nested/deeper", kRoomy, &error)) << error;
+  ASSERT_TRUE(first.Open(folder / "nested/deeper/", kRoomy, &error)) << error;
   EXPECT_FALSE(second.Open(folder / "nested/deeper", kRoomy, &error));
   EXPECT_NE(error.find("is in use by another process"), std::string::npos) << error;
   first.Close();

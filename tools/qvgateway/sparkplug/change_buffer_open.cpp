@@ -90,8 +90,10 @@ bool ChangeBuffer::Open(const std::string& dir, uint64_t maxBytes, std::string* 
   return true;
 }
 
-bool ChangeBuffer::LockFolder(const std::string& dir, std::string* error) {
-  const std::string what = "the store-and-forward folder " + dir;
+bool ChangeBuffer::LockFolder(const std::string& named, std::string* error) {
+  const std::string what = "the store-and-forward folder " + named;
+  std::string dir = named;
+  while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
   if (dir.empty()) {
     *error = "no store-and-forward folder was given: name one the gateway may write.";
     return false;
