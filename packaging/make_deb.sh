@@ -92,8 +92,11 @@ control() {
   [ -f "$here/$name/conffiles" ] && install -m 644 "$here/$name/conffiles" "$pkg/DEBIAN/conffiles"
   (cd "$pkg" && find . -path ./DEBIAN -prune -o -type f -printf '%P\n' | sort | xargs md5sum >DEBIAN/md5sums)
   chmod 644 "$pkg/DEBIAN/md5sums"
+  # As dpkg-gencontrol counts: each file's size in whole KiB, 1 for anything
+  # else; not du's, which counts folders as the file system stores them.
   local size
-  size=$(du -sk --apparent-size --exclude=DEBIAN "$pkg" | cut -f1)
+  size=$(cd "$pkg" && find . -mindepth 1 -path ./DEBIAN -prune -o -printf '%y %s\n' |
+         awk '{ total += ($1 == "f") ? int(($2 + 1023) / 1024) : 1 } END { print total }')
   sed -e "s|@VERSION@|$version|g" -e "s|@ARCH@|$arch|" -e "s|@MAINTAINER@|$maintainer|" \
       -e "s|@SIZE@|$size|" -e "s|@DEPENDS@|$depends|" "$here/$name/control.in" >"$pkg/DEBIAN/control"
   find "$pkg" -type d -exec chmod 755 {} +
