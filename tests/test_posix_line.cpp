@@ -46,6 +46,11 @@ class PseudoTerminal {
   PseudoTerminal(const PseudoTerminal&) = delete;
   PseudoTerminal& operator=(const PseudoTerminal&) = delete;
   const std::string& Device() const { return device_; }
+  // What the driver's end wrote and nobody has read yet.
+  int Waiting() const {
+    int n = -1;
+    return ioctl(master_, FIONREAD, &n) == 0 ? n : -1;
+  }
 
  private:
   int master_ = -1;
@@ -225,6 +230,38 @@ TEST(PosixLine, FlowControlAnotherProgramLeftIsKept) {
     EXPECT_EQ(driver.ClosePort(), 1);
     close(other);
   }
+}
+
+// A handle is pointer-wide and a descriptor an int: on LP64 a lent handle
+// beyond an int's range must reach no descriptor at all, not the one its
+// lower 32 bits name.
+TEST(PosixLine, ALentHandleBeyondADescriptorsRangeReachesNoDescriptor) {
+  if (sizeof(intptr_t) == sizeof(int)) {
+    GTEST_SKIP() << "on this 32-bit target every handle fits a descriptor: no bits can be lost";
+  }
+  PseudoTerminal pty;
+  ASSERT_FALSE(pty.Device().empty());
+  DriverHandle owner;
+  PortSettingsRec settings = MakePortSettings(pty.Device().c_str(), 9600, kTimeoutMs);
+  ASSERT_EQ(owner.OpenPort(settings), 1) << pty.Device();
+  const int64_t fd = owner.GetPortHandle();
+  const struct {
+    const char* what;
+    int64_t handle;
+  } kCases[] = {
+      {"the descriptor with bit 32 set", fd + (int64_t{1} << 32)},
+      {"the descriptor with the top bits set", fd | static_cast<int64_t>(0x7FFFFFFF00000000)},
+      {"the descriptor plus 2^31", fd + (int64_t{1} << 31)},
+  };
+  for (const auto& c : kCases) {
+    DriverHandle borrower;
+    ASSERT_EQ(borrower.SetPortHandle(static_cast<intptr_t>(c.handle)), 1) << c.what;
+    HostBlock block(1, 0, 8, 1, 1, 0, {1});
+    EXPECT_EQ(borrower.ExecuteBlock(block), 0) << c.what;
+    EXPECT_EQ(pty.Waiting(), 0) << c.what << ": the request reached the owner's descriptor";
+    borrower.SetPortHandle(-1);
+  }
+  EXPECT_EQ(owner.ClosePort(), 1);
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 // once with what has arrived, FIONREAD for the waiting count.
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <poll.h>
 #include <string.h>
 #include <sys/file.h>
@@ -28,6 +29,14 @@ std::string DeviceFile(const char* devicePath) {
   if (strncmp(name, kDevicePrefix, sizeof kDevicePrefix - 1) == 0) name += sizeof kDevicePrefix - 1;
   if (name[0] == '/') return name;
   return std::string("/dev/") + name;
+}
+
+// A handle is pointer-wide; a descriptor is an int. A lent handle beyond an
+// int's range (possible on LP64) names no descriptor of ours: it becomes
+// -1, which every call refuses with EBADF, and never another descriptor
+// by losing its upper bits.
+int Descriptor(PortHandle handle) {
+  return handle >= 0 && handle <= INT_MAX ? Descriptor(handle) : -1;
 }
 
 bool BaudConstant(int32_t baud, speed_t* out) {
@@ -73,7 +82,7 @@ class PosixSerialPort final : public SerialPort {
 
   bool ApplyLineSettings(PortHandle handle, const LineSettings& settings) override {
     termios tio{};
-    if (tcgetattr(static_cast<int>(handle), &tio) != 0) return false;
+    if (tcgetattr(Descriptor(handle), &tio) != 0) return false;
     speed_t speed = B0;
     tcflag_t size;
     const bool standardRate = BaudConstant(settings.baudRate, &speed);
@@ -102,30 +111,30 @@ class PosixSerialPort final : public SerialPort {
     if (settings.twoStopBits) tio.c_cflag |= CSTOPB;
     tio.c_cc[VMIN] = 0;
     tio.c_cc[VTIME] = 0;
-    if (tcsetattr(static_cast<int>(handle), TCSANOW, &tio) != 0) return false;
+    if (tcsetattr(Descriptor(handle), TCSANOW, &tio) != 0) return false;
     // Any other rate is set as a number; a line that cannot run it refuses.
-    return standardRate || SetArbitraryBaudRate(static_cast<int>(handle), settings.baudRate);
+    return standardRate || SetArbitraryBaudRate(Descriptor(handle), settings.baudRate);
   }
 
   void PrepareForPolling(PortHandle handle) override { Purge(handle); }
 
   bool ApplyRs485(PortHandle handle, const Rs485Setting& setting, Rs485Report* report) override {
-    return ApplyRs485Setting(static_cast<int>(handle), setting, report);
+    return ApplyRs485Setting(Descriptor(handle), setting, report);
   }
 
   bool Close(PortHandle handle) override {
     // A pseudo-terminal keeps the exclusive flag past our last close while
     // its other side stays open, and would refuse our own next open.
-    ioctl(static_cast<int>(handle), TIOCNXCL, nullptr);
-    return close(static_cast<int>(handle)) == 0;
+    ioctl(Descriptor(handle), TIOCNXCL, nullptr);
+    return close(Descriptor(handle)) == 0;
   }
 
-  void Purge(PortHandle handle) override { tcflush(static_cast<int>(handle), TCIOFLUSH); }
+  void Purge(PortHandle handle) override { tcflush(Descriptor(handle), TCIOFLUSH); }
 
   bool Write(PortHandle handle, const uint8_t* data, int32_t length, int32_t* written,
              int32_t* platformError) override {
     // Synchronous, with the same allowance per byte as the Windows side.
-    const int fd = static_cast<int>(handle);
+    const int fd = Descriptor(handle);
     int32_t done = 0;
     int budgetMs = kWriteMsPerByte * length;
     while (done < length) {
@@ -149,18 +158,18 @@ class PosixSerialPort final : public SerialPort {
 
   int32_t BytesWaiting(PortHandle handle) override {
     int waiting = 0;
-    if (ioctl(static_cast<int>(handle), FIONREAD, &waiting) != 0) return 0;
+    if (ioctl(Descriptor(handle), FIONREAD, &waiting) != 0) return 0;
     return waiting;
   }
 
   int32_t Read(PortHandle handle, uint8_t* buffer, int32_t capacity) override {
-    const ssize_t n = read(static_cast<int>(handle), buffer, static_cast<size_t>(capacity));
+    const ssize_t n = read(Descriptor(handle), buffer, static_cast<size_t>(capacity));
     if (n < 0) return errno == EAGAIN ? 0 : -1;
     return static_cast<int32_t>(n);
   }
 
   int32_t ReadWithin(PortHandle handle, uint8_t* buffer, int32_t capacity, uint32_t ms) override {
-    const int fd = static_cast<int>(handle);
+    const int fd = Descriptor(handle);
     const uint64_t deadline = NowMs() + ms;
     for (;;) {
       const uint64_t now = NowMs();
