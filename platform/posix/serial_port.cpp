@@ -36,7 +36,7 @@ std::string DeviceFile(const char* devicePath) {
 // -1, which every call refuses with EBADF, and never another descriptor
 // by losing its upper bits.
 int Descriptor(PortHandle handle) {
-  return handle >= 0 && handle <= INT_MAX ? Descriptor(handle) : -1;
+  return handle >= 0 && handle <= INT_MAX ? static_cast<int>(handle) : -1;
 }
 
 bool BaudConstant(int32_t baud, speed_t* out) {
