@@ -19,6 +19,7 @@ else packages=(
   libmodbus-dev:i386 libtoml11-dev mbpoll python3-pymodbus python3-serial-asyncio
   libmosquitto-dev:i386 mosquitto mosquitto-clients openssl
   libmicrohttpd-dev:i386 prometheus chromium
+  protobuf-c-compiler libprotobuf-c-dev:i386 nodejs
 ); fi
 
 sudo_cmd=()
