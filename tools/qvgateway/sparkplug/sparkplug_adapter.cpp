@@ -6,6 +6,7 @@
 #include <chrono>
 
 #include "tools/host/timestamps.h"
+#include "tools/qvgateway/sparkplug/buffered_change.h"
 #include "tools/qvgateway/service/gateway_log.h"
 
 namespace qvgateway {
@@ -58,6 +59,16 @@ bool SparkplugAdapter::Start(std::string* error) {
     }
     if (!note.empty()) LogEvent(Severity::Warning, "Sparkplug buffer: " + note);
     if (buffer_->Depth() > 0) {
+      // The history goes on from each tag's last buffered state: the first
+      // reading is a change only if it differs from that.
+      for (const BufferedRecord& record : buffer_->Peek(buffer_->Depth())) {
+        std::string name;
+        TagReading reading;
+        auto found = DecodeChange(record.bytes, &name, &reading) ? metricByName_.find(name) : metricByName_.end();
+        if (found == metricByName_.end()) continue;
+        metrics_[found->second].published = reading;
+        metrics_[found->second].everPublished = true;
+      }
       LogEvent("Sparkplug buffer holds " + std::to_string(buffer_->Depth()) +
                " changes from before the start: they are replayed after the births");
     }

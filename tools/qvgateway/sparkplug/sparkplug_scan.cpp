@@ -18,7 +18,8 @@
 namespace qvgateway {
 namespace {
 
-constexpr int kScanMs = 50;
+// A change reaches the host within a poll, the wire time and this.
+constexpr int kScanMs = 20;
 constexpr int kSyncMs = 1000;
 constexpr int kGoodbyeMs = 1000;
 constexpr size_t kReplayBatch = 500;  // metrics in one historical DDATA
@@ -114,6 +115,8 @@ void SparkplugAdapter::Scan() {
     if (!metric.everPublished || (node_.Born() && !device.announced)) continue;
     const TagReading reading = ReadTag(*metric.tag, owner_.Cache(device.station),
                                        plan_.stations[device.station]->config->maxAgeMs, steadyNow, unixNow);
+    // Never read since the start: nothing the controller did.
+    if (!reading.readYet) continue;
     if (!WorthPublishing(reading, metric.published, true, metric.tag->deadband)) continue;
     if (buffer_ || live) {
       if (buffer_) Record(m, reading);
