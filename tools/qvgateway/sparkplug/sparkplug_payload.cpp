@@ -237,7 +237,8 @@ bool DecodeMetrics(const std::string& bytes, int64_t* unixMs, int* seq, std::vec
     switch (m->value_case) {
       case QVSPARKPLUG__PAYLOAD__METRIC__VALUE_BOOLEAN_VALUE: o.flag = m->boolean_value != 0; break;
       case QVSPARKPLUG__PAYLOAD__METRIC__VALUE_INT_VALUE:
-        o.integer = o.type == SparkplugType::UInt16 ? m->int_value : static_cast<int32_t>(m->int_value);
+        o.integer = o.type == SparkplugType::UInt16 ? static_cast<int64_t>(m->int_value)
+                                                    : static_cast<int64_t>(static_cast<int32_t>(m->int_value));
         break;
       case QVSPARKPLUG__PAYLOAD__METRIC__VALUE_LONG_VALUE: o.integer = static_cast<int64_t>(m->long_value); break;
       case QVSPARKPLUG__PAYLOAD__METRIC__VALUE_FLOAT_VALUE: o.real = m->float_value; break;
