@@ -42,6 +42,24 @@ mkdir -p "$stage/$win_name" "$stage/$linux_name"
 
 crlf() { sed 's/\r$//; s/$/\r/' "$1"; }
 
+# The user's guides travel beside the README, in docs/ as in the source
+# tree, so that its links lead somewhere at the plant too; the developer's
+# guide belongs to the source tree. In the archive the README is README
+# (README.txt on Windows), so the guides' links back to it are renamed.
+guides=(integrator.md qvpoll.md gateway.md figures.md)
+pictures=(gateway-page.png)
+guides_to() { # guides_to FOLDER README_NAME CONVERT
+  local g
+  install -d -m 755 "$1/docs"
+  for g in "${guides[@]}"; do
+    sed "s|(\.\./README\.md|(../$2|g" "$root/docs/$g" >"$stage/guide"
+    "$3" "$stage/guide" >"$1/docs/$g"
+    chmod 644 "$1/docs/$g"
+  done
+  for g in "${pictures[@]}"; do install -m 644 "$root/docs/$g" "$1/docs/"; done
+  rm "$stage/guide"
+}
+
 # Windows: a flat folder, unpacked where the DLL is to stay.
 w=$stage/$win_name
 install -m 644 "$win_bin/Quorvalend.dll" "$win_bin/qvpoll.exe" "$win_bin/qvsim.exe" "$w/"
@@ -50,6 +68,7 @@ crlf "$stage/README" >"$w/README.txt"
 crlf "$root/LICENSE" >"$w/LICENSE"
 crlf "$here/install.cmd" >"$w/install.cmd"
 crlf "$here/uninstall.cmd" >"$w/uninstall.cmd"
+guides_to "$w" README.txt crlf
 
 # Linux: one top folder, as a tarball is expected to unpack; the gateway
 # with its systemd unit and its commented example file (the README's
@@ -59,19 +78,20 @@ install -m 755 "$linux_bin/Quorvalend.so" "$linux_bin/qvpoll" "$linux_bin/qvsim"
 install -m 644 "$here/qvgateway@.service" "$here/qvgateway.example.toml" "$l/"
 install -m 644 "$stage/README" "$l/README"
 install -m 644 "$root/LICENSE" "$l/LICENSE"
+guides_to "$l" README cat
 rm "$stage/README"
 
 for d in "$w" "$l"; do
-  (cd "$d" && find . -maxdepth 1 -type f ! -name SHA256SUMS -printf '%f\n' | sort | xargs sha256sum >SHA256SUMS)
+  (cd "$d" && find . -type f ! -name SHA256SUMS -printf '%P\n' | sort | xargs sha256sum >SHA256SUMS)
   chmod 644 "$d/SHA256SUMS"
-  chmod 755 "$d"
+  chmod 755 "$d" "$d/docs"
   find "$d" -exec touch -h -d "@$epoch" {} +
 done
 
 rm -f "$out/$win_name.zip" "$out/$linux_name.tar.gz"
 # zip keeps local time in its entries (TZ is UTC here); -X leaves out the
 # owner and extra time fields, -D the folder entry.
-(cd "$w" && find . -maxdepth 1 -type f -printf '%f\n' | sort | zip -q -X -D -9 "$out/$win_name.zip" -@)
+(cd "$w" && find . -type f -printf '%P\n' | sort | zip -q -X -D -9 "$out/$win_name.zip" -@)
 tar --sort=name --format=gnu --mtime="@$epoch" --owner=0 --group=0 --numeric-owner \
   -C "$stage" -cf - "$linux_name" | gzip -n -9 >"$out/$linux_name.tar.gz"
 rm -rf "$stage"

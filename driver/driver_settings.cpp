@@ -55,7 +55,43 @@ void NoteIgnored(DriverSettings* settings, const char* name, const char* value) 
   snprintf(settings->ignored + used, sizeof settings->ignored - used, "%s%s=%s", used > 0 ? " " : "", name, value);
 }
 
+const struct {
+  Rs485Mode mode;
+  const char* name;
+} kRs485Modes[] = {{Rs485Mode::Off, "off"}, {Rs485Mode::RtsOnSend, "rts-on-send"}, {Rs485Mode::RtsAfterSend, "rts-after-send"}};
+
+void ReadRs485(SettingsSource* source, DriverSettings* settings, char* value, size_t size) {
+  if (source->Read("RS485", value, size)) {
+    Trim(value);
+    bool known = false;
+    for (const auto& m : kRs485Modes) {
+      if (SameWord(value, m.name)) {
+        settings->rs485.mode = m.mode;
+        known = true;
+      }
+    }
+    if (!known) NoteIgnored(settings, "RS485", value);
+  }
+  const struct {
+    const char* name;
+    uint32_t* field;
+  } kDelays[] = {{"RS485DelayBeforeUs", &settings->rs485.delayBeforeUs},
+                 {"RS485DelayAfterUs", &settings->rs485.delayAfterUs}};
+  for (const auto& d : kDelays) {
+    if (!source->Read(d.name, value, size)) continue;
+    Trim(value);
+    if (!DecimalNumber(value, 0, kLongestRs485DelayUs, d.field)) NoteIgnored(settings, d.name, value);
+  }
+}
+
 }  // namespace
+
+const char* Rs485ModeName(Rs485Mode mode) {
+  for (const auto& m : kRs485Modes) {
+    if (m.mode == mode) return m.name;
+  }
+  return "?";
+}
 
 DriverSettings ReadDriverSettings(SettingsSource* source) {
   DriverSettings settings;
@@ -79,6 +115,7 @@ DriverSettings ReadDriverSettings(SettingsSource* source) {
     Trim(value);
     if (!DecimalNumber(value, 1, kLargestTraceMaxKB, &settings.traceMaxKB)) NoteIgnored(&settings, "TraceMaxKB", value);
   }
+  ReadRs485(source, &settings, value, sizeof value);
   return settings;
 }
 

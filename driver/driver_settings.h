@@ -6,6 +6,7 @@
 #include <stdint.h>
 
 #include "link/port_exchange.h"
+#include "platform/serial_port.h"
 #include "platform/settings.h"
 
 namespace quorvalend {
@@ -17,6 +18,9 @@ struct DriverSettings {
   ReplyWait replyWait = ReplyWait::Poll;
   bool checkStation = false;
   uint32_t traceMaxKB = kDefaultTraceMaxKB;
+  // Off unless set: an adapter that switches by itself, or a port that is
+  // no RS-485 line, would refuse it.
+  Rs485Setting rs485;
   // What was set but not understood, "ReplyWait=fast CheckStation=yes",
   // for the trace to say; such a value keeps its default.
   char ignored[200] = {};
@@ -24,5 +28,8 @@ struct DriverSettings {
 
 // Reads every setting from `source`; null reads none (the defaults).
 DriverSettings ReadDriverSettings(SettingsSource* source);
+
+// "off", "rts-on-send" or "rts-after-send", as the setting is written.
+const char* Rs485ModeName(Rs485Mode mode);
 
 }  // namespace quorvalend

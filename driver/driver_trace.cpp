@@ -43,6 +43,24 @@ void Describe(TraceText& line, const BlockRequest& block) {
   }
 }
 
+// "COM1 station - open COM1 9600 baud, ..., time-out 1000 ms: "
+void OpenHead(TraceText& line, const PortSettings& settings) {
+  char name[sizeof settings.portName + 1] = {};
+  memcpy(name, settings.portName, strnlen(settings.portName, sizeof settings.portName));
+  Head(line, name, -1);
+  line.Add("open ").Add(name).Add(" ").Number(settings.baudRate).Add(" baud, ").Number(settings.dataBits);
+  line.Add(" data bits, parity ");
+  if (settings.parity < 5) line.Add(kParityNames[settings.parity]);
+  else line.Number(settings.parity);
+  line.Add(", ").Add(settings.stopBits == QV_STOP_BITS_TWO ? "2" : "1").Add(" stop bits, time-out ");
+  line.Number(settings.replyTimeout).Add(" ms: ");
+}
+
+void Rs485Asked(TraceText& line, const Rs485Setting& rs485) {
+  line.Add("RS485=").Add(Rs485ModeName(rs485.mode)).Add(" RS485DelayBeforeUs=").Number(rs485.delayBeforeUs);
+  line.Add(" RS485DelayAfterUs=").Number(rs485.delayAfterUs);
+}
+
 }  // namespace
 
 void TraceCreated(TraceSink* sink, const DriverSettings& settings) {
@@ -53,22 +71,44 @@ void TraceCreated(TraceSink* sink, const DriverSettings& settings) {
   line.Add(" ReplyWait=").Add(settings.replyWait == ReplyWait::Early ? "early" : "poll");
   line.Add(" CheckStation=").Number(settings.checkStation ? 1 : 0);
   line.Add(" TraceMaxKB=").Number(settings.traceMaxKB);
+  if (settings.rs485.mode != Rs485Mode::Off) {
+    line.Add(" ");
+    Rs485Asked(line, settings.rs485);
+  }
   if (settings.ignored[0] != '\0') line.Add("; ignored, not understood: ").Add(settings.ignored);
   Send(sink, line);
 }
 
-void TraceOpen(TraceSink* sink, const PortSettings& settings, bool opened, int32_t systemError) {
+void TraceRs485Applied(TraceSink* sink, const PortSettings& settings, const Rs485Setting& rs485,
+                       const Rs485Report& report) {
   if (sink == nullptr) return;
   char name[sizeof settings.portName + 1] = {};
   memcpy(name, settings.portName, strnlen(settings.portName, sizeof settings.portName));
   TraceText line;
   Head(line, name, -1);
-  line.Add("open ").Add(name).Add(" ").Number(settings.baudRate).Add(" baud, ").Number(settings.dataBits);
-  line.Add(" data bits, parity ");
-  if (settings.parity < 5) line.Add(kParityNames[settings.parity]);
-  else line.Number(settings.parity);
-  line.Add(", ").Add(settings.stopBits == QV_STOP_BITS_TWO ? "2" : "1").Add(" stop bits, time-out ");
-  line.Number(settings.replyTimeout).Add(" ms: ");
+  Rs485Asked(line, rs485);
+  line.Add(": ").Add(report.text);
+  Send(sink, line);
+}
+
+void TraceRs485Refused(TraceSink* sink, const PortSettings& settings, const Rs485Setting& rs485,
+                       const Rs485Report& report) {
+  if (sink == nullptr) return;
+  TraceText line;
+  OpenHead(line, settings);
+  line.Add("failed, ");
+  Code(line, QV_ERR_CONFIGURE_PORT);
+  line.Add(", system error ").Number(report.systemError).Add(": the port refused ");
+  Rs485Asked(line, rs485);
+  line.Add(", ").Add(report.text);
+  line.Add("; an adapter that switches its transmitter by itself needs RS485 left off");
+  Send(sink, line);
+}
+
+void TraceOpen(TraceSink* sink, const PortSettings& settings, bool opened, int32_t systemError) {
+  if (sink == nullptr) return;
+  TraceText line;
+  OpenHead(line, settings);
   if (opened) {
     line.Add("ok");
   } else {

@@ -25,6 +25,12 @@ struct TransactionRecord {
 
 void TraceCreated(TraceSink* sink, const DriverSettings& settings);
 void TraceOpen(TraceSink* sink, const PortSettings& settings, bool opened, int32_t systemError);
+// What came of putting the port's transmitter under RTS, in the port's words.
+void TraceRs485Applied(TraceSink* sink, const PortSettings& settings, const Rs485Setting& rs485,
+                       const Rs485Report& report);
+// The open line of a port that refused it, failed with the configure code.
+void TraceRs485Refused(TraceSink* sink, const PortSettings& settings, const Rs485Setting& rs485,
+                       const Rs485Report& report);
 // "lend" (SetPortHandle) or "close" (ClosePort) of `handle`.
 void TraceHandle(TraceSink* sink, const char* label, const char* what, QvPortHandle handle, bool ok);
 void TraceTransaction(TraceSink* sink, const char* label, const BlockRequest& block, int32_t result,

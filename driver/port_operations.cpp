@@ -45,10 +45,23 @@ int32_t CQuorvalendPro::OpenPort(const PortSettings* settings) {
     if (trace != nullptr) TraceOpen(trace, *settings, false, systemError);
     return QV_FAILED;
   }
+  // Only asked for when set: with it off the port sees nothing it did not
+  // see before.
+  const Rs485Setting& rs485 = this->settings.rs485;
+  Rs485Report report;
+  if (rs485.mode != Rs485Mode::Off && !Port().ApplyRs485(handle, rs485, &report)) {
+    Port().Close(handle);
+    lastError = QV_ERR_CONFIGURE_PORT;
+    if (trace != nullptr) TraceRs485Refused(trace, *settings, rs485, report);
+    return QV_FAILED;
+  }
   Port().PrepareForPolling(handle);
   portHandle = handle;
   SetLabel(settings->portName, sizeof settings->portName);
-  if (trace != nullptr) TraceOpen(trace, *settings, true, 0);
+  if (trace != nullptr) {
+    TraceOpen(trace, *settings, true, 0);
+    if (rs485.mode != Rs485Mode::Off) TraceRs485Applied(trace, *settings, rs485, report);
+  }
   return QV_OK;
 }
 

@@ -17,6 +17,26 @@ struct LineSettings {
   bool twoStopBits;
 };
 
+// Who switches the transmitter of an RS-485 adapter that does not switch
+// by itself: RTS raised while sending and dropped after it, or the other
+// way round for adapters wired inverted. Off leaves the port untouched.
+enum class Rs485Mode : uint8_t { Off, RtsOnSend, RtsAfterSend };
+
+constexpr uint32_t kLongestRs485DelayUs = 100000;
+
+struct Rs485Setting {
+  Rs485Mode mode = Rs485Mode::Off;
+  uint32_t delayBeforeUs = 0;  // RTS raised this long before the first bit
+  uint32_t delayAfterUs = 0;   // and held this long after the last
+};
+
+// What the port made of an RS-485 setting, in words for the trace: how it
+// was applied, or what the system answered when it refused.
+struct Rs485Report {
+  int32_t systemError = 0;
+  char text[200] = {};
+};
+
 class SerialPort {
  public:
   virtual ~SerialPort() = default;
@@ -29,6 +49,10 @@ class SerialPort {
   // Event mask, purge of both directions, and time-outs under which a read
   // returns at once with what has arrived and a write allows 10 ms a byte.
   virtual void PrepareForPolling(PortHandle handle) = 0;
+  // Puts the port's transmitter under RTS as `setting` says; never asked
+  // with the mode off. False when the port refuses it; `report` says how
+  // it was applied or why not.
+  virtual bool ApplyRs485(PortHandle handle, const Rs485Setting& setting, Rs485Report* report) = 0;
   virtual bool Close(PortHandle handle) = 0;
   // Discards both queues.
   virtual void Purge(PortHandle handle) = 0;

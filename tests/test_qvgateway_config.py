@@ -18,6 +18,7 @@ GATEWAY = os.path.join(os.path.dirname(P.qvpoll), "qvgateway")
 
 LINE = '[line]\nport = "sim"\nbaud = 9600\n'
 STATION = '[[station]]\nnumber = 1\nread = ["D100..D131"]\n'
+REAL = LINE.replace('"sim"', '"/dev/null"')  # a device that exists; --check-config never opens it
 MQTT = '[mqtt]\nbroker = "127.0.0.1:1883"\n'
 SPARKPLUG = '[sparkplug]\nbroker = "127.0.0.1:1883"\ngroup_id = "plant1"\nedge_node_id = "line1"\n'  # lines 7..10
 TAG = '[[tag]]\nname = "tank1/level"\nstation = 1\naddress = "D200"\ntype = "f32"\n'  # lines 7..11 after LINE, STATION
@@ -161,6 +162,16 @@ class CheckConfig(unittest.TestCase):
             ("tag limit no raw value holds", LINE + STATION + 'write = ["D200"]\n' + TAG.replace("f32", "u16") +
              "scale = 0.1\nwritable = true\nmin = -1.0\n",
              "FILE:15: tag[1].min: -1 is raw -10, which is outside the raw range 0..65535 of u16"),
+            ("rs485 mode", REAL + 'rs485 = "on"\n' + STATION,
+             "FILE:4: line.rs485: 'on' is not \"off\", \"rts-on-send\" or \"rts-after-send\""),
+            ("rs485 delay without rs485", REAL + "rs485_delay_before_us = 500\n" + STATION,
+             "FILE:4: line.rs485_delay_before_us: needs rs485 = \"rts-on-send\" or \"rts-after-send\": with rs485 off"),
+            ("rs485 delay with rs485 off", REAL + 'rs485 = "off"\nrs485_delay_after_us = 500\n' + STATION,
+             "FILE:5: line.rs485_delay_after_us: needs rs485 = "),
+            ("rs485 delay too long", REAL + 'rs485 = "rts-on-send"\nrs485_delay_after_us = 100001\n' + STATION,
+             "FILE:5: line.rs485_delay_after_us: 100001 is outside 0..100000"),
+            ("rs485 on the simulator", LINE + 'rs485 = "rts-after-send"\n' + STATION,
+             "FILE:4: line.rs485: the simulator (port = \"sim\") is a pseudo-terminal with no transmitter to switch"),
         ]
         for name, text, expected in table:
             with self.subTest(name):
@@ -188,6 +199,11 @@ class CheckConfig(unittest.TestCase):
              "station 1 (unit 1): 1 block",
              "qvgateway: FILE:2: line.port: /dev/ttyQVnone does not exist on this machine: the gateway would not "
              "start"),
+            ("rs485 said with the line", REAL + 'rs485 = "rts-on-send"\nrs485_delay_before_us = 1500\n' + STATION, 0,
+             "line /dev/null, 9600 baud, 10 bits per character, RS-485 rts-on-send (RTS 1500 us before and 0 us after "
+             "sending)\n", ""),
+            ("rs485 off said nowhere", REAL + 'rs485 = "off"\nrs485_delay_before_us = 0\n' + STATION, 0,
+             "line /dev/null, 9600 baud, 10 bits per character\n", ""),
             ("a path that does not exist", LINE.replace('"sim"', '"/dev/serial/by-id/nosuch"') + STATION, 2,
              "line /dev/serial/by-id/nosuch", "/dev/serial/by-id/nosuch does not exist on this machine"),
         ]

@@ -274,6 +274,39 @@ class Severities(unittest.TestCase):
         self.assertRegex(text, re.compile(r"^<3>line\.port .*ttyQVnone", re.M))
 
 
+    def test_a_port_without_rs485_switching(self):
+        # A pseudo-terminal has none: with rs485 on the gateway does not
+        # start, and its log gives the kernel's answer; with it off it serves.
+        master, slave = os.openpty()
+        self.addCleanup(os.close, master)
+        device = os.ttyname(slave)
+        os.close(slave)
+
+        def config(rs485):
+            return gateway_toml(0, port=device, sim_set=()).replace("timeout_ms = 200\n", "timeout_ms = 200\n" + rs485)
+
+        path = os.path.join(P.scratch, "rs485.toml")
+        with open(path, "w") as f:
+            f.write(config('rs485 = "rts-on-send"\nrs485_delay_before_us = 1000\n'))
+        log = os.path.join(P.scratch, "rs485.log")
+        with open(log, "w") as err:
+            st = os.fstat(err.fileno())
+            code = subprocess.run([GATEWAY, "--config", path], stderr=err, stdout=subprocess.DEVNULL, timeout=60,
+                                  env=dict(os.environ, JOURNAL_STREAM=f"{st.st_dev}:{st.st_ino}"),
+                                  stdin=subprocess.DEVNULL).returncode
+        with open(log) as f:
+            text = f.read()
+        self.assertEqual(code, 1, text)
+        self.assertRegex(text, re.compile(r"^<4>the port refused RS485=rts-on-send RS485DelayBeforeUs=1000 "
+                                          r"RS485DelayAfterUs=0, the kernel answered .* \(errno \d+\); .*RS485 left off",
+                                          re.M))
+        self.assertRegex(text, re.compile(r"^<3>line\.port .*: the driver opened it but could not configure it; the "
+                                          r"driver says code 4, configuring the serial port failed", re.M))
+        with Gateway(P, config('rs485 = "off"\n'), journal=True) as gateway:
+            self.assertEqual(gateway.stop()[0], 0, gateway.log())
+            self.assertNotIn("RS485", gateway.log())
+
+
 class Writes(unittest.TestCase):
     def test_each_write_on_one_line(self):
         sim = Simulator(P, ["--station", "1"])

@@ -202,6 +202,76 @@ class PortFailures(unittest.TestCase):
             self.assertIn("D1", out)
 
 
+class Rs485(unittest.TestCase):
+    """RS-485 switching is the driver's, off unless asked; a port without it refuses before a byte is sent."""
+
+    @linux_only
+    def test_a_pseudo_terminal_refuses_and_off_changes_nothing(self):
+        # (args, the machine's QUORVALEND_RS485, exit status, in standard
+        # error, requests the controller sees): the machine's setting holds
+        # unless --rs485 says otherwise.
+        table = [
+            (["--rs485", "rts-on-send"], None, 2, ["the driver opened it but could not configure it",
+                                                   "code 4, configuring the serial port failed (配置串口失败!)",
+                                                   "the port refused RS485=rts-on-send RS485DelayBeforeUs=0",
+                                                   "the kernel answered", "needs RS485 left off"], 0),
+            (["--rs485", "rts-after-send", "--rs485-delay-before-us", "1500", "--rs485-delay-after-us", "20"], None, 2,
+             ["RS485=rts-after-send RS485DelayBeforeUs=1500 RS485DelayAfterUs=20", "code 4"], 0),
+            (["--rs485", "off"], None, 0, [], 1),
+            ([], None, 0, [], 1),
+            ([], "rts-on-send", 2, ["code 4"], 0),
+            (["--rs485", "off"], "rts-on-send", 0, [], 1),
+        ]
+        for args, machine, status, said, requests in table:
+            with self.subTest(args=args, machine=machine):
+                env = dict(os.environ)
+                env.pop("QUORVALEND_RS485", None)
+                if machine is not None:
+                    env["QUORVALEND_RS485"] = machine
+                code, out, err, seen = poll([*args, "D1"], env=env)
+                self.assertEqual(code, status, err)
+                for text in said:
+                    self.assertIn(text, err)
+                self.assertEqual(len(seen), requests, seen)
+                if status == 0:
+                    self.assertIn("D1", out)
+                    self.assertNotIn("RS485", err)
+
+    @unittest.skipUnless(P.wine, "Windows")
+    def test_windows_cannot_drop_rts_while_sending(self):
+        # The choice reaches the objects through the user's registry values
+        # and is refused by the port before a byte is sent.
+        code, _, err, seen = poll(["--rs485", "rts-after-send", "D1"])
+        self.assertEqual(code, 2, err)
+        self.assertIn("the port refused RS485=rts-after-send RS485DelayBeforeUs=0 RS485DelayAfterUs=0, Windows can "
+                      "only raise RTS while sending", err)
+        self.assertIn("code 4, configuring the serial port failed", err)
+        self.assertEqual(seen, [])
+        code, out, err, seen = poll(["--rs485", "off", "D1"])
+        self.assertEqual(code, 0, err)
+        self.assertEqual(len(seen), 1, seen)
+
+    def test_usage_errors_say_what_is_accepted(self):
+        table = [
+            (["--rs485", "on"], "--rs485: on not in {off,rts-on-send,rts-after-send}"),
+            (["--rs485-delay-before-us", "500"], "--rs485-delay-before-us needs --rs485 rts-on-send or rts-after-send"),
+            (["--rs485", "off", "--rs485-delay-after-us", "500"], "--rs485-delay-after-us needs --rs485 rts-on-send"),
+            (["--rs485", "rts-on-send", "--rs485-delay-after-us", "100001"], "'100001' is outside 0..100000"),
+            (["--rs485", "rts-on-send", "--rs485-delay-before-us", "-1"], "--rs485-delay-before-us"),
+        ]
+        # No delay is no delay: accepted without --rs485.
+        code, _, err = P.run_qvpoll(["--rs485-delay-before-us", "0", "D1"], port="COM99")
+        self.assertNotIn("--rs485", err)
+        for args, said in table:
+            with self.subTest(args=args):
+                code, _, err = P.run_qvpoll([*args, "D1"], port="COM99")
+                self.assertEqual(code, 2, err)
+                self.assertIn(said, err)
+        code, _, err = P.run_qvpoll(["--sim", "--rs485", "rts-on-send", "D1"])
+        self.assertEqual(code, 2, err)
+        self.assertIn("--rs485 rts-on-send with --sim: the simulator's pseudo-terminal has no transmitter", err)
+
+
 class Times(unittest.TestCase):
     """7: ISO 8601 with the offset; --utc; failed rows carry when the failure was seen."""
 
@@ -285,7 +355,8 @@ class Usage(unittest.TestCase):
         for option in ["--sim-station", "--sim-set", "--keep-going", "--output", "--append", "--utc", "--timeout"]:
             self.assertIn(option, out)
         for option in ["--station", "--type", "--word-order", "--changes", "--trace", "--quiet", "--scan", "--bauds",
-                       "--parities", "two transactions"]:
+                       "--parities", "two transactions", "--rs485", "--rs485-delay-before-us",
+                       "--rs485-delay-after-us"]:
             self.assertIn(option, out)
 
     def test_version_names_the_driver_loaded(self):

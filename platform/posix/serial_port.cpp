@@ -12,6 +12,7 @@
 
 #include <string>
 
+#include "platform/posix/rs485.h"
 #include "platform/posix/serial_speed.h"
 #include "platform/serial_port.h"
 
@@ -107,6 +108,10 @@ class PosixSerialPort final : public SerialPort {
   }
 
   void PrepareForPolling(PortHandle handle) override { Purge(handle); }
+
+  bool ApplyRs485(PortHandle handle, const Rs485Setting& setting, Rs485Report* report) override {
+    return ApplyRs485Setting(static_cast<int>(handle), setting, report);
+  }
 
   bool Close(PortHandle handle) override {
     // A pseudo-terminal keeps the exclusive flag past our last close while

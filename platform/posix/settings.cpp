@@ -10,14 +10,16 @@ namespace {
 
 constexpr char kPrefix[] = "QUORVALEND_";
 
-// "TraceMaxKB" -> "QUORVALEND_TRACE_MAX_KB": a word starts where a capital
-// follows a small letter.
+// "TraceMaxKB" -> "QUORVALEND_TRACE_MAX_KB", "RS485DelayBeforeUs" ->
+// "QUORVALEND_RS485_DELAY_BEFORE_US": a word starts where a capital follows
+// a small letter or a digit.
 bool VariableName(const char* name, char* out, size_t size) {
   size_t n = 0;
   for (const char* p = kPrefix; *p != '\0'; ++p) out[n++] = *p;
   for (size_t i = 0; name[i] != '\0'; ++i) {
     const unsigned char c = static_cast<unsigned char>(name[i]);
-    if (i > 0 && isupper(c) && islower(static_cast<unsigned char>(name[i - 1]))) {
+    const unsigned char before = i > 0 ? static_cast<unsigned char>(name[i - 1]) : 0;
+    if (i > 0 && isupper(c) && (islower(before) || isdigit(before))) {
       if (n + 1 >= size) return false;
       out[n++] = '_';
     }

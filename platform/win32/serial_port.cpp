@@ -1,11 +1,22 @@
 #include <windows.h>
 
+#include <stdio.h>
+
 #include "platform/serial_port.h"
 
 namespace quorvalend {
 namespace {
 
 HANDLE AsHandle(PortHandle handle) { return reinterpret_cast<HANDLE>(handle); }
+
+// The system's own sentence for an error, without its full stop and line end.
+void SystemWords(DWORD error, char* out, DWORD size) {
+  DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0, out, size,
+                           nullptr);
+  while (n > 0 && (out[n - 1] == '\r' || out[n - 1] == '\n' || out[n - 1] == '.' || out[n - 1] == ' ')) --n;
+  if (n == 0) snprintf(out, size, "an error");
+  else out[n] = '\0';
+}
 
 constexpr DWORD kReceiveQueue = 1024;
 constexpr DWORD kTransmitQueue = 512;
@@ -31,6 +42,44 @@ class Win32SerialPort final : public SerialPort {
     dcb.StopBits = settings.twoStopBits ? TWOSTOPBITS : ONESTOPBIT;
     dcb.EvtChar = 0;
     return SetCommState(AsHandle(handle), &dcb) != 0;
+  }
+
+  // The serial driver raises RTS while it sends and drops it after; it has
+  // no delays around that and cannot do it the other way round.
+  bool ApplyRs485(PortHandle handle, const Rs485Setting& setting, Rs485Report* report) override {
+    if (setting.mode == Rs485Mode::Off) return true;
+    if (setting.mode == Rs485Mode::RtsAfterSend) {
+      report->systemError = ERROR_NOT_SUPPORTED;
+      snprintf(report->text, sizeof report->text,
+               "Windows can only raise RTS while sending (rts-on-send), not drop it (error %ld)",
+               static_cast<long>(ERROR_NOT_SUPPORTED));
+      return false;
+    }
+    DCB dcb{};
+    dcb.DCBlength = sizeof dcb;
+    bool applied = GetCommState(AsHandle(handle), &dcb) != 0;
+    if (applied) {
+      dcb.fRtsControl = RTS_CONTROL_TOGGLE;
+      applied = SetCommState(AsHandle(handle), &dcb) != 0;
+    }
+    if (!applied) {
+      const DWORD error = GetLastError();
+      report->systemError = static_cast<int32_t>(error);
+      char words[120] = {};
+      SystemWords(error, words, sizeof words);
+      snprintf(report->text, sizeof report->text, "Windows answered %s (error %lu)", words,
+               static_cast<unsigned long>(error));
+      return false;
+    }
+    report->systemError = 0;
+    if (setting.delayBeforeUs != 0 || setting.delayAfterUs != 0) {
+      snprintf(report->text, sizeof report->text,
+               "RTS raised while sending by the serial driver, which has no delays: RS485DelayBeforeUs and "
+               "RS485DelayAfterUs are not applied");
+    } else {
+      snprintf(report->text, sizeof report->text, "RTS raised while sending by the serial driver");
+    }
+    return true;
   }
 
   void PrepareForPolling(PortHandle handle) override {

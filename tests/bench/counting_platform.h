@@ -19,6 +19,9 @@ class CountingPort final : public quorvalend::SerialPort {
     return system_.ApplyLineSettings(h, s);
   }
   void PrepareForPolling(quorvalend::PortHandle h) override { system_.PrepareForPolling(h); }
+  bool ApplyRs485(quorvalend::PortHandle h, const quorvalend::Rs485Setting& s, quorvalend::Rs485Report* r) override {
+    return system_.ApplyRs485(h, s, r);
+  }
   bool Close(quorvalend::PortHandle h) override { return system_.Close(h); }
   void Purge(quorvalend::PortHandle h) override { system_.Purge(h); }
   bool Write(quorvalend::PortHandle h, const uint8_t* d, int32_t n, int32_t* w, int32_t* e) override {

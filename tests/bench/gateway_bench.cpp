@@ -7,7 +7,8 @@
 // fills the line: wire time over wall time. 100,000 requests: resident
 // memory and descriptors before and after. /metrics with 100 tags: scrape
 // time, median and p99. MQTT: a change in qvsim to a subscriber's receipt
-// against the poll period. Exit status 1 only when a request failed; timings
+// against the poll period. The store-and-forward file: ns per buffered
+// change, and changes a second read back for a replay. Exit status 1 only when a request failed; timings
 // are reported, never judged here.
 #include <errno.h>
 #include <modbus/modbus.h>
@@ -23,6 +24,7 @@
 #include <thread>
 #include <vector>
 
+#include "tests/bench/change_buffer_bench.h"
 #include "tests/bench/gateway_http_bench.h"
 #include "tests/bench/gateway_mqtt_bench.h"
 #include "tests/bench/gateway_processes.h"
@@ -207,6 +209,11 @@ int main(int argc, char** argv) {
     const std::vector<int> periods = smoke ? std::vector<int>{100} : std::vector<int>{100, 250, 500, 1000};
     json += ", " + gwbench::MqttLatencyBench(bin, work, periods, smoke ? 6 : 30, &mqttFailures);
     failures += mqttFailures;
+  }
+  {
+    int bufferFailures = 0;
+    json += ", " + gwbench::ChangeBufferBench(work, smoke ? 2000 : 100000, &bufferFailures);
+    failures += bufferFailures;
   }
   json += ", \"failures\": " + std::to_string(failures.load()) + "}\n";
   std::ofstream(out + "/gateway.json") << json;

@@ -26,29 +26,49 @@ unzip -q "$zip" -d "$tmp/zip"
 tar -xzf "$tarball" -C "$tmp/tar"
 w=$tmp/zip l=$tmp/tar/$top
 
-listing() { (cd "$1" && find . -mindepth 1 | sed 's|^\./||' | sort | tr '\n' ' '); }
-check "zip holds exactly its eight files" \
-  test "$(listing "$w")" = "LICENSE Quorvalend.dll README.txt SHA256SUMS install.cmd qvpoll.exe qvsim.exe uninstall.cmd "
-check "tarball holds one folder with its nine files" \
-  test "$(listing "$tmp/tar")" = "$top $top/LICENSE $top/Quorvalend.so $top/README $top/SHA256SUMS $top/qvgateway $top/qvgateway.example.toml $top/qvgateway@.service $top/qvpoll $top/qvsim "
+listing() { (cd "$1" && find . -mindepth 1 | sed 's|^\./||' | LC_ALL=C sort | tr '\n' ' '); }
+guide_texts="docs/figures.md docs/gateway.md docs/integrator.md docs/qvpoll.md"
+guides="docs/figures.md docs/gateway-page.png docs/gateway.md docs/integrator.md docs/qvpoll.md"
+check "zip holds exactly its eight files and the guides" \
+  test "$(listing "$w")" = "LICENSE Quorvalend.dll README.txt SHA256SUMS docs $guides install.cmd qvpoll.exe qvsim.exe uninstall.cmd "
+check "tarball holds one folder with its nine files and the guides" \
+  test "$(listing "$tmp/tar")" = "$top $top/LICENSE $top/Quorvalend.so $top/README $top/SHA256SUMS $top/docs $(printf "$top/%s " $guides)$top/qvgateway $top/qvgateway.example.toml $top/qvgateway@.service $top/qvpoll $top/qvsim "
 
 for f in Quorvalend.dll qvpoll.exe qvsim.exe; do check "zip's $f is the Release build's" cmp "$w/$f" "$win_bin/$f"; done
 for f in Quorvalend.so qvpoll qvsim qvgateway; do check "tarball's $f is the Release build's" cmp "$l/$f" "$linux_bin/$f"; done
 check "tarball's qvgateway@.service is dist's" cmp "$l/qvgateway@.service" "$root/dist/qvgateway@.service"
 check "tarball's qvgateway.example.toml is dist's" cmp "$l/qvgateway.example.toml" "$root/dist/qvgateway.example.toml"
-check "zip's SHA256SUMS verifies" bash -c "cd '$w' && sha256sum -c --quiet SHA256SUMS && test \$(wc -l <SHA256SUMS) -eq 7"
-check "tarball's SHA256SUMS verifies" bash -c "cd '$l' && sha256sum -c --quiet SHA256SUMS && test \$(wc -l <SHA256SUMS) -eq 8"
+# The guides are the source tree's, with their links back to the README
+# naming it as the archive does.
+same_guide() { # same_guide ARCHIVE_FILE SOURCE_FILE README_NAME
+  sed "s|(\.\./README\.md|(../$3|g" "$2" | cmp - <(tr -d '\r' <"$1")
+}
+for f in $guides; do
+  case $f in
+    *.md) check "zip's $f is the source tree's" same_guide "$w/$f" "$root/$f" README.txt
+          check "tarball's $f is the source tree's" same_guide "$l/$f" "$root/$f" README ;;
+    *) check "zip's $f is the source tree's" cmp "$w/$f" "$root/$f"
+       check "tarball's $f is the source tree's" cmp "$l/$f" "$root/$f" ;;
+  esac
+done
+check "zip's SHA256SUMS verifies" bash -c "cd '$w' && sha256sum -c --quiet SHA256SUMS && test \$(wc -l <SHA256SUMS) -eq 12"
+check "tarball's SHA256SUMS verifies" bash -c "cd '$l' && sha256sum -c --quiet SHA256SUMS && test \$(wc -l <SHA256SUMS) -eq 13"
 
 # Every line of a Windows text file ends in CR LF; a Linux one has no CR.
 all_crlf() { [ -s "$1" ] && [ "$(grep -c $'\r$' "$1")" -eq "$(wc -l <"$1")" ] && ! sed 's/\r$//' "$1" | grep -q $'\r'; }
-for f in README.txt LICENSE install.cmd uninstall.cmd; do check "zip's $f has CR LF line ends" all_crlf "$w/$f"; done
-for f in README LICENSE; do check "tarball's $f has LF line ends" bash -c "! grep -q \$'\\r' '$l/$f'"; done
+for f in README.txt LICENSE install.cmd uninstall.cmd $guide_texts; do check "zip's $f has CR LF line ends" all_crlf "$w/$f"; done
+for f in README LICENSE $guide_texts; do check "tarball's $f has LF line ends" bash -c "! grep -q \$'\\r' '$l/$f'"; done
 check "LICENSE is MIT, The Quorvalend authors" \
   bash -c "grep -q '^MIT License' '$l/LICENSE' && grep -q 'Copyright (c) [0-9]* The Quorvalend authors' '$l/LICENSE'"
-check "README names the version, has the install part and no build part" \
+check "README names the version, has the install part and no build part; the integrator's guide has the error codes" \
   bash -c "head -n 1 '$l/README' | grep -qx 'Quorvalend $version' && grep -qx '## Installing a release' '$l/README' &&
          grep -qx '### Installing the gateway' '$l/README' &&
-         grep -qx '## Error codes' '$l/README' && ! grep -qx '## Commands' '$l/README' && ! grep -qx '## Layout' '$l/README'"
+         grep -qx '## Error codes' '$l/docs/integrator.md' && ! grep -qx '## Commands' '$l/README' && ! grep -qx '## Layout' '$l/README'"
+# The developer's guide stays in the source tree, as the README says.
+for a in "zip:$w/README.txt" "tarball:$l/README"; do
+  check "every link in the ${a%%:*}'s README and guides leads somewhere" \
+    /usr/bin/python3 "$root/tests/check_doc_links.py" --absent "$(dirname "${a#*:}")/docs/developer.md" "${a#*:}" "$(dirname "${a#*:}")/docs"
+done
 check "README names this version's archives" \
   bash -c "grep -qF '$(basename "$zip")' '$l/README' && grep -qF '$(basename "$tarball")' '$l/README'"
 # A clean target has only what the README asks for: every library

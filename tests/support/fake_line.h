@@ -44,6 +44,14 @@ class FakePort final : public quorvalend::SerialPort {
     return settingsAccepted;
   }
   void PrepareForPolling(quorvalend::PortHandle) override { ++prepared; }
+  bool ApplyRs485(quorvalend::PortHandle handle, const quorvalend::Rs485Setting& setting,
+                  quorvalend::Rs485Report* report) override {
+    rs485Asked.push_back(setting);
+    rs485Handles.push_back(handle);
+    report->systemError = rs485Refusal;
+    snprintf(report->text, sizeof report->text, "%s", rs485Refusal != 0 ? "refused by the fake" : "applied by the fake");
+    return rs485Refusal == 0;
+  }
   bool Close(quorvalend::PortHandle handle) override {
     closed.push_back(handle);
     return closeSucceeds;
@@ -132,6 +140,9 @@ class FakePort final : public quorvalend::SerialPort {
   int32_t writeError = 0;
   quorvalend::PortHandle nextHandle = 100;
   quorvalend::LineSettings lastSettings{};
+  std::vector<quorvalend::Rs485Setting> rs485Asked;
+  std::vector<quorvalend::PortHandle> rs485Handles;
+  int32_t rs485Refusal = 0;  // the system error a refusal carries; 0 applies
   std::vector<std::string> openedPaths;
   std::vector<quorvalend::PortHandle> closed;
   std::vector<std::string> writes;

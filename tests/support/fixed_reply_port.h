@@ -14,6 +14,9 @@ class FixedReplyPort final : public quorvalend::SerialPort {
   quorvalend::PortHandle Open(const char*) override { return 1; }
   bool ApplyLineSettings(quorvalend::PortHandle, const quorvalend::LineSettings&) override { return true; }
   void PrepareForPolling(quorvalend::PortHandle) override {}
+  bool ApplyRs485(quorvalend::PortHandle, const quorvalend::Rs485Setting&, quorvalend::Rs485Report*) override {
+    return true;
+  }
   bool Close(quorvalend::PortHandle) override { return true; }
   void Purge(quorvalend::PortHandle) override { pending = 0; }
   bool Write(quorvalend::PortHandle, const uint8_t*, int32_t length, int32_t* written, int32_t*) override {

@@ -10,6 +10,8 @@
 #include <stdint.h>
 
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace qvhost {
 
@@ -22,6 +24,10 @@ struct UserTrace {
 
 enum class StationCheck { Machine, On, Off };
 
+// Further driver settings a run gives its objects, by the driver's names:
+// {"RS485", "rts-on-send"}; put in place and back like the station check.
+using ObjectValues = std::vector<std::pair<std::string, std::string>>;
+
 class ObjectSettings {
  public:
   ObjectSettings() = default;
@@ -30,7 +36,7 @@ class ObjectSettings {
   ObjectSettings& operator=(const ObjectSettings&) = delete;
 
   // Before the driver objects are made. False with a message.
-  bool Begin(StationCheck check, std::string* error);
+  bool Begin(StationCheck check, std::string* error, const ObjectValues& values = {});
   // After they are made: the machine's settings as they were before.
   void ObjectsMade();
   // The objects' trace file; empty before Begin.
@@ -53,12 +59,12 @@ class ObjectSettings {
     unsigned long type = 0;
     std::string value;
   };
-  Saved saved_[2];
+  std::vector<Saved> saved_;
   bool madeKey_ = false;
   // Windows: held from Begin to ObjectsMade, so that two tools starting at
   // once do not take each other's values for the user's and put them back.
   void* turn_ = nullptr;
-  bool BeginInTurn(StationCheck check, std::string* error);
+  bool BeginInTurn(StationCheck check, const ObjectValues& values, std::string* error);
   void PutBack();
   void EndTurn();
 };

@@ -61,10 +61,13 @@ std::string ObjectSettings::SettingName(const std::string& driverName) {
   if (driverName == "TraceMaxKB") return kTraceMaxKB;
   if (driverName == "ReplyWait") return "QUORVALEND_REPLY_WAIT";
   if (driverName == "CheckStation") return kCheckStation;
+  if (driverName == "RS485") return "QUORVALEND_RS485";
+  if (driverName == "RS485DelayBeforeUs") return "QUORVALEND_RS485_DELAY_BEFORE_US";
+  if (driverName == "RS485DelayAfterUs") return "QUORVALEND_RS485_DELAY_AFTER_US";
   return driverName;
 }
 
-bool ObjectSettings::Begin(StationCheck check, std::string* error) {
+bool ObjectSettings::Begin(StationCheck check, std::string* error, const ObjectValues& values) {
   const char* tmp = getenv("TMPDIR");
   const std::string parent = tmp != nullptr && tmp[0] == '/' ? tmp : "/tmp";
   RemoveOrphans(parent);
@@ -90,14 +93,17 @@ bool ObjectSettings::Begin(StationCheck check, std::string* error) {
     user_.maxBytes = kb * 1024;
   }
 
-  const char* names[2] = {kTrace, kCheckStation};
-  for (int i = 0; i < 2; ++i) {
-    const char* before = getenv(names[i]);
-    saved_[i] = Saved{names[i], before != nullptr, 0, before != nullptr ? before : ""};
+  std::vector<std::string> names{kTrace, kCheckStation};
+  for (const auto& value : values) names.push_back(SettingName(value.first));
+  saved_.clear();
+  for (const std::string& name : names) {
+    const char* before = getenv(name.c_str());
+    saved_.push_back(Saved{name, before != nullptr, 0, before != nullptr ? before : ""});
   }
   setenv(kTrace, file_.c_str(), 1);
   check_ = check;
   if (check != StationCheck::Machine) setenv(kCheckStation, check == StationCheck::On ? "1" : "0", 1);
+  for (const auto& value : values) setenv(SettingName(value.first).c_str(), value.second.c_str(), 1);
   restored_ = false;
   return true;
 }

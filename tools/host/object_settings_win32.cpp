@@ -54,7 +54,7 @@ bool ReadValue(HKEY root, const char* name, std::string* text, DWORD* typeOut = 
 
 std::string ObjectSettings::SettingName(const std::string& driverName) { return driverName; }
 
-bool ObjectSettings::Begin(StationCheck check, std::string* error) {
+bool ObjectSettings::Begin(StationCheck check, std::string* error, const ObjectValues& values) {
   HANDLE turn = CreateMutexA(nullptr, FALSE, kTurnName);
   if (turn == nullptr) {
     *error = "cannot take turns with other tools for the driver settings (error " + std::to_string(GetLastError()) + ")";
@@ -68,7 +68,7 @@ bool ObjectSettings::Begin(StationCheck check, std::string* error) {
     return false;
   }
   turn_ = turn;
-  if (!BeginInTurn(check, error)) {
+  if (!BeginInTurn(check, values, error)) {
     EndTurn();
     return false;
   }
@@ -82,7 +82,7 @@ void ObjectSettings::EndTurn() {
   turn_ = nullptr;
 }
 
-bool ObjectSettings::BeginInTurn(StationCheck check, std::string* error) {
+bool ObjectSettings::BeginInTurn(StationCheck check, const ObjectValues& values, std::string* error) {
   char folder[MAX_PATH] = {}, path[MAX_PATH] = {};
   if (GetTempPathA(sizeof folder, folder) == 0 || GetTempFileNameA(folder, "qvt", 0, path) == 0) {
     *error = "cannot make a file for the driver's trace in the temporary folder (error " +
@@ -112,13 +112,16 @@ bool ObjectSettings::BeginInTurn(StationCheck check, std::string* error) {
   }
   RegCloseKey(key);
   madeKey_ = disposition == REG_CREATED_NEW_KEY;
-  const char* names[2] = {"Trace", "CheckStation"};
-  for (int i = 0; i < 2; ++i) {
-    Saved& saved = saved_[i];
-    saved.name = names[i];
+  std::vector<std::string> names{"Trace", "CheckStation"};
+  for (const auto& value : values) names.push_back(value.first);
+  saved_.clear();
+  for (const std::string& name : names) {
+    Saved saved;
+    saved.name = name;
     DWORD type = 0;
-    saved.had = ReadValue(HKEY_CURRENT_USER, names[i], &saved.value, &type);
+    saved.had = ReadValue(HKEY_CURRENT_USER, name.c_str(), &saved.value, &type);
     saved.type = type;
+    saved_.push_back(saved);
   }
   check_ = check;
   if (RegOpenKeyExA(HKEY_CURRENT_USER, kKey, 0, KEY_SET_VALUE | KEY_WOW64_32KEY, &key) == ERROR_SUCCESS) {
@@ -127,6 +130,10 @@ bool ObjectSettings::BeginInTurn(StationCheck check, std::string* error) {
     if (check != StationCheck::Machine) {
       const char* on = check == StationCheck::On ? "1" : "0";
       RegSetValueExA(key, "CheckStation", 0, REG_SZ, reinterpret_cast<const BYTE*>(on), 2);
+    }
+    for (const auto& value : values) {
+      RegSetValueExA(key, value.first.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(value.second.c_str()),
+                     static_cast<DWORD>(value.second.size() + 1));
     }
     RegCloseKey(key);
   }

@@ -48,8 +48,10 @@ bool Session::OpenOne(size_t index, const LineRequest& line, int timeoutMs, std:
   settings = Settings(line, timeoutMs);
   IDeviceDriver* driver = objects_[index]->driver;
   if (!driver->lpVtbl->OpenPort(driver, 0, &settings)) {
-    *error = "--port " + line.port + ": " + (reason.empty() ? "the driver could not open it" : reason) +
-             "; the driver says " + Describe(LastDriverError(driver));
+    const DriverError said = LastDriverError(driver);
+    const char* failed = said.code == QV_ERR_CONFIGURE_PORT ? "the driver opened it but could not configure it"
+                                                            : "the driver could not open it";
+    *error = "--port " + line.port + ": " + (reason.empty() ? failed : reason) + "; the driver says " + Describe(said);
     return false;
   }
   return true;

@@ -15,7 +15,8 @@ namespace qvhost {
 class SettingWarnings {
  public:
   // For trace lines of the tool's objects: a message for each setting they
-  // name as not understood that was not said before.
+  // name as not understood, and for each refusal of the port's RS-485
+  // switching, that was not said before.
   std::vector<std::string> Check(const std::vector<std::string>& lines);
 
  private:

@@ -77,6 +77,15 @@ qvhost::StationCheck Check(const qvpoll::Options& options) {
   return options.checkStation > 0 ? qvhost::StationCheck::On : qvhost::StationCheck::Off;
 }
 
+// The run's own RS-485 choice, complete, so that none of the machine's
+// values mixes into it; none at all leaves the machine's.
+qvhost::ObjectValues Rs485Values(const qvpoll::Options& options) {
+  if (options.rs485.empty()) return {};
+  return {{"RS485", options.rs485},
+          {"RS485DelayBeforeUs", std::to_string(options.rs485DelayBeforeUs)},
+          {"RS485DelayAfterUs", std::to_string(options.rs485DelayAfterUs)}};
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -96,7 +105,7 @@ int main(int argc, char** argv) {
   // then; put back at once.
   qvhost::ObjectSettings settings;
   qvhost::Session session;
-  if (!settings.Begin(Check(options), &error)) return Refuse(error);
+  if (!settings.Begin(Check(options), &error, Rs485Values(options))) return Refuse(error);
   const std::vector<int> objects = options.scan ? std::vector<int>{0} : options.stations;
   const bool made = module.Load(options.module, &error) && session.Create(module, objects, &error);
   settings.ObjectsMade();

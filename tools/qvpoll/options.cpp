@@ -175,6 +175,17 @@ int ParseOptions(int argc, char** argv, Options* o) {
                                                              "CheckStation); on by default with several stations");
   line->add_flag("--no-check-station", noCheck, "accept replies whatever station they name, for controllers that "
                                                 "do not repeat it")->excludes(checkFlag);
+  std::string rs485Before, rs485After;
+  line->add_option("--rs485", o->rs485, "the driver switches an RS-485 adapter's transmitter with RTS, up or down "
+                                        "while sending (the driver's RS485; default: the machine's, off unless set); "
+                                        "only for adapters that do not switch by themselves")
+      ->check(CLI::IsMember({"off", "rts-on-send", "rts-after-send"}))->type_name("MODE");
+  line->add_option("--rs485-delay-before-us", rs485Before, "with --rs485 on: RTS this long before sending, "
+                                                           "0..100000 us (default 0; Linux counts whole ms)")
+      ->check(NumberIn(0, 100000))->type_name("US");
+  line->add_option("--rs485-delay-after-us", rs485After, "with --rs485 on: RTS this long after sending, 0..100000 us "
+                                                         "(default 0)")
+      ->check(NumberIn(0, 100000))->type_name("US");
 
   auto* polling = app.add_option_group("Polling");
   polling->add_option("--count", count, "scans to run; 0 = until Ctrl-C (default 1)")
@@ -245,6 +256,19 @@ int ParseOptions(int argc, char** argv, Options* o) {
 #endif
   }
   if (o->port.empty() && !o->sim) return qvtools::UsageError("qvpoll", "say which line to use: --port NAME, or --sim");
+  if (!rs485Before.empty()) o->rs485DelayBeforeUs = static_cast<long>(NumberValue(rs485Before));
+  if (!rs485After.empty()) o->rs485DelayAfterUs = static_cast<long>(NumberValue(rs485After));
+  const bool rs485On = !o->rs485.empty() && o->rs485 != "off";
+  if (!rs485On && (o->rs485DelayBeforeUs != 0 || o->rs485DelayAfterUs != 0)) {
+    const char* delay = o->rs485DelayBeforeUs != 0 ? "--rs485-delay-before-us" : "--rs485-delay-after-us";
+    return qvtools::UsageError("qvpoll", std::string(delay) + " needs --rs485 rts-on-send or rts-after-send: "
+                                         "without them the driver does not switch the transmitter, so there is "
+                                         "nothing to delay");
+  }
+  if (rs485On && o->sim) {
+    return qvtools::UsageError("qvpoll", "--rs485 " + o->rs485 + " with --sim: the simulator's pseudo-terminal has "
+                                         "no transmitter to switch and would refuse it; leave --rs485 out");
+  }
   if (!baud.empty()) o->baud = static_cast<int>(NumberValue(baud));
   if (!dataBits.empty()) o->dataBits = static_cast<int>(NumberValue(dataBits));
   if (!stopBits.empty()) o->stopBits = static_cast<int>(NumberValue(stopBits));

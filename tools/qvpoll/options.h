@@ -24,6 +24,12 @@ struct Options {
   // has it (one station), or on (several stations, --check-station) or
   // off (--no-check-station).
   int checkStation = -1;
+  // The driver's RS-485 direction switching for this run's objects: empty
+  // as the machine has it (off unless set), else "off", "rts-on-send" or
+  // "rts-after-send", with its delays.
+  std::string rs485;
+  long rs485DelayBeforeUs = 0;
+  long rs485DelayAfterUs = 0;
   // The job.
   std::vector<std::string> tags;  // TAG or TAG=VALUE, as typed
   long count = 1;                 // 0: until interrupted

@@ -17,9 +17,33 @@ namespace {
 
 const char* const kParities[] = {"none", "odd", "even", "mark", "space"};
 
+// A choice for an adapter on the line, so refused where nothing on it
+// could take it: the simulator's pseudo-terminal would refuse it at open.
+void ReadRs485(TomlTable& t, LineConfig* line) {
+  bool known = true;
+  if (t.String("rs485", &line->rs485, false) && line->rs485 != "off" && line->rs485 != "rts-on-send" &&
+      line->rs485 != "rts-after-send") {
+    t.Refuse("rs485", "'" + line->rs485 + "' is not \"off\", \"rts-on-send\" or \"rts-after-send\"");
+    known = false;
+  }
+  const bool on = known && line->rs485 != "off";
+  for (const auto& delay : {std::make_pair("rs485_delay_before_us", &line->rs485DelayBeforeUs),
+                            std::make_pair("rs485_delay_after_us", &line->rs485DelayAfterUs)}) {
+    if (t.Int(delay.first, 0, 100000, delay.second) && *delay.second != 0 && known && !on) {
+      t.Refuse(delay.first, "needs rs485 = \"rts-on-send\" or \"rts-after-send\": with rs485 off the driver does "
+                            "not switch the transmitter, so there is nothing to delay");
+    }
+  }
+  if (on && line->port == "sim") {
+    t.Refuse("rs485", "the simulator (port = \"sim\") is a pseudo-terminal with no transmitter to switch, and "
+                      "would refuse it: leave rs485 out, or name the adapter's port");
+  }
+}
+
 void ReadLine(TomlTable& t, LineConfig* line) {
   t.Allow({"port", "baud", "data_bits", "parity", "stop_bits", "timeout_ms", "reply_wait", "check_station",
-           "queue_size", "request_deadline_ms", "retries", "demote_after", "demote_s", "sim_set"});
+           "queue_size", "request_deadline_ms", "retries", "demote_after", "demote_s", "sim_set", "rs485",
+           "rs485_delay_before_us", "rs485_delay_after_us"});
   line->portPlace = t.Place("port");
   if (!t.String("port", &line->port, true)) return;
   if (line->port.empty()) t.Refuse("port", "names the serial port (ttyUSB0, /dev/ttyS0) or \"sim\"");
@@ -42,6 +66,7 @@ void ReadLine(TomlTable& t, LineConfig* line) {
   }
   bool check = false;
   if (t.Bool("check_station", &check)) line->checkStation = check ? 1 : 0;
+  ReadRs485(t, line);
   t.Int("queue_size", 1, 65536, &line->queueSize);
   t.Int("request_deadline_ms", 1, 3600000, &line->requestDeadlineMs);
   t.Int("retries", 0, 10, &line->retries);

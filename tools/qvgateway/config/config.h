@@ -28,6 +28,10 @@ struct LineConfig {
   int timeoutMs = 1000;
   std::string replyWait;  // "", "poll" or "early"; "" leaves the driver's default
   int checkStation = -1;  // -1: on when the line has more than one station
+  // The driver's RS-485 switching: "off", "rts-on-send" or "rts-after-send".
+  std::string rs485 = "off";
+  int rs485DelayBeforeUs = 0;
+  int rs485DelayAfterUs = 0;
   int queueSize = 256;
   int requestDeadlineMs = 5000;
   int retries = 1;  // reads only; a write is never sent twice

@@ -181,9 +181,15 @@ bool BuildPlan(const GatewayConfig& config, IDeviceDriver* parser, LinePlan* pla
 std::string DescribePlan(const GatewayConfig& config, const LinePlan& plan) {
   std::string out;
   char text[256];
-  snprintf(text, sizeof text, "line %s, %d baud, %d bits per character\n", config.line.port.c_str(),
+  snprintf(text, sizeof text, "line %s, %d baud, %d bits per character", config.line.port.c_str(),
            config.line.baud, plan.bitsPerByte);
   out += text;
+  if (config.line.rs485 != "off") {
+    snprintf(text, sizeof text, ", RS-485 %s (RTS %d us before and %d us after sending)", config.line.rs485.c_str(),
+             config.line.rs485DelayBeforeUs, config.line.rs485DelayAfterUs);
+    out += text;
+  }
+  out += "\n";
   for (const auto& s : plan.stations) {
     const StationConfig& c = *s->config;
     snprintf(text, sizeof text, "station %d (unit %d): %zu %s, %.1f ms of wire time per poll, ", c.number, c.unit,

@@ -17,6 +17,14 @@ qvhost::StationCheck Check(const GatewayConfig& config) {
   return check ? qvhost::StationCheck::On : qvhost::StationCheck::Off;
 }
 
+// The file's choice, off unless it says otherwise: the machine's own
+// values never mix into the line the file describes.
+qvhost::ObjectValues Rs485Values(const LineConfig& line) {
+  return {{"RS485", line.rs485},
+          {"RS485DelayBeforeUs", std::to_string(line.rs485DelayBeforeUs)},
+          {"RS485DelayAfterUs", std::to_string(line.rs485DelayAfterUs)}};
+}
+
 std::vector<std::string> SimulatorArguments(const GatewayConfig& config) {
   std::vector<std::string> args;
   for (const auto& s : config.stations) args.insert(args.end(), {"--station", std::to_string(s.number)});
@@ -39,14 +47,15 @@ bool GatewayLine::Open(const GatewayConfig& config, LinePlan& plan, qvhost::Driv
     *badConfig = true;
     return false;
   }
-  // The reply wait is this process's driver setting; the station check and
-  // the objects' own trace are put in place only while they are made.
+  // The reply wait is this process's driver setting; the station check,
+  // RS-485 switching and the objects' own trace are put in place only
+  // while they are made.
   if (config.line.replyWait.empty()) {
     unsetenv("QUORVALEND_REPLY_WAIT");
   } else {
     setenv("QUORVALEND_REPLY_WAIT", config.line.replyWait.c_str(), 1);
   }
-  if (!settings_.Begin(Check(config), error)) return false;
+  if (!settings_.Begin(Check(config), error, Rs485Values(config.line))) return false;
   owner_ = std::make_unique<LineOwner>(config, plan, module, device_);
   const bool made = owner_->Create(error);
   settings_.ObjectsMade();

@@ -9,7 +9,8 @@ namespace {
 // or a reload would keep a port opened with the old value.
 auto LineKeys(const LineConfig& l) {
   return std::tie(l.port, l.baud, l.dataBits, l.parity, l.stopBits, l.timeoutMs, l.replyWait, l.checkStation,
-                  l.queueSize, l.requestDeadlineMs, l.retries, l.demoteAfter, l.demoteS, l.simSet);
+                  l.queueSize, l.requestDeadlineMs, l.retries, l.demoteAfter, l.demoteS, l.simSet, l.rs485,
+                  l.rs485DelayBeforeUs, l.rs485DelayAfterUs);
 }
 
 }  // namespace
