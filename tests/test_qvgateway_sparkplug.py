@@ -248,7 +248,7 @@ class EdgeNode(unittest.TestCase):
         # request qvsim received
         cases = [({"name": "speed", "type": "UInt16", "value": 4321}, "speed", 4321, r"write D210 = 4321"),
                  ({"alias": alias, "type": "Double", "value": 55.5}, "temp", 55.5, r"write D200 = 555"),
-                 ({"name": "running", "type": "Boolean", "value": False}, "running", False, r"write M1\d = 0")]
+                 ({"name": "running", "type": "Boolean", "value": False}, "running", False, r"write M10 = 8")]
         for command, name, value, landed in cases:
             with self.subTest(tag=name):
                 mark = self.host.mark()
@@ -481,6 +481,12 @@ class FullBuffer(unittest.TestCase):
         self.assertLessEqual(got["sparkplug_buffer_bytes"], 1 << 20)
         self.assertGreater(got["sparkplug_buffer_age_seconds"], 0)
         self.assertEqual(gateway.log().count("oldest changes are dropped"), 1)
+        with urllib.request.urlopen(f"http://127.0.0.1:{port}/status.json", timeout=5) as reply:
+            page = json.loads(reply.read())["sparkplug"]
+        self.assertEqual((page["connected"], page["online"]), (False, False))
+        self.assertGreater(page["buffer"]["depth"], 0)
+        self.assertGreater(page["buffer"]["dropped"], 0)
+        self.assertIsNotNone(page["buffer"]["oldest"])
 
 
 class PrimaryHost(unittest.TestCase):

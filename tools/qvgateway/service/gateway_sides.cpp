@@ -23,7 +23,7 @@ GatewaySides::GatewaySides(const GatewayConfig& config, const LinePlan& plan, Li
     if (config_.sparkplug.enabled) reply.body += SparkplugMetrics(sparkplug_.Look(), !config_.sparkplug.bufferDir.empty(), qvhost::NowUnixMs());
     return reply;
   });
-  AddStatusPage(http_, config, plan, owner, utilisation_, broker);
+  AddStatusPage(http_, config, plan, owner, utilisation_, broker, config.sparkplug.enabled ? &sparkplug_ : nullptr);
 }
 
 bool GatewaySides::Start(std::string* error) {
