@@ -27,6 +27,7 @@
 #include "tests/bench/change_buffer_bench.h"
 #include "tests/bench/gateway_http_bench.h"
 #include "tests/bench/gateway_mqtt_bench.h"
+#include "tests/bench/gateway_sparkplug_bench.h"
 #include "tests/bench/gateway_processes.h"
 #include "tools/qvgateway/line/wire_time.h"
 
@@ -214,6 +215,13 @@ int main(int argc, char** argv) {
     int bufferFailures = 0;
     json += ", " + gwbench::ChangeBufferBench(work, smoke ? 2000 : 100000, &bufferFailures);
     failures += bufferFailures;
+  }
+  {
+    int sparkplugFailures = 0;
+    const std::vector<int> periods = smoke ? std::vector<int>{100} : std::vector<int>{100, 250, 500, 1000};
+    json += ", " + gwbench::SparkplugBench(bin, work, periods, smoke ? 6 : 30, smoke ? 2000 : 100000,
+                                           &sparkplugFailures);
+    failures += sparkplugFailures;
   }
   json += ", \"failures\": " + std::to_string(failures.load()) + "}\n";
   std::ofstream(out + "/gateway.json") << json;
