@@ -152,7 +152,7 @@ class SparkplugAdapter {
   double utilisation_ = -1, busyMs_ = 0;
   int64_t utilisationAt_ = 0;
   size_t replayPublished_ = 0;  // buffer records published, not yet acknowledged
-  bool dropSaid_ = false;
+  bool dropSaid_ = false, writeFailSaid_ = false;
   bool leaving_ = false;    // NDEATH said for an offline primary host; the connection goes
   bool replaying_ = false;  // historical data went out: the file is removed once empty
 
