@@ -105,9 +105,11 @@ TEST(GatewayChangeBuffer, TheBoundDropsTheOldestAndCountsThem) {
     EXPECT_EQ(onDisk, buffer.Bytes());
     // What is held is the newest, in order, and a restart agrees.
     EXPECT_TRUE(PeeksChanges(buffer, c.changes - held, held));
+    EXPECT_EQ(buffer.OldestUnixMs(), ChangeTime(c.changes - held));
     buffer.Close();
     ASSERT_TRUE(buffer.Open(folder.path(), c.maxBytes, &error)) << error;
     EXPECT_EQ(buffer.Depth(), held);
+    EXPECT_EQ(buffer.OldestUnixMs(), ChangeTime(c.changes - held));
     EXPECT_TRUE(PeeksChanges(buffer, c.changes - held, held));
   }
 }
