@@ -11,9 +11,11 @@
 #   make soak   10,000 transactions per soak (garbled, late with and without the station check)
 #   make dist   the release archives (Windows zip, Linux tarball) in build/dist
 #   make dist-test  the archives installed and run: under Wine, from a temp folder
+#   make deb    the Debian packages in build/deb, for each Linux architecture built
+#   make deb-test  lintian, packed again, installed in a clean Debian root (in make test)
 SHELL := /bin/bash
 .DEFAULT_GOAL := test
-.PHONY: deps build build-linux32 build-win32 build-release dist dist-test test test-linux32 test-win32 test-asan soak fuzz fuzz-smoke build-fuzz bench bench-smoke valgrind demo demo-gateway demo-wine clean
+.PHONY: deps build build-linux32 build-win32 build-release dist dist-test deb deb-test test test-linux32 test-win32 test-asan soak fuzz fuzz-smoke build-fuzz bench bench-smoke valgrind demo demo-gateway demo-wine clean
 
 I386_MODE = build/i386-mode
 
@@ -74,7 +76,7 @@ WIN32_SUITE_RUN = ( status=0; \
 test-win32: build-win32
 	@$(WIN32_SUITE_RUN)
 
-test: build build-fuzz dist
+test: build build-fuzz dist deb
 	@status=0; \
 	ctest --preset linux32 --output-junit $(SKIPS)linux32.xml || status=1; \
 	$(PRINT_SKIPS)linux32.xml; \
@@ -85,6 +87,8 @@ test: build build-fuzz dist
 	$(BENCH_SMOKE_RUN) || status=1; \
 	echo "== release archives: contents, the tarball run, packed again"; \
 	$(DIST_CHECK_RUN) || status=1; \
+	echo "== Debian packages: lintian, packed again, installed in a clean root"; \
+	$(DEB_TEST_RUN) || status=1; \
 	exit $$status
 
 # Under user-mode emulation LeakSanitizer cannot stop the process's threads
@@ -237,3 +241,18 @@ dist-test: dist build-win32
 	install_test="bash tests/dist/wine_install.sh $(DIST)/quorvalend-$$(head -n 1 VERSION)-win32.zip build/win32/bin build/dist-test"; \
 	if $(WINE_IN_VM); then $(call VM_RUN,1200) $$install_test || status=1; else $$install_test || status=1; fi; \
 	exit $$status
+
+# The Debian packages: for each architecture in packaging/architectures
+# whose Release preset exists, its Release build packed into quorvalend and
+# qvgateway packages in build/deb. deb-test (also part of make test) runs
+# lintian, packs them again elsewhere and compares the bytes, and installs
+# them in a clean Debian root that mmdebstrap makes once into build/deb-root
+# (from the package registry) and every run unpacks afresh.
+DEB = build/deb
+DEB_TEST_RUN = bash tests/deb/check_debs.sh $(DEB) build/deb-root
+
+deb: deps
+	@bash packaging/build_debs.sh $(DEB)
+
+deb-test: deb
+	@$(DEB_TEST_RUN)

@@ -20,6 +20,7 @@ else packages=(
   libmosquitto-dev:i386 mosquitto mosquitto-clients openssl
   libmicrohttpd-dev:i386 prometheus chromium
   protobuf-c-compiler libprotobuf-c-dev:i386 nodejs
+  dpkg-dev lintian mmdebstrap scdoc man-db
 ); fi
 
 sudo_cmd=()

@@ -31,7 +31,8 @@ class DriverModule {
 
   // `modulePath` empty: Windows activates by ProgID through the registry,
   // or loads Quorvalend.dll from beside this program when the class is not
-  // registered; Linux loads Quorvalend.so from beside this program.
+  // registered; Linux loads Quorvalend.so from beside this program, else
+  // from ../lib/<multiarch>/quorvalend/ (where the package puts it).
   bool Load(const std::string& modulePath, std::string* error);
   std::unique_ptr<DriverObject> Create(std::string* error);
   // For --version: the file the driver was loaded from, how it was found,

@@ -65,8 +65,22 @@ DriverObject::~DriverObject() {
   driver->lpVtbl->Release(driver);
 }
 
+// A tarball keeps the module beside the tools; a package puts the tools in
+// /usr/bin and the module in its own folder of the architecture's library
+// directory, found from the program's folder so that a tree installed under
+// another prefix finds its own module. Beside the program wins, so that a
+// copy unpacked next to a packaged install loads the module it came with.
+std::string DefaultModulePath() {
+  const std::string beside = ProgramDirectory() + "Quorvalend.so";
+#ifdef QUORVALEND_PACKAGED_MODULE_DIR
+  const std::string packaged = ProgramDirectory() + QUORVALEND_PACKAGED_MODULE_DIR "/Quorvalend.so";
+  if (access(beside.c_str(), F_OK) != 0 && access(packaged.c_str(), F_OK) == 0) return packaged;
+#endif
+  return beside;
+}
+
 bool DriverModule::Load(const std::string& modulePath, std::string* error) {
-  const std::string path = modulePath.empty() ? ProgramDirectory() + "Quorvalend.so" : modulePath;
+  const std::string path = modulePath.empty() ? DefaultModulePath() : modulePath;
   module_ = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
   if (module_ == nullptr) {
     *error = "cannot load " + path + ": " + dlerror();

@@ -174,7 +174,8 @@ int main(int argc, char** argv) {
                     ->type_name("FILE");
   run->excludes(check);
   positional->excludes(run)->excludes(check);
-  app.add_option("--module", o.module, "the driver module (default: Quorvalend.so beside this program)")
+  app.add_option("--module", o.module, "the driver module (default: Quorvalend.so beside this program, else in "
+                 "../lib/<multiarch>/quorvalend/ from it, as the package installs it)")
       ->type_name("PATH");
   app.add_flag("-v,--trace", o.trace, "the driver's trace on standard error");
   app.add_flag("--version", o.version, "qvgateway's version, and the driver module's it would load");
