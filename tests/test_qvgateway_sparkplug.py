@@ -323,6 +323,36 @@ class EdgeNode(unittest.TestCase):
                 self.gateway = Gateway(P, self.toml)
 
 
+class PortLost(unittest.TestCase):
+    def test_every_device_dies_with_the_port_and_is_born_again(self):
+        broker = Broker()
+        self.addCleanup(broker.stop)
+        host = Host(broker)
+        self.addCleanup(host.stop)
+        # The adapter unplugged at qvsim's tenth request, for 3 s.
+        sim = Simulator(P, ["--station", "1", "--station", "2", "--set", "D300=5", "--fault", "drop:3000",
+                            "--fault-at", "10"])
+        self.addCleanup(sim.stop)
+        stations = [station_toml(1, read=["D100"], poll_ms=100) + 'name = "press1"\n',
+                    station_toml(2, read=["D300"], poll_ms=100) + 'name = "pump2"\n']
+        gateway = Gateway(P, config_toml(sim.port, stations) + sparkplug_toml(broker.port) +
+                          '\n[[tag]]\nname = "a"\nstation = 1\naddress = "D100"\n'
+                          '\n[[tag]]\nname = "flow"\nstation = 2\naddress = "D300"\n')
+        self.addCleanup(gateway.close)
+        nbirth = host.wait_for(of("NBIRTH"))
+        self.assertIsNotNone(nbirth, gateway.log())
+        port_open = metric(nbirth, "Line/Port Open")["alias"]
+        for device in ("press1", "pump2"):
+            with self.subTest(device=device):
+                self.assertIsNotNone(host.wait_for(of("DDEATH", device)), gateway.log())
+                self.assertIsNotNone(host.wait_for(of("DBIRTH", device, lambda m: host.messages().index(m) > [
+                    i for i, x in enumerate(host.messages()) if x.get("type") == "DDEATH" and x["device"] == device][0]),
+                    seconds=20), gateway.log())
+        said = [x["value"] for m in host.messages() if m.get("type") == "NDATA" for x in m["metrics"]
+                if x.get("alias") == port_open]
+        self.assertEqual(said[:2], [False, True], "the line's port said lost, then open again")
+
+
 class SeqContinuity(unittest.TestCase):
     def test_seq_steps_by_one_over_a_thousand_messages(self):
         broker = Broker()
