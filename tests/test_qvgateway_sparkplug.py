@@ -5,8 +5,9 @@ from npm packages nobody here wrote (tests/sparkplug/host.js: `mqtt` and
 with every tag's type, unit and quality against qvsim's memory; seq
 continuity over 1,000 messages; NDEATH with the NBIRTH's bdSeq on SIGKILL
 (the Will) and on SIGTERM; Rebirth; DCMD writes that land in qvsim and come
-back as DDATA, and one to a read-only tag refused before the line; a
-station silenced and back (DDEATH, DBIRTH); the primary host offline and
+back as DDATA, one to a read-only tag refused before the line, and one
+the controller refuses logged and never published; a station silenced and
+back (DDEATH, DBIRTH), and the port lost and back; the primary host offline and
 back; a broker outage (10 s here, to keep the suite short) with a counter
 changing every 100 ms, every change arriving in order, once, the held ones
 flagged historical; the same across a gateway restart during the outage; a
@@ -321,6 +322,33 @@ class EdgeNode(unittest.TestCase):
                 self.gateway.close()
                 previous, since = bdseq, self.host.mark()
                 self.gateway = Gateway(P, self.toml)
+
+
+class RefusedWrite(unittest.TestCase):
+    def test_a_write_the_controller_refuses_is_logged_and_never_published(self):
+        broker = Broker()
+        self.addCleanup(broker.stop)
+        host = Host(broker)
+        self.addCleanup(host.stop)
+        # Station 1 answers every request with a NAK: reads and writes refused.
+        sim = Simulator(P, ["--station", "1", "--fault", "nak"])
+        self.addCleanup(sim.stop)
+        gateway = Gateway(P, config_toml(sim.port, [station_toml(1, read=["D100"], write=["D100"], poll_ms=100)]) +
+                          sparkplug_toml(broker.port) +
+                          '\n[[tag]]\nname = "speed"\nstation = 1\naddress = "D100"\nwritable = true\n')
+        self.addCleanup(gateway.close)
+        self.assertIsNotNone(host.wait_for(of("NBIRTH")), gateway.log())
+        mark = host.mark()
+        host.send({"cmd": "dcmd", "node": NODE, "device": "station1",
+                   "metrics": [{"name": "speed", "type": "UInt16", "value": 77}]})
+        deadline = time.monotonic() + 10
+        while "tag speed = 77: failed" not in gateway.log() and time.monotonic() < deadline:
+            time.sleep(0.05)
+        self.assertRegex(gateway.log(), r"write from sparkplug DCMD station1: station 1 tag speed = 77: failed: ")
+        time.sleep(0.5)  # a few scans: nothing may say 77
+        said = [x for m in host.messages(mark) if m.get("type") in ("DDATA", "DBIRTH") for x in m["metrics"]
+                if x.get("value") == 77]
+        self.assertEqual(said, [], "no value the controller did not take")
 
 
 class PortLost(unittest.TestCase):
