@@ -22,6 +22,9 @@ I386_MODE = build/i386-mode
 
 deps:
 	@bash cmake/deps.sh
+	@# The Sparkplug tests' host decodes with npm packages pinned in the lock file.
+	@[ tests/sparkplug/node_modules/.package-lock.json -nt tests/sparkplug/package-lock.json ] || \
+	  (cd tests/sparkplug && npm ci --no-audit --no-fund --loglevel=error)
 	@mkdir -p build && bash cmake/enable-i386.sh > $(I386_MODE)
 	@bash cmake/enable-arm.sh >/dev/null
 	@if $(WINE_IN_VM); then bash cmake/deps.sh vm; fi

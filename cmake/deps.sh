@@ -25,6 +25,7 @@ else packages=(
   g++-aarch64-linux-gnu g++-arm-linux-gnueabihf qemu-user qemu-user-binfmt
   libstdc++6:arm64 libmodbus-dev:arm64 libmosquitto-dev:arm64 libmicrohttpd-dev:arm64 libprotobuf-c-dev:arm64
   libstdc++6:armhf libmodbus-dev:armhf libmosquitto-dev:armhf libmicrohttpd-dev:armhf libprotobuf-c-dev:armhf
+  protobuf-c-compiler libprotobuf-c-dev:i386 nodejs
   dpkg-dev lintian mmdebstrap scdoc man-db
 ); fi
 # g++-12-multilib, not g++-multilib: the latter's /usr/include/asm link

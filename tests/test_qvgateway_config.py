@@ -20,6 +20,7 @@ LINE = '[line]\nport = "sim"\nbaud = 9600\n'
 STATION = '[[station]]\nnumber = 1\nread = ["D100..D131"]\n'
 REAL = LINE.replace('"sim"', '"/dev/null"')  # a device that exists; --check-config never opens it
 MQTT = '[mqtt]\nbroker = "127.0.0.1:1883"\n'
+SPARKPLUG = '[sparkplug]\nbroker = "127.0.0.1:1883"\ngroup_id = "plant1"\nedge_node_id = "line1"\n'  # lines 7..10
 TAG = '[[tag]]\nname = "tank1/level"\nstation = 1\naddress = "D200"\ntype = "f32"\n'  # lines 7..11 after LINE, STATION
 
 
@@ -113,6 +114,25 @@ class CheckConfig(unittest.TestCase):
              f"FILE:10: mqtt.password_file: '{empty}' cannot be read, or holds no password"),
             ("mqtt tls authority missing", LINE + STATION + MQTT + 'tls_ca = "/nonexistent/ca.pem"\n',
              "FILE:9: mqtt.tls_ca: '/nonexistent/ca.pem' cannot be read"),
+            ("sparkplug without tags", LINE + STATION + SPARKPLUG,
+             "FILE:7: sparkplug: Sparkplug publishes named tags as metrics, and the file has no [[tag]]"),
+            ("sparkplug without a group", LINE + STATION + SPARKPLUG.replace('group_id = "plant1"\n', "") + TAG,
+             "FILE:7: sparkplug.group_id: is required"),
+            ("sparkplug edge node id of two levels", LINE + STATION + SPARKPLUG.replace('"line1"', '"a/b"') + TAG,
+             "FILE:10: sparkplug.edge_node_id: 'a/b' holds + # or /, which cannot stand in one topic level"),
+            ("sparkplug primary host wildcard", LINE + STATION + SPARKPLUG + 'primary_host_id = "scada#"\n' + TAG,
+             "FILE:11: sparkplug.primary_host_id: 'scada#' holds + # or /"),
+            ("sparkplug buffer bound", LINE + STATION + SPARKPLUG + "buffer_max_mb = 0\n" + TAG,
+             "FILE:11: sparkplug.buffer_max_mb: 0 is outside 1..65536"),
+            ("sparkplug buffer a file", LINE + STATION + SPARKPLUG + 'buffer_dir = "/etc/hostname"\n' + TAG,
+             "FILE:11: sparkplug.buffer_dir: '/etc/hostname' is not a folder"),
+            ("sparkplug broker as [mqtt]", LINE + STATION + SPARKPLUG.replace("127.0.0.1:1883", "127.0.0.1:0") + TAG,
+             "FILE:8: sparkplug.broker: '127.0.0.1:0' is not a host and port (1..65535)"),
+            ("sparkplug has no qos", LINE + STATION + SPARKPLUG + "qos = 0\n" + TAG, "FILE:11: sparkplug.qos: unknown key"),
+            ("station name wildcard", LINE + STATION + 'name = "press+1"\n',
+             "FILE:7: station[1].name: 'press+1' holds + # or /"),
+            ("station names twice", LINE + STATION + 'name = "press"\n' + STATION.replace("number = 1", "number = 2") +
+             'name = "press"\n', "FILE:11: station[2].name: the name 'press' is already station 1's"),
             ("plan over the line", LINE + STATION + "poll_ms = 100\n",
              "FILE:3: line.baud: the poll plan needs 156% of the line at 9600 baud"),
             ("tag name empty part", LINE + STATION + TAG.replace("tank1/level", "tank1//level"),
@@ -168,6 +188,8 @@ class CheckConfig(unittest.TestCase):
             ("mqtt: polled by default", LINE + STATION + MQTT, 0,
              "station 1 (unit 1): 1 block, 156.2 ms of wire time per poll, polled every 1000 ms: 15.6% of the line",
              ""),
+            ("sparkplug: polled by default", LINE + STATION + SPARKPLUG + TAG, 0,
+             "station 1 (unit 1): 2 blocks, 187.5 ms of wire time per poll, polled every 1000 ms", ""),
             ("mqtt: its own period", LINE + STATION + "poll_ms = 2000\n" + MQTT, 0, "polled every 2000 ms", ""),
             ("mqtt: poll_ms = 0 warned", LINE + STATION + "poll_ms = 0\n" + MQTT, 0,
              "read only when a client asks: its MQTT topics will not update",

@@ -1,6 +1,6 @@
 // gateway_bench: what qvgateway costs and carries, measured with libmodbus
 // clients on loopback against qvsim paced to the baud rate.
-//   gateway_bench BIN_DIR [--smoke] [--out DIR] [--execution native|emulated]
+//   gateway_bench BIN_DIR [--smoke] [--out DIR] [--execution native|emulated] [--only sparkplug]
 // Served from cache (1, 8, 32 clients, 10 registers a request): requests
 // per second, p50 and p99. A read that needs the line: its time over the
 // wire time at 9600 and 57600 baud, poll and early wait. A poll plan that
@@ -27,6 +27,7 @@
 #include "tests/bench/change_buffer_bench.h"
 #include "tests/bench/gateway_http_bench.h"
 #include "tests/bench/gateway_mqtt_bench.h"
+#include "tests/bench/gateway_sparkplug_bench.h"
 #include "tests/bench/gateway_processes.h"
 #include "tools/qvgateway/line/wire_time.h"
 
@@ -115,22 +116,32 @@ uint32_t Transactions(int port) {
 
 int main(int argc, char** argv) {
   if (argc < 2) {
-    fprintf(stderr, "usage: gateway_bench BIN_DIR [--smoke] [--out DIR] [--execution native|emulated]\n");
+    fprintf(stderr, "usage: gateway_bench BIN_DIR [--smoke] [--out DIR] [--execution native|emulated] [--only sparkplug]\n");
     return 2;
   }
   const std::string bin = argv[1];
   bool smoke = false;
-  std::string out = ".", execution = "native";
+  std::string out = ".", execution = "native", only;
   for (int i = 2; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg == "--smoke") smoke = true;
     if (arg == "--out" && i + 1 < argc) out = argv[++i];
     if (arg == "--execution" && i + 1 < argc) execution = argv[++i];
+    if (arg == "--only" && i + 1 < argc) only = argv[++i];
   }
   char pattern[] = "/tmp/qvgwbench.XXXXXX";
   const std::string work = mkdtemp(pattern);
   std::string json = "{\"execution\": \"" + execution + "\"";
   printf("qvgateway bench (%s execution)\n", execution.c_str());
+  if (only == "sparkplug") {
+    // One part alone, while working on it.
+    int sparkplugFailures = 0;
+    json += ", " + gwbench::SparkplugBench(bin, work, smoke ? std::vector<int>{100} : std::vector<int>{100, 250, 500, 1000},
+                                           smoke ? 6 : 30, smoke ? 2000 : 100000, &sparkplugFailures) + "}\n";
+    std::ofstream(out + "/gateway-sparkplug.json") << json;
+    system(("rm -rf " + work).c_str());
+    return sparkplugFailures == 0 ? 0 : 1;
+  }
 
   {
     gwbench::Rig rig(bin, work, 57600, WithLink(Toml(57600, "early", 200, 600000, "\"D100..D131\""), work));
@@ -214,6 +225,13 @@ int main(int argc, char** argv) {
     int bufferFailures = 0;
     json += ", " + gwbench::ChangeBufferBench(work, smoke ? 2000 : 100000, &bufferFailures);
     failures += bufferFailures;
+  }
+  {
+    int sparkplugFailures = 0;
+    const std::vector<int> periods = smoke ? std::vector<int>{100} : std::vector<int>{100, 250, 500, 1000};
+    json += ", " + gwbench::SparkplugBench(bin, work, periods, smoke ? 6 : 30, smoke ? 2000 : 100000,
+                                           &sparkplugFailures);
+    failures += sparkplugFailures;
   }
   json += ", \"failures\": " + std::to_string(failures.load()) + "}\n";
   std::ofstream(out + "/gateway.json") << json;

@@ -2,12 +2,17 @@
 // ended by its PID.
 #pragma once
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <stdlib.h>
+#include <sys/socket.h>
 #include <stdio.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <fstream>
 #include <sstream>
@@ -114,6 +119,66 @@ inline void Resources(pid_t pid, long* rssKb, int* fds) {
     struct stat st {};
     if (lstat((dir + std::to_string(fd)).c_str(), &st) == 0) ++*fds;
   }
+}
+
+inline int FreePort() {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t size = sizeof address;
+  int port = 0;
+  if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+      getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) == 0) {
+    port = ntohs(address.sin_port);
+  }
+  close(fd);
+  return port;
+}
+
+inline bool Listening(int port) {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<uint16_t>(port));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  const bool up = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  close(fd);
+  return up;
+}
+
+// A broker on loopback only, keeping nothing on disk; ended by its PID.
+class Broker {
+ public:
+  explicit Broker(const std::string& work) : port(FreePort()) {
+    const std::string conf = work + "/mosquitto.conf";
+    // As root mosquitto would switch to a user of its own.
+    std::ofstream(conf) << (geteuid() == 0 ? "user root\n" : "") << "listener " << port
+                        << " 127.0.0.1\nallow_anonymous true\n";
+    pid_ = Spawn({"mosquitto", "-c", conf}, work + "/mosquitto.log");
+    for (int i = 0; i < 500 && !Listening(port); ++i) usleep(10000);
+    if (!Listening(port)) {
+      fprintf(stderr, "mosquitto did not listen on port %d: %s\n", port, ReadFile(work + "/mosquitto.log").c_str());
+      port = 0;
+    }
+  }
+  ~Broker() { End(pid_); }
+  int port;
+
+ private:
+  pid_t pid_ = -1;
+};
+
+// Unix seconds from qvsim's "counting up every N ms from S (Unix time)".
+inline double TickStart(const std::string& simOut) {
+  const size_t at = simOut.find(" ms from ");
+  return at == std::string::npos ? 0 : atof(simOut.c_str() + at + 9);
+}
+
+
+// The share `p` of sorted values lies at or below.
+inline double At(const std::vector<double>& sorted, double p) {
+  return sorted[std::min(sorted.size() - 1, static_cast<size_t>(p * static_cast<double>(sorted.size())))];
 }
 
 }  // namespace gwbench

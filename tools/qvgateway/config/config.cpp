@@ -9,6 +9,7 @@
 #include <set>
 
 #include "tools/qvgateway/mqtt/mqtt_config.h"
+#include "tools/qvgateway/config/sparkplug_config.h"
 #include "tools/qvgateway/config/toml_table.h"
 
 namespace qvgateway {
@@ -95,7 +96,7 @@ void ReadModbus(TomlTable& t, ModbusConfig* modbus) {
 }
 
 void ReadStation(TomlTable& t, StationConfig* station) {
-  t.Allow({"number", "unit", "poll_ms", "max_age_ms", "read", "write"});
+  t.Allow({"number", "unit", "poll_ms", "max_age_ms", "read", "write", "name"});
   station->place = t.Place("");
   if (t.Int("number", 0, 255, &station->number, true) && station->number > 31 && station->number != 255) {
     t.Refuse("number", "stations are 0..31 and 255");
@@ -110,6 +111,7 @@ void ReadStation(TomlTable& t, StationConfig* station) {
                            " is not a Modbus unit id (1..247): give this station a unit");
     }
   }
+  ReadStationName(t, station);
   station->pollPlace = t.Place("poll_ms");
   t.Int("poll_ms", 0, 3600000, &station->pollMs);
   t.Int("max_age_ms", 1, 3600000, &station->maxAgeMs);
@@ -127,11 +129,12 @@ void ReadStation(TomlTable& t, StationConfig* station) {
 
 std::vector<std::string> ConfigWarnings(const GatewayConfig& config) {
   std::vector<std::string> warnings;
-  if (!config.mqtt.enabled) return warnings;
+  if (!config.mqtt.enabled && !config.sparkplug.enabled) return warnings;
   for (const StationConfig& s : config.stations) {
     if (s.pollMs != 0) continue;
     warnings.push_back(Problem(config.file, s.pollPlace,
-                               "0 with [mqtt]: station " + std::to_string(s.number) +
+                               std::string(config.mqtt.enabled ? "0 with [mqtt]" : "0 with [sparkplug]") +
+                                   ": station " + std::to_string(s.number) +
                                    "'s MQTT topics will not update (it is read only when a Modbus client asks); "
                                    "leave poll_ms out to poll it every " + std::to_string(kMqttPollMs) + " ms"));
   }
@@ -211,7 +214,7 @@ bool LoadConfig(const std::string& path, GatewayConfig* config, std::vector<std:
   TomlDocument document;
   if (!document.Parse(path, problems)) return false;
   TomlTable root = document.Root();
-  root.Allow({"line", "modbus", "mqtt", "http", "station", "tag"});
+  root.Allow({"line", "modbus", "mqtt", "sparkplug", "http", "station", "tag"});
   if (!root.Has("line")) root.Refuse("line", "the file has no [line] table: it names the port");
   TomlTable line = root.Table("line");
   if (root.Has("line")) ReadLine(line, &config->line);
@@ -221,6 +224,7 @@ bool LoadConfig(const std::string& path, GatewayConfig* config, std::vector<std:
     TomlTable mqtt = root.Table("mqtt");
     ReadMqtt(mqtt, config->line, &config->mqtt);
   }
+  ReadSparkplug(root, config);
   if (root.Has("http")) {
     TomlTable http = root.Table("http");
     ReadHttp(http, &config->http);
@@ -231,7 +235,9 @@ bool LoadConfig(const std::string& path, GatewayConfig* config, std::vector<std:
   config->stations.resize(stations.size());
   for (size_t i = 0; i < stations.size(); ++i) {
     ReadStation(stations[i], &config->stations[i]);
-    if (config->mqtt.enabled && !stations[i].Has("poll_ms")) config->stations[i].pollMs = kMqttPollMs;
+    if ((config->mqtt.enabled || config->sparkplug.enabled) && !stations[i].Has("poll_ms")) {
+      config->stations[i].pollMs = kMqttPollMs;
+    }
   }
   for (size_t i = 0; i < stations.size(); ++i) {
     const StationConfig& s = config->stations[i];
@@ -250,6 +256,7 @@ bool LoadConfig(const std::string& path, GatewayConfig* config, std::vector<std:
     units.emplace(s.unit, &s);
   }
   ReadTags(root, config);
+  CheckSparkplug(root, stations, *config);
   document.CollectProblems(problems);
   return problems->empty();
 }

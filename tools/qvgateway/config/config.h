@@ -70,6 +70,18 @@ struct MqttConfig {
   int registers = -1;  // register topics: -1 only when no [[tag]] is named
 };
 
+// The Sparkplug B edge node; absent unless the file has a [sparkplug]
+// table. Its broker keys follow [mqtt]'s rules (`broker`; qos is always 1).
+struct SparkplugConfig {
+  bool enabled = false;
+  MqttConfig broker;     // host, port, client id, keepalive, login, TLS
+  std::string groupId, edgeNodeId;
+  std::string primaryHostId;  // "": publish whatever any host says
+  std::string bufferDir;      // "": no store-and-forward
+  int bufferMaxMb = 64;
+  KeyPlace place;
+};
+
 // The HTTP side (/metrics, /healthz, the status page); absent unless the
 // file has an [http] table.
 struct HttpConfig {
@@ -90,7 +102,8 @@ constexpr int kMqttPollMs = 1000;
 struct StationConfig {
   int number = 0;
   int unit = 0;
-  int pollMs = 0;  // 0: read only when a client asks; kMqttPollMs by default with [mqtt]
+  int pollMs = 0;  // 0: read only when a client asks; kMqttPollMs by default with [mqtt] or [sparkplug]
+  std::string name;  // the Sparkplug device id: "station<number>" unless named
   int maxAgeMs = 1000;
   std::vector<RangeText> read, write;
   KeyPlace place;  // the station's table
@@ -102,6 +115,7 @@ struct GatewayConfig {
   LineConfig line;
   ModbusConfig modbus;
   MqttConfig mqtt;
+  SparkplugConfig sparkplug;
   HttpConfig http;
   std::vector<StationConfig> stations;
   std::vector<TagConfig> tags;

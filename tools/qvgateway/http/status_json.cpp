@@ -70,6 +70,15 @@ std::string StatusJson(const LineView& view) {
   if (view.broker.configured) {
     json["mqtt"] = {{"connected", view.broker.connected}, {"since", Time(view.broker.sinceUnixMs)}};
   }
+  if (view.sparkplug.configured) {
+    const SparkplugView& sp = view.sparkplug;
+    json["sparkplug"] = {{"connected", sp.connected}, {"online", sp.online}};
+    if (sp.buffered) {
+      json["sparkplug"]["buffer"] = {{"depth", sp.depth},
+                                     {"oldest", sp.oldestUnixMs < 0 ? Json() : Json(Time(sp.oldestUnixMs))},
+                                     {"dropped", sp.dropped}};
+    }
+  }
   // A port named in the file may hold any bytes: shown, never thrown on.
   return json.dump(-1, ' ', false, Json::error_handler_t::replace);
 }

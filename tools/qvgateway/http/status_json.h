@@ -35,6 +35,15 @@ struct StationView {
   int64_t demotedSinceUnixMs = 0, nextTryUnixMs = 0;  // while demoted
 };
 
+// The Sparkplug edge node as the page shows it.
+struct SparkplugView {
+  bool configured = false;
+  bool connected = false, online = false;  // online: born, publishing
+  bool buffered = false;                   // buffer_dir is set
+  uint64_t depth = 0, dropped = 0;
+  int64_t oldestUnixMs = -1;
+};
+
 struct LineView {
   std::string port;  // as the file names it ("sim" for the simulator)
   int baud = 0;
@@ -45,6 +54,7 @@ struct LineView {
   int64_t unixNowMs = 0;
   std::vector<StationView> stations;
   BrokerLook broker;
+  SparkplugView sparkplug;
 };
 
 // "good", "demoted", "not answering", or "waiting" before its first

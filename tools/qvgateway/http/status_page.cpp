@@ -2,11 +2,13 @@
 
 #include "tools/host/timestamps.h"
 #include "tools/qvgateway/http/health_check.h"
+#include "tools/qvgateway/sparkplug/sparkplug_adapter.h"
 
 namespace qvgateway {
 
 LineView LookAtLine(const GatewayConfig& config, const LinePlan& plan, const LineOwner& owner,
-                    const LineUtilisation& utilisation, const MqttAdapter* mqtt) {
+                    const LineUtilisation& utilisation, const MqttAdapter* mqtt,
+                    const SparkplugAdapter* sparkplug) {
   LineView view;
   view.port = config.line.port;
   view.baud = config.line.baud;
@@ -17,6 +19,16 @@ LineView LookAtLine(const GatewayConfig& config, const LinePlan& plan, const Lin
   // Steady times shown as wall times, from the same pair of readings.
   const auto wall = [&](int64_t steadyMs) { return view.unixNowMs - (steadyNow - steadyMs); };
   view.broker = LookAtBroker(mqtt);
+  if (sparkplug != nullptr) {
+    const SparkplugLook look = sparkplug->Look();
+    view.sparkplug.configured = true;
+    view.sparkplug.connected = look.connected;
+    view.sparkplug.online = look.born;
+    view.sparkplug.buffered = !config.sparkplug.bufferDir.empty();
+    view.sparkplug.depth = look.depth;
+    view.sparkplug.dropped = look.dropped;
+    view.sparkplug.oldestUnixMs = look.oldestUnixMs;
+  }
   view.portSinceUnixMs = wall(owner.LineSinceMs());
   for (size_t s = 0; s < plan.stations.size(); ++s) {
     const StationPlan& sp = *plan.stations[s];
@@ -60,11 +72,12 @@ LineView LookAtLine(const GatewayConfig& config, const LinePlan& plan, const Lin
 }
 
 void AddStatusPage(HttpServer& http, const GatewayConfig& config, const LinePlan& plan, const LineOwner& owner,
-                   const LineUtilisation& utilisation, const MqttAdapter* mqtt) {
+                   const LineUtilisation& utilisation, const MqttAdapter* mqtt,
+                   const SparkplugAdapter* sparkplug) {
   http.Add("/", [] { return HttpReply{200, "text/html; charset=utf-8", kStatusPageHtml}; });
-  http.Add("/status.json", [&config, &plan, &owner, &utilisation, mqtt] {
+  http.Add("/status.json", [&config, &plan, &owner, &utilisation, mqtt, sparkplug] {
     return HttpReply{200, "application/json",
-                     StatusJson(LookAtLine(config, plan, owner, utilisation, mqtt)) + "\n"};
+                     StatusJson(LookAtLine(config, plan, owner, utilisation, mqtt, sparkplug)) + "\n"};
   });
 }
 

@@ -17,14 +17,17 @@ namespace qvgateway {
 extern const char kStatusPageHtml[];
 
 class MqttAdapter;
+class SparkplugAdapter;
 
 // Every station's health and readable tags as they are now, and the MQTT
 // connection (`mqtt` null when the file has no [mqtt] table).
 LineView LookAtLine(const GatewayConfig& config, const LinePlan& plan, const LineOwner& owner,
-                    const LineUtilisation& utilisation, const MqttAdapter* mqtt = nullptr);
+                    const LineUtilisation& utilisation, const MqttAdapter* mqtt = nullptr,
+                    const SparkplugAdapter* sparkplug = nullptr);
 
 // Adds "/" and "/status.json" to `http` (before its Start).
 void AddStatusPage(HttpServer& http, const GatewayConfig& config, const LinePlan& plan, const LineOwner& owner,
-                   const LineUtilisation& utilisation, const MqttAdapter* mqtt = nullptr);
+                   const LineUtilisation& utilisation, const MqttAdapter* mqtt = nullptr,
+                   const SparkplugAdapter* sparkplug = nullptr);
 
 }  // namespace qvgateway

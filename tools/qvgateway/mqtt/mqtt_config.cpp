@@ -49,20 +49,24 @@ bool CheckPrefix(const std::string& prefix, std::string* why) {
 void ReadMqtt(TomlTable& t, const LineConfig& line, MqttConfig* mqtt) {
   t.Allow({"broker", "client_id", "prefix", "qos", "keepalive_s", "username", "password_file", "tls_ca", "registers"});
   mqtt->enabled = true;
-  std::string broker;
-  if (t.String("broker", &broker, true) && !ParseBroker(broker, &mqtt->host, &mqtt->port)) {
-    t.Refuse("broker", "'" + broker + "' is not a host and port (1..65535), e.g. \"127.0.0.1:1883\"");
-  }
-  mqtt->clientId = "qvgateway-" + HostName() + "-" + PortName(line.port);
-  if (t.String("client_id", &mqtt->clientId, false) && mqtt->clientId.empty()) {
-    t.Refuse("client_id", "is empty: leave it out for qvgateway-<host>-<port name>");
-  }
+  ReadBrokerKeys(t, "qvgateway-" + HostName() + "-" + PortName(line.port), mqtt);
   mqtt->prefix = "quorvalend/" + PortName(line.port);
   std::string why;
   if (t.String("prefix", &mqtt->prefix, false) && !CheckPrefix(mqtt->prefix, &why)) t.Refuse("prefix", why);
   t.Int("qos", 0, 2, &mqtt->qos);
   bool registers = false;
   if (t.Bool("registers", &registers)) mqtt->registers = registers ? 1 : 0;
+}
+
+void ReadBrokerKeys(TomlTable& t, const std::string& defaultClientId, MqttConfig* mqtt) {
+  std::string broker;
+  if (t.String("broker", &broker, true) && !ParseBroker(broker, &mqtt->host, &mqtt->port)) {
+    t.Refuse("broker", "'" + broker + "' is not a host and port (1..65535), e.g. \"127.0.0.1:1883\"");
+  }
+  mqtt->clientId = defaultClientId;
+  if (t.String("client_id", &mqtt->clientId, false) && mqtt->clientId.empty()) {
+    t.Refuse("client_id", "is empty: leave it out for " + defaultClientId);
+  }
   t.Int("keepalive_s", 5, 3600, &mqtt->keepaliveS);
   t.String("username", &mqtt->username, false);
   std::string passwordFile;

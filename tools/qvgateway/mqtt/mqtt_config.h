@@ -11,6 +11,10 @@ namespace qvgateway {
 // `line`: for the defaults of client_id and prefix, which name the port.
 void ReadMqtt(TomlTable& t, const LineConfig& line, MqttConfig* mqtt);
 
+// The connection's keys, shared with [sparkplug]: broker (required),
+// client_id, keepalive_s, username, password_file, tls_ca.
+void ReadBrokerKeys(TomlTable& t, const std::string& defaultClientId, MqttConfig* mqtt);
+
 // A topic prefix a publisher may use: levels of text, none empty, no
 // wildcard. False with why.
 bool CheckPrefix(const std::string& prefix, std::string* why);

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "tools/qvgateway/config/tag_config.h"
+#include "tools/qvgateway/line/line_owner.h"
 #include "tools/qvgateway/tags/tag_state.h"
 
 namespace qvgateway {
@@ -26,6 +27,10 @@ struct TagWrite {
   std::string idJson = "null";
   std::string text;  // the value as sent, for the log
 };
+
+// Carries a checked write to the tag's registers or bit through the line
+// owner's write queue: what every side that writes named tags calls.
+LineResult WriteTag(LineOwner& owner, const StationRules& rules, const TagConfig& tag, const TagWrite& write);
 
 // {"value": 42.5, "id": "x"} or a bare value; a bool tag takes true,
 // false, 1 or 0. False with why (the id kept for the answer).

@@ -23,11 +23,14 @@ std::string MqttAdapter::TakeTagWrite(int tag, const std::string& payload, bool 
 }
 
 LineResult MqttAdapter::ExecuteTagWrite(const Write& write) {
-  const TagConfig& tag = config_.tags[static_cast<size_t>(write.namedTag)];
-  const StationRules& rules = plan_.stations[write.station]->rules;
-  if (tag.type != TagType::Bool) return owner_.WriteRegisters(rules, tag.index, write.tagWrite.words, nullptr);
-  if (tag.area == Area::M) return owner_.WriteCoils(rules, tag.index * 10 + tag.bit, {write.tagWrite.flag}, nullptr);
-  return owner_.WriteRegisterBit(rules, tag.index, tag.bit, write.tagWrite.flag, nullptr);
+  return WriteTag(owner_, plan_.stations[write.station]->rules, config_.tags[static_cast<size_t>(write.namedTag)],
+                  write.tagWrite);
+}
+
+LineResult WriteTag(LineOwner& owner, const StationRules& rules, const TagConfig& tag, const TagWrite& write) {
+  if (tag.type != TagType::Bool) return owner.WriteRegisters(rules, tag.index, write.words, nullptr);
+  if (tag.area == Area::M) return owner.WriteCoils(rules, tag.index * 10 + tag.bit, {write.flag}, nullptr);
+  return owner.WriteRegisterBit(rules, tag.index, tag.bit, write.flag, nullptr);
 }
 
 }  // namespace qvgateway

@@ -1,5 +1,5 @@
 // The sides that face clients, made for one configuration and plan: the
-// Modbus TCP server, the MQTT adapter, the HTTP server and the line's
+// Modbus TCP server, the MQTT adapter, the Sparkplug edge node, the HTTP server and the line's
 // utilisation behind it. A reload stops them and makes new ones.
 #pragma once
 
@@ -14,6 +14,7 @@
 #include "tools/qvgateway/line/plan.h"
 #include "tools/qvgateway/modbus/modbus_server.h"
 #include "tools/qvgateway/mqtt/mqtt_adapter.h"
+#include "tools/qvgateway/sparkplug/sparkplug_adapter.h"
 
 namespace qvgateway {
 
@@ -48,6 +49,7 @@ class GatewaySides {
   LineOwner& owner_;
   ModbusServer modbus_;
   MqttAdapter mqtt_;
+  SparkplugAdapter sparkplug_;
   LineUtilisation utilisation_;
   HttpServer http_;
   BusyWindow lastMinute_;

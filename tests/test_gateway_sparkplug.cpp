@@ -1,0 +1,245 @@
+// The Sparkplug edge node's pure parts: a tag's data type, its metric in a
+// payload and back, commands decoded (and garbage refused), the sequence
+// numbers and births, and a buffered change's record. The host's own
+// decoding is in the end-to-end suite (test_qvgateway_sparkplug.py).
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "tools/qvgateway/sparkplug/buffered_change.h"
+#include "tools/qvgateway/sparkplug/edge_node.h"
+#include "tools/qvgateway/sparkplug/sparkplug_payload.h"
+
+namespace qvgateway {
+namespace {
+
+TagConfig Tag(TagType type, double scale = 1, double offset = 0, const std::string& unit = "") {
+  TagConfig tag;
+  tag.name = "tank1/level";
+  tag.type = type;
+  tag.scale = scale;
+  tag.offset = offset;
+  tag.unit = unit;
+  return tag;
+}
+
+TEST(SparkplugTypes, EachTagTypeHasItsMetricType) {
+  struct Case {
+    TagType type;
+    double scale, offset;
+    SparkplugType expected;
+  } cases[] = {
+      {TagType::Bool, 1, 0, SparkplugType::Boolean}, {TagType::U16, 1, 0, SparkplugType::UInt16},
+      {TagType::S16, 1, 0, SparkplugType::Int16},    {TagType::U32, 1, 0, SparkplugType::UInt32},
+      {TagType::S32, 1, 0, SparkplugType::Int32},    {TagType::F32, 1, 0, SparkplugType::Float},
+      {TagType::Bcd, 1, 0, SparkplugType::UInt16},   {TagType::U16, 0.1, 0, SparkplugType::Double},
+      {TagType::S32, 1, -5, SparkplugType::Double},  {TagType::F32, 10, 1, SparkplugType::Double},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(TagMetricType(Tag(c.type, c.scale, c.offset)), c.expected) << TagTypeName(c.type) << " x" << c.scale;
+  }
+  // The standard's codes, which a host decodes by.
+  EXPECT_EQ(static_cast<int>(SparkplugType::Boolean), 11);
+  EXPECT_EQ(static_cast<int>(SparkplugType::UInt16), 6);
+  EXPECT_EQ(static_cast<int>(SparkplugType::Int16), 2);
+  EXPECT_EQ(static_cast<int>(SparkplugType::UInt32), 7);
+  EXPECT_EQ(static_cast<int>(SparkplugType::Int32), 3);
+  EXPECT_EQ(static_cast<int>(SparkplugType::Float), 9);
+  EXPECT_EQ(static_cast<int>(SparkplugType::Double), 10);
+}
+
+TagReading Reading(Quality quality, EngineeringValue::Kind kind, int64_t integer, double real, bool flag = false) {
+  TagReading r;
+  r.quality = quality;
+  r.value.kind = kind;
+  r.value.integer = integer;
+  r.value.real = real;
+  r.value.flag = flag;
+  r.unixMs = 1796900000123;
+  return r;
+}
+
+TEST(SparkplugPayload, AMetricComesBackAsItWasSent) {
+  using K = EngineeringValue::Kind;
+  struct Case {
+    const char* what;
+    TagConfig tag;
+    TagReading reading;
+    bool birth;
+    int quality;
+    bool isNull;
+    int64_t integer;
+    double real;
+  } cases[] = {
+      {"u16 good birth", Tag(TagType::U16, 1, 0, "rpm"), Reading(Quality::Good, K::Integer, 65535, 0), true, 192,
+       false, 65535, 0},
+      {"s16 negative", Tag(TagType::S16), Reading(Quality::Good, K::Integer, -10, 0), false, 192, false, -10, 0},
+      {"s32 stale", Tag(TagType::S32), Reading(Quality::Stale, K::Integer, -2000000000, 0), false, 500, false,
+       -2000000000, 0},
+      {"u32 high", Tag(TagType::U32), Reading(Quality::Good, K::Integer, 4000000000, 0), false, 192, false,
+       4000000000, 0},
+      {"scaled", Tag(TagType::U16, 0.1, 0, "degC"), Reading(Quality::Good, K::Real, 0, 42.5), true, 192, false, 0,
+       42.5},
+      {"f32", Tag(TagType::F32), Reading(Quality::Good, K::Real, 0, 1.5), false, 192, false, 0, 1.5},
+      {"bad is null", Tag(TagType::U16, 0.5), Reading(Quality::Bad, K::Integer, 0, 0), false, 0, true, 0, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string bytes = EncodePayload(1796900000999, 7, {TagMetric(c.tag, 104, c.reading, c.birth)});
+    int64_t unixMs = 0;
+    int seq = 0;
+    std::vector<MetricOut> back;
+    ASSERT_TRUE(DecodeMetrics(bytes, &unixMs, &seq, &back));
+    ASSERT_EQ(back.size(), 1u);
+    const MetricOut& m = back[0];
+    EXPECT_EQ(unixMs, 1796900000999);
+    EXPECT_EQ(seq, 7);
+    EXPECT_EQ(m.name, c.birth ? "tank1/level" : "") << "a name in births only: data goes by alias";
+    EXPECT_EQ(m.alias, 104u);
+    EXPECT_EQ(m.type, TagMetricType(c.tag));
+    EXPECT_EQ(m.unixMs, 1796900000123);
+    EXPECT_EQ(m.quality, c.quality);
+    EXPECT_EQ(m.isNull, c.isNull);
+    EXPECT_EQ(m.hasUnit, c.birth && !c.tag.unit.empty());
+    if (m.hasUnit) {
+      EXPECT_EQ(m.unit, c.tag.unit);
+    }
+    if (!c.isNull) {
+      EXPECT_EQ(m.integer, c.integer);
+      EXPECT_DOUBLE_EQ(m.real, c.real);
+    }
+  }
+}
+
+TEST(SparkplugPayload, NdeathHasNoSeqAndABirthSequenceOfItsOwn) {
+  MetricOut bdSeq;
+  bdSeq.name = "bdSeq";
+  bdSeq.type = SparkplugType::Int64;
+  bdSeq.integer = 200;
+  int64_t unixMs = 0;
+  int seq = 0;
+  std::vector<MetricOut> back;
+  ASSERT_TRUE(DecodeMetrics(EncodePayload(5, -1, {bdSeq}), &unixMs, &seq, &back));
+  EXPECT_EQ(seq, -1);
+  ASSERT_EQ(back.size(), 1u);
+  EXPECT_EQ(back[0].integer, 200);
+}
+
+TEST(SparkplugCommands, ValuesAreReadByTheirTypeAndGarbageIsRefused) {
+  struct Case {
+    const char* what;
+    SparkplugType type;
+    int64_t integer;
+    double real;
+    bool flag, isNull;
+    CommandMetric::Kind kind;
+    double number;
+  } cases[] = {
+      {"Boolean", SparkplugType::Boolean, 0, 0, true, false, CommandMetric::Kind::Boolean, 0},
+      {"Int16 negative", SparkplugType::Int16, -1, 0, false, false, CommandMetric::Kind::Number, -1},
+      {"UInt16", SparkplugType::UInt16, 65535, 0, false, false, CommandMetric::Kind::Number, 65535},
+      {"UInt32", SparkplugType::UInt32, 4000000000, 0, false, false, CommandMetric::Kind::Number, 4000000000.0},
+      {"Double", SparkplugType::Double, 0, 55.5, false, false, CommandMetric::Kind::Number, 55.5},
+      {"null", SparkplugType::Double, 0, 0, false, true, CommandMetric::Kind::None, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    MetricOut m;
+    m.name = "speed";
+    m.type = c.type;
+    m.integer = c.integer;
+    m.real = c.real;
+    m.flag = c.flag;
+    m.isNull = c.isNull;
+    std::vector<CommandMetric> got;
+    std::string why;
+    ASSERT_TRUE(DecodeCommand(EncodePayload(1, 0, {m}), &got, &why)) << why;
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(got[0].name, "speed");
+    EXPECT_FALSE(got[0].hasAlias);
+    EXPECT_EQ(got[0].kind, c.kind);
+    if (c.kind == CommandMetric::Kind::Number) {
+      EXPECT_DOUBLE_EQ(got[0].number, c.number);
+    } else if (c.kind == CommandMetric::Kind::Boolean) {
+      EXPECT_EQ(got[0].flag, c.flag);
+    }
+  }
+  const std::string garbage[] = {std::string("\xff\xff\xff", 3), std::string("\x12\x05\x0a", 3), "{\"value\": 1}"};
+  for (const std::string& bytes : garbage) {
+    std::vector<CommandMetric> got;
+    std::string why;
+    EXPECT_FALSE(DecodeCommand(bytes, &got, &why)) << bytes;
+    EXPECT_NE(why, "");
+  }
+}
+
+TEST(EdgeNodeSequence, SeqStartsAtTheBirthAndWrapsAfter255) {
+  EdgeNode node(3);
+  EXPECT_EQ(node.Birth(), 0);
+  int last = 0;
+  for (int i = 0; i < 255; ++i) last = node.Next();
+  EXPECT_EQ(last, 255);
+  EXPECT_EQ(node.Next(), 0);
+  EXPECT_EQ(node.Next(), 1);
+  EXPECT_EQ(node.Birth(), 0) << "a Rebirth starts the sequence again";
+  EXPECT_EQ(node.BdSeq(), 3) << "and keeps the connection's bdSeq";
+}
+
+TEST(EdgeNodeSequence, BdSeqStepsOnlyAfterAConnectionThatWasBorn) {
+  struct Case {
+    int64_t first;
+    bool born;
+    int64_t next;
+  } cases[] = {{0, true, 1}, {0, false, 0}, {255, true, 0}, {300, false, 44}};
+  for (const Case& c : cases) {
+    EdgeNode node(c.first);
+    if (c.born) node.Birth();
+    node.Died();
+    EXPECT_EQ(node.BdSeq(), c.next) << c.first << (c.born ? " born" : " never born");
+    EXPECT_FALSE(node.Born());
+  }
+}
+
+TEST(EdgeNodeDevices, ADeviceIsBornWhenAliveAndDiesWhenNot) {
+  StationHealth healthy, demoted;
+  demoted.demoted = true;
+  struct Case {
+    bool lineUp;
+    const StationHealth* health;
+    bool everyRead, announced;
+    DeviceStep step;
+  } cases[] = {
+      {true, &healthy, true, false, DeviceStep::Birth},  {true, &healthy, true, true, DeviceStep::None},
+      {true, &healthy, false, false, DeviceStep::None},  {true, &demoted, true, true, DeviceStep::Death},
+      {false, &healthy, true, true, DeviceStep::Death},  {false, &healthy, true, false, DeviceStep::None},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(NextDeviceStep(c.announced, DeviceAlive(c.lineUp, *c.health, c.everyRead)), c.step)
+        << c.lineUp << c.health->demoted << c.everyRead << c.announced;
+  }
+}
+
+TEST(BufferedChange, ARecordComesBackWholeAndAnyOtherIsRefused) {
+  using K = EngineeringValue::Kind;
+  const TagReading readings[] = {Reading(Quality::Good, K::Integer, -123456789, 0),
+                                 Reading(Quality::Stale, K::Real, 0, 42.5), Reading(Quality::Bad, K::Integer, 0, 0),
+                                 Reading(Quality::Good, K::Bool, 0, 0, true)};
+  for (const TagReading& r : readings) {
+    const std::string bytes = EncodeChange("tank1/level", r);
+    std::string name;
+    TagReading back;
+    ASSERT_TRUE(DecodeChange(bytes, &name, &back));
+    EXPECT_EQ(name, "tank1/level");
+    EXPECT_EQ(back.quality, r.quality);
+    EXPECT_TRUE(back.value == r.value);
+    std::string shorter = bytes.substr(0, bytes.size() - 1), other = bytes;
+    other[0] = 9;
+    EXPECT_FALSE(DecodeChange(shorter, &name, &back));
+    EXPECT_FALSE(DecodeChange(other, &name, &back));
+    EXPECT_FALSE(DecodeChange(bytes + "x", &name, &back));
+  }
+}
+
+}  // namespace
+}  // namespace qvgateway
