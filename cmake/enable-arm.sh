@@ -21,9 +21,9 @@ fi
 # One entry from qemu-user-binfmt's description of it, flags and all; F
 # keeps the emulator reachable from other mount namespaces as well.
 register() {
-  local name=$1 spec=/usr/share/binfmts/$1
-  [ -f "$spec" ] || { echo "deps: $spec is missing (apt-get install qemu-user-binfmt)" >&2; exit 1; }
-  field() { sed -n "s/^$1 //p" "$spec"; }
+  local name=$1 entry=/usr/share/binfmts/$1
+  [ -f "$entry" ] || { echo "deps: $entry is missing (apt-get install qemu-user-binfmt)" >&2; exit 1; }
+  field() { sed -n "s/^$1 //p" "$entry"; }
   local flags=F
   [ "$(field preserve)" = yes ] && flags+=P
   [ "$(field credentials)" = yes ] && flags+=C
