@@ -26,7 +26,7 @@ TAG = '[[tag]]\nname = "tank1/level"\nstation = 1\naddress = "D200"\ntype = "f32
 
 def check(text):
     path = os.path.join(P.scratch, "check.toml")
-    with open(path, "w") as f:
+    with open(path, "w", errors="surrogateescape") as f:  # "\udcXX" writes the byte XX as it is
         f.write(text)
     done = subprocess.run([GATEWAY, "--check-config", path], capture_output=True, text=True, timeout=30,
                           stdin=subprocess.DEVNULL)
@@ -60,6 +60,9 @@ class CheckConfig(unittest.TestCase):
             f.write("\n")
         table = [
             ("not TOML", LINE + "baud = = 3\n", "FILE:4:"),
+            ("not UTF-8 in a quoted key", LINE + STATION + "'\udceb' = 1\n", "FILE:7: not UTF-8 text"),
+            ("an overlong sequence", LINE + STATION + "# \udcc0\udcaf\n", "FILE:7: not UTF-8 text"),
+            ("a sequence cut off at the end", LINE + STATION + "# \udce2\udc82", "FILE:7: not UTF-8 text"),
             ("a key twice", LINE + "baud = 19200\n" + STATION, "FILE:4: line.baud: is given twice (first at line 3): keep one"),
             ("a key twice in a station", LINE + STATION + "poll_ms = 100\npoll_ms = 200\n",
              "FILE:8: station[1].poll_ms: is given twice (first at line 7): keep one"),

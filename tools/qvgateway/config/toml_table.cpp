@@ -1,6 +1,7 @@
 #include "tools/qvgateway/config/toml_table.h"
 
 #include <errno.h>
+#include <stdint.h>
 #include <stdio.h>
 #include <string.h>
 
@@ -50,6 +51,33 @@ std::string FirstLine(const std::string& text) {
   const std::string marker = "[error] ";
   if (line.rfind(marker, 0) == 0) line = line.substr(marker.size());
   return line;
+}
+
+// The line (from 1) of the first byte that is not well-formed UTF-8, or 0.
+// A TOML file is UTF-8; the parser misreads its own buffers on some
+// malformed sequences, so they are refused before it sees them.
+int FirstBadUtf8Line(const std::string& text) {
+  int line = 1;
+  for (size_t i = 0; i < text.size();) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    if (c < 0x80) {
+      line += c == '\n';
+      ++i;
+      continue;
+    }
+    const int more = c >= 0xC2 && c <= 0xDF ? 1 : c >= 0xE0 && c <= 0xEF ? 2 : c >= 0xF0 && c <= 0xF4 ? 3 : -1;
+    if (more < 0 || i + more >= text.size()) return line;
+    uint32_t code = c & (0x3F >> more);
+    for (int k = 1; k <= more; ++k) {
+      const unsigned char next = static_cast<unsigned char>(text[i + k]);
+      if ((next & 0xC0) != 0x80) return line;
+      code = code << 6 | (next & 0x3F);
+    }
+    const uint32_t least[] = {0, 0x80, 0x800, 0x10000};
+    if (code < least[more] || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) return line;
+    i += more + 1;
+  }
+  return 0;
 }
 
 }  // namespace
@@ -215,6 +243,10 @@ bool TomlDocument::Parse(const std::string& path, std::vector<std::string>* prob
     fclose(file);
   } else {
     problems->push_back(path + ": cannot be read: " + strerror(errno));
+    return false;
+  }
+  if (const int bad = FirstBadUtf8Line(text)) {
+    problems->push_back(path + ":" + std::to_string(bad) + ": not UTF-8 text: save the file as UTF-8");
     return false;
   }
   try {
