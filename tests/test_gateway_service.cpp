@@ -115,6 +115,21 @@ TEST(GatewayLog, SeverityForTheJournalTimeElsewhere) {
   EXPECT_EQ(timed.substr(timed.size() - 28), " qvgateway: the line is lost") << timed;
 }
 
+TEST(GatewayLog, WhatAClientSentStaysOnItsOwnLine) {
+  // A tag name or topic from the network, quoted in an event.
+  const struct {
+    std::string text, journal;
+  } cases[] = {
+      {"no tag 'a\n<0>forged' on device s1", "<4>no tag 'a\\x0a<0>forged' on device s1"},
+      {std::string("cr\r tab\t nul") + '\0' + " del\x7f", "<4>cr\\x0d tab\\x09 nul\\x00 del\\x7f"},
+      {"UTF-8 °C stays", "<4>UTF-8 °C stays"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(LogLine(Severity::Warning, c.text, true, 0), c.journal);
+    EXPECT_EQ(LogLine(Severity::Warning, c.text, false, 0).find_first_of("\r\n"), std::string::npos);
+  }
+}
+
 TEST(GatewayReload, KeepsTheLineOnlyWhenLineAndStationsAreAlike) {
   GatewayConfig running;
   running.line.port = "/dev/ttyS0";

@@ -9,6 +9,7 @@
 
 #include "tools/qvgateway/sparkplug/buffered_change.h"
 #include "tools/qvgateway/sparkplug/edge_node.h"
+#include "tools/qvgateway/sparkplug/sparkplug_command.h"
 #include "tools/qvgateway/sparkplug/sparkplug_payload.h"
 
 namespace qvgateway {
@@ -171,6 +172,80 @@ TEST(SparkplugCommands, ValuesAreReadByTheirTypeAndGarbageIsRefused) {
     std::string why;
     EXPECT_FALSE(DecodeCommand(bytes, &got, &why)) << bytes;
     EXPECT_NE(why, "");
+  }
+}
+
+// Protobuf by hand: a length-delimited field holding `inner`.
+std::string Field(int number, const std::string& inner) {
+  std::string out(1, static_cast<char>(number << 3 | 2));
+  for (size_t n = inner.size(); ; n >>= 7) {
+    out += static_cast<char>((n & 0x7f) | (n >= 0x80 ? 0x80 : 0));
+    if (n < 0x80) break;
+  }
+  return out + inner;
+}
+
+// A payload whose one metric's properties nest `levels` messages deep in
+// all (the payload one): property values holding property sets.
+std::string Nested(int levels) {
+  std::string inner;  // the innermost property set, empty
+  for (int level = levels; level > 3; --level) {
+    inner = level % 2 == 0 ? Field(2, inner) : Field(9, inner);  // a set's value, a value's set
+  }
+  return Field(2, Field(1, "speed") + Field(9, inner));
+}
+
+TEST(SparkplugCommands, WhatAHostSendsIsBoundedBeforeItIsDecoded) {
+  const struct {
+    const char* what;
+    std::string bytes;
+    const char* why;  // empty: decoded
+  } cases[] = {
+      {"a metric and its properties", Nested(4), ""},
+      {"sixteen messages deep", Nested(kMaxCommandNesting), ""},
+      {"seventeen", Nested(kMaxCommandNesting + 1), "nested deeper than 16"},
+      {"thousands deep within the size", Nested(12000), "nested deeper than 16"},
+      {"larger than a command", Field(2, Field(1, std::string(kMaxCommandBytes, 'x'))), "more than a command's"},
+      {"a length past the end", Field(2, Field(1, "speed")).substr(0, 5), "not a Sparkplug B payload"},
+      {"a group", std::string("\x13\x14", 2), "not a Sparkplug B payload"},
+      {"a varint that never ends", std::string(12, '\xff'), "not a Sparkplug B payload"},
+  };
+  for (const auto& c : cases) {
+    std::vector<CommandMetric> got;
+    std::string why;
+    EXPECT_EQ(DecodeCommand(c.bytes, &got, &why), *c.why == 0) << c.what << ": " << why;
+    EXPECT_NE(why.find(c.why), std::string::npos) << c.what << ": " << why;
+    if (*c.why == 0) {
+      ASSERT_EQ(got.size(), 1u) << c.what;
+      EXPECT_EQ(got[0].name, "speed");
+    }
+  }
+}
+
+TEST(SparkplugHostState, OnlyASmallObjectWithABooleanOnlineCounts) {
+  const struct {
+    std::string payload;
+    int online;        // -1: refused
+    const char* why;
+  } cases[] = {
+      {R"({"online": true, "timestamp": 1733839200000})", 1, ""},
+      {R"({"online": false})", 0, ""},
+      {R"({"online": "true"})", -1, "no boolean \"online\""},
+      {R"([true])", -1, "no boolean"},
+      {R"({"online": true, "online": false})", -1, "'online' is given twice"},
+      {"{\"online\": true, \"pad\": \"" + std::string(kMaxStateBytes, ' ') + "\"}", -1, "more than 4096"},
+      {R"({"online": true, "x": [[[[[[[[1]]]]]]]]})", -1, "nested deeper than 8"},
+      {std::string(kMaxStateBytes, '['), -1, "nested deeper than 8"},
+      {"online", -1, "not JSON"},
+  };
+  for (const auto& c : cases) {
+    bool online = false;
+    std::string why;
+    EXPECT_EQ(ParseHostState(c.payload, &online, &why), c.online >= 0) << c.payload.substr(0, 60) << ": " << why;
+    if (c.online >= 0) {
+      EXPECT_EQ(online, c.online == 1) << c.payload;
+    }
+    EXPECT_NE(why.find(c.why), std::string::npos) << c.payload.substr(0, 60) << ": " << why;
   }
 }
 

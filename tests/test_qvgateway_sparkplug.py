@@ -274,13 +274,17 @@ class EdgeNode(unittest.TestCase):
         self.births()
         requests = len(self.sim.requests())
         mark = self.host.mark()
-        cases = [({"name": "fixed", "type": "UInt16", "value": 9}, "not writable"),
-                 ({"name": "nosuch", "type": "UInt16", "value": 9}, "no tag nosuch"),
-                 ({"name": "temp", "type": "Double", "value": 100.5}, "outside"),
-                 ({"name": "running", "type": "UInt16", "value": 2}, "a Boolean, 1 or 0")]
+        speed = {"name": "speed", "type": "UInt16", "value": 1234}
+        # A command is written whole or not at all: first, so that a write
+        # of its good metric would have the other cases' time to show.
+        cases = [([speed, {"name": "fixed", "type": "UInt16", "value": 9}], "another metric of this command"),
+                 ([{"name": "fixed", "type": "UInt16", "value": 9}], "not writable"),
+                 ([{"name": "nosuch", "type": "UInt16", "value": 9}], "no tag nosuch"),
+                 ([{"name": "temp", "type": "Double", "value": 100.5}], "outside"),
+                 ([{"name": "running", "type": "UInt16", "value": 2}], "a Boolean, 1 or 0")]
         for command, why in cases:
             with self.subTest(command=command):
-                self.host.send({"cmd": "dcmd", "node": NODE, "device": "press1", "metrics": [command]})
+                self.host.send({"cmd": "dcmd", "node": NODE, "device": "press1", "metrics": command})
                 deadline = time.monotonic() + 5
                 while why not in self.gateway.log() and time.monotonic() < deadline:
                     time.sleep(0.05)

@@ -7,7 +7,9 @@ and the frames a controller sends back for them.
 The layouts follow the targets' readers: parse_tag takes a 16-bit data type
 then the address text; execute_block and build_request take a block shape
 (fuzz_block_shape.h), then for execute_block a delivery byte and the reply;
-mqtt_payload takes an area byte (odd: an M group) then the payload.
+mqtt_payload takes an area byte (odd: an M group) then the payload;
+sparkplug_command a byte (odd: the primary host's STATE, even: a command)
+then the payload.
 """
 import hashlib
 import os
@@ -96,6 +98,57 @@ def seeds():
     for area in (0, 1):
         for payload in payloads:
             yield "mqtt_payload", bytes([area]) + payload
+
+    for data in sparkplug_seeds():
+        yield "sparkplug_command", data
+
+
+def pb_varint(n):
+    out = b""
+    while True:
+        out += bytes([(n & 0x7F) | (0x80 if n >= 0x80 else 0)])
+        n >>= 7
+        if not n:
+            return out
+
+
+def pb_field(number, inner):
+    """A length-delimited field."""
+    return pb_varint(number << 3 | 2) + pb_varint(len(inner)) + inner
+
+
+def pb_number(number, wire, value):
+    key = pb_varint(number << 3 | wire)
+    if wire == 0:
+        return key + pb_varint(value)
+    return key + struct.pack("<d" if wire == 1 else "<f", value)
+
+
+def sparkplug_seeds():
+    """Commands as a host sends them (a metric by name or alias with each
+    kind of value, Rebirth, properties nested), broken ones, and STATEs."""
+    name = pb_field(1, b"speed")
+    metrics = [name + pb_number(4, 0, 6) + pb_number(10, 0, 4321),           # UInt16
+               pb_number(2, 0, 7) + pb_number(4, 0, 10) + pb_number(13, 1, 55.5),  # by alias, Double
+               name + pb_number(4, 0, 9) + pb_number(12, 5, 1.5),           # Float
+               name + pb_number(4, 0, 4) + pb_number(11, 0, 2**64 - 1),     # Int64 -1
+               name + pb_number(4, 0, 11) + pb_number(14, 0, 1),            # Boolean
+               name + pb_number(7, 0, 1),                                   # null
+               name + pb_field(15, b"text"),
+               pb_field(1, b"Node Control/Rebirth") + pb_number(4, 0, 11) + pb_number(14, 0, 1)]
+    props = b""
+    for _ in range(6):
+        props = pb_field(2, pb_field(9, props))
+    metrics.append(name + pb_field(9, pb_field(1, b"engUnit") + props))
+    for m in metrics:
+        yield b"\x00" + pb_number(1, 0, 1733839200000) + pb_field(2, m)
+    two = pb_field(2, metrics[0]) + pb_field(2, metrics[1])
+    yield b"\x00" + two
+    yield b"\x00" + two[:-3]
+    yield b"\x00" + b"\x13\x14"
+    for state in (b'{"online": true, "timestamp": 1733839200000}', b'{"online": false}', b'{"online": "true"}',
+                  b'{"online": true, "online": false}', b"[" * 20, b'{"online": true, "x": "\\"[["}', b""):
+        yield b"\x01" + state
 
 
 def main():

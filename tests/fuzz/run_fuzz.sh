@@ -10,7 +10,7 @@ build=$1
 seconds=$2
 mode=${3:-grow}
 here=$(cd "$(dirname "$0")" && pwd)
-targets="parse_tag station execute_block build_request modbus_dispatch mqtt_payload tag_config"
+targets="parse_tag station execute_block build_request modbus_dispatch mqtt_payload tag_config sparkplug_command"
 
 # Under user-mode emulation LeakSanitizer cannot stop the process's threads
 # and hangs, and AddressSanitizer's 32-bit allocator fails a CHECK once its

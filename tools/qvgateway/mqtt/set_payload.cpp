@@ -1,8 +1,5 @@
 #include "tools/qvgateway/mqtt/set_payload.h"
 
-#include <set>
-#include <vector>
-
 #include <nlohmann/json.hpp>
 
 namespace qvgateway {
@@ -14,52 +11,6 @@ const char* const kShape = "a write is {\"value\": 42, \"id\": \"any text\"} or 
 
 // Text from the network may be any bytes: shown, never thrown on.
 std::string Dump(const Json& json) { return json.dump(-1, ' ', false, Json::error_handler_t::replace); }
-
-// The deepest nesting of arrays and objects, counted without recursion and
-// given up as soon as it passes `limit`: what a parser (or the destructor
-// of what it built) would otherwise recurse into, one stack frame a level.
-int NestingDepth(const std::string& text, int limit) {
-  int depth = 0, deepest = 0;
-  bool inString = false, escaped = false;
-  for (const char c : text) {
-    if (inString) {
-      if (escaped) {
-        escaped = false;
-      } else if (c == '\\') {
-        escaped = true;
-      } else if (c == '"') {
-        inString = false;
-      }
-    } else if (c == '"') {
-      inString = true;
-    } else if (c == '[' || c == '{') {
-      if (++depth > deepest) deepest = depth;
-      if (deepest > limit) break;
-    } else if (c == ']' || c == '}') {
-      --depth;
-    }
-  }
-  return deepest;
-}
-
-// Parses `payload`, naming in `duplicate` the first key an object holds
-// twice: the parser would keep one of the two, and which value a write
-// sent must never be the parser's choice.
-Json ParseUnique(const std::string& payload, std::string* duplicate) {
-  std::vector<std::set<std::string>> keys;
-  auto callback = [&keys, duplicate](int, Json::parse_event_t event, Json& parsed) {
-    if (event == Json::parse_event_t::object_start) {
-      keys.emplace_back();
-    } else if (event == Json::parse_event_t::object_end) {
-      if (!keys.empty()) keys.pop_back();
-    } else if (event == Json::parse_event_t::key && !keys.empty() && parsed.is_string()) {
-      const std::string& key = parsed.get_ref<const std::string&>();
-      if (!keys.back().insert(key).second && duplicate->empty()) *duplicate = key;
-    }
-    return true;
-  };
-  return Json::parse(payload, callback, false);
-}
 
 // The id as JSON for the result, or false with why.
 bool TakeId(const Json& id, std::string* idJson, std::string* why) {
@@ -82,14 +33,6 @@ bool TakeId(const Json& id, std::string* idJson, std::string* why) {
 
 }  // namespace
 
-std::string Quoted(const std::string& text, size_t limit) {
-  if (text.size() <= limit) return text;
-  size_t end = limit;
-  // Back to the first byte of a UTF-8 character.
-  while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
-  return text.substr(0, end) + "...";
-}
-
 bool ParseSetEnvelope(const std::string& payload, const char* shape, Json* value, std::string* idJson,
                       std::string* why) {
   if (payload.size() > kMaxSetPayloadBytes) {
@@ -97,12 +40,12 @@ bool ParseSetEnvelope(const std::string& payload, const char* shape, Json* value
            std::to_string(kMaxSetPayloadBytes) + ": " + shape;
     return false;
   }
-  if (NestingDepth(payload, kMaxSetPayloadDepth) > kMaxSetPayloadDepth) {
+  if (JsonNestingDepth(payload, kMaxSetPayloadDepth) > kMaxSetPayloadDepth) {
     *why = "the payload is nested deeper than " + std::to_string(kMaxSetPayloadDepth) + " levels: " + shape;
     return false;
   }
   std::string duplicate;
-  const Json json = ParseUnique(payload, &duplicate);
+  const Json json = ParseNamingDuplicate(payload, &duplicate);
   if (json.is_discarded()) {
     *why = std::string("not JSON: ") + shape;
     return false;

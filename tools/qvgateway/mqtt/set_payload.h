@@ -12,6 +12,7 @@
 #include <string>
 
 #include "tools/qvgateway/line/register_rules.h"
+#include "tools/qvgateway/mqtt/bounded_json.h"
 
 namespace qvgateway {
 
@@ -45,9 +46,5 @@ bool ParseSetEnvelope(const std::string& payload, const char* shape, nlohmann::j
 // {"id":"x","ok":true} or {"id":"x","ok":false,"code":5,"meaning":"receive time-out"};
 // `code` -1 gives "code":null.
 std::string ResultPayload(const std::string& idJson, bool ok, int code = -1, const std::string& meaning = "");
-
-// Text from a client (a topic level, a key) as a result may quote it: at
-// most `limit` bytes, cut on a character's boundary, with "..." when cut.
-std::string Quoted(const std::string& text, size_t limit = 64);
 
 }  // namespace qvgateway

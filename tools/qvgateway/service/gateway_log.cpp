@@ -9,9 +9,34 @@
 
 namespace qvgateway {
 
+// Text in a line may quote what a client sent (a topic, a tag's name):
+// a control character in it is shown as \xNN, so that one event stays one
+// line and a client cannot write a line of its own (or a journal
+// severity) into the log.
+namespace {
+
+std::string OneLine(const std::string& text) {
+  std::string out;
+  out.reserve(text.size());
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte == 0x7f) {
+      static const char kHex[] = "0123456789abcdef";
+      out += "\\x";
+      out += kHex[byte >> 4];
+      out += kHex[byte & 15];
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
 std::string LogLine(Severity severity, const std::string& text, bool journal, int64_t unixMs) {
-  if (journal) return "<" + std::to_string(static_cast<int>(severity)) + ">" + text;
-  return qvhost::Iso8601(unixMs, false) + " qvgateway: " + text;
+  if (journal) return "<" + std::to_string(static_cast<int>(severity)) + ">" + OneLine(text);
+  return qvhost::Iso8601(unixMs, false) + " qvgateway: " + OneLine(text);
 }
 
 bool StderrIsJournal() {

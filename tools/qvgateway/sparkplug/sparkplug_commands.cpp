@@ -4,11 +4,11 @@
 // one at a time in arrival order, and logged with how it ended; its new
 // value is published from the cache like any change, so a write the
 // controller refused leaves the tag's data as the controller holds it.
-#include <nlohmann/json.hpp>
-
+#include "tools/qvgateway/mqtt/bounded_json.h"
 #include "tools/qvgateway/service/gateway_log.h"
 #include "tools/qvgateway/service/write_log.h"
 #include "tools/qvgateway/sparkplug/sparkplug_adapter.h"
+#include "tools/qvgateway/sparkplug/sparkplug_command.h"
 #include "tools/qvgateway/tags/tag_value.h"
 
 namespace qvgateway {
@@ -30,13 +30,12 @@ void SparkplugAdapter::Message(const std::string& topic, const std::string& payl
 }
 
 void SparkplugAdapter::HostState(const std::string& payload) {
-  const nlohmann::json state = nlohmann::json::parse(payload, nullptr, false);
-  if (!state.is_object() || !state.contains("online") || !state["online"].is_boolean()) {
-    LogEvent(Severity::Warning, "Sparkplug: primary host " + sp_.primaryHostId +
-                                    "'s STATE is not {\"online\": true|false, ...}: ignored");
+  bool online = false;
+  std::string why;
+  if (!ParseHostState(payload, &online, &why)) {
+    LogEvent(Severity::Warning, "Sparkplug: primary host " + sp_.primaryHostId + "'s STATE ignored: " + why);
     return;
   }
-  const bool online = state["online"].get<bool>();
   if (online != hostOnline_.exchange(online)) {
     LogEvent(online ? Severity::Notice : Severity::Warning,
              "Sparkplug primary host " + sp_.primaryHostId + (online ? " is online" : " is offline"));
@@ -57,23 +56,27 @@ void SparkplugAdapter::NodeCommand(const std::string& payload) {
       rebirth_ = true;
       wake_.notify_all();
     } else {
-      LogEvent(Severity::Warning, "Sparkplug NCMD for " + (c.hasName ? "'" + c.name + "'" : "alias " + std::to_string(c.alias)) +
+      LogEvent(Severity::Warning, "Sparkplug NCMD for " + (c.hasName ? "'" + Quoted(c.name) + "'" : "alias " + std::to_string(c.alias)) +
                                       " ignored: the node takes only Node Control/Rebirth = true");
     }
   }
 }
 
+// A DCMD's metrics are written in the order sent, or none of them: one
+// that is refused (an unknown tag, a value out of range, a full queue)
+// refuses the whole command before the line sees any of it, so that a
+// setpoint refused never leaves the command that went with it written.
 void SparkplugAdapter::DeviceCommand(const std::string& deviceName, const std::string& payload) {
   const Device* device = nullptr;
   for (const Device& d : devices_) {
     if (d.name == deviceName) device = &d;
   }
-  const std::string source = "sparkplug DCMD " + deviceName;
+  const std::string source = "sparkplug DCMD " + Quoted(deviceName);
   std::vector<CommandMetric> metrics;
   std::string why;
   if (device == nullptr) {
-    LogEvent(Severity::Warning, "write from " + source + ": refused before the line: no device '" + deviceName +
-                                    "' on this edge node (a station's name)");
+    LogEvent(Severity::Warning, "write from " + source + ": refused before the line: no device '" +
+                                    Quoted(deviceName) + "' on this edge node (a station's name)");
     return;
   }
   const int station = plan_.stations[device->station]->config->number;
@@ -81,6 +84,9 @@ void SparkplugAdapter::DeviceCommand(const std::string& deviceName, const std::s
     LogEvent(Severity::Warning, "write from " + source + ": refused before the line: " + why);
     return;
   }
+  std::vector<Write> writes;
+  std::vector<std::string> reasons;  // one per metric: empty when it could be written
+  std::vector<std::string> names;    // as the log names it
   for (const CommandMetric& c : metrics) {
     const Metric* metric = nullptr;
     for (size_t m : device->metrics) {
@@ -88,13 +94,14 @@ void SparkplugAdapter::DeviceCommand(const std::string& deviceName, const std::s
         metric = &metrics_[m];
       }
     }
-    const std::string named = c.hasName ? c.name : "alias " + std::to_string(c.alias);
     Write write;
     write.source = source;
     write.tagWrite.text = c.kind == CommandMetric::Kind::None ? "(no value)" : c.text;
     const TagConfig* tag = metric == nullptr ? nullptr : metric->tag;
+    why.clear();
     if (tag == nullptr) {
-      why = "no tag " + named + " on device " + deviceName;
+      why = "no tag " + (c.hasName ? Quoted(c.name) : "alias " + std::to_string(c.alias)) + " on device " +
+            Quoted(deviceName);
     } else if (!tag->writable) {
       why = "'" + tag->name + "' is not writable (the file does not say writable = true)";
     } else if (tag->type == TagType::Bool) {
@@ -110,20 +117,33 @@ void SparkplugAdapter::DeviceCommand(const std::string& deviceName, const std::s
     } else {
       ToRegisters(*tag, c.number, &write.tagWrite.words, &why);
     }
-    if (why.empty() && stopWrites_) why = "the gateway is stopping";
-    if (why.empty()) {
-      std::lock_guard<std::mutex> lock(mutex_);
-      if (writes_.size() >= static_cast<size_t>(config_.line.queueSize)) {
-        why = "the gateway's Sparkplug write queue is full";
-      } else {
-        write.metric = static_cast<size_t>(metric - metrics_.data());
-        writes_.push_back(write);
-      }
+    if (tag != nullptr) write.metric = static_cast<size_t>(metric - metrics_.data());
+    writes.push_back(write);
+    reasons.push_back(why);
+    names.push_back(tag != nullptr ? tag->name : c.hasName ? Quoted(c.name) : "alias " + std::to_string(c.alias));
+  }
+  size_t refused = 0;
+  for (const std::string& reason : reasons) refused += reason.empty() ? 0 : 1;
+  std::string all;  // why the whole command is refused, when no one metric is
+  if (refused == 0) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (stopWrites_) {
+      all = "the gateway is stopping";
+    } else if (writes_.size() + writes.size() > static_cast<size_t>(config_.line.queueSize)) {
+      all = "the gateway's Sparkplug write queue has no room for " + std::to_string(writes.size()) +
+            (writes.size() == 1 ? " write" : " writes");
+    } else {
+      writes_.insert(writes_.end(), writes.begin(), writes.end());
     }
-    if (!why.empty()) {
-      LogEvent(Severity::Warning, TagWriteLine(source, station, tag == nullptr ? named : tag->name,
-                                               write.tagWrite.text, "refused before the line: " + why));
-      why.clear();
+  }
+  if (refused > 0 || !all.empty()) {
+    for (size_t i = 0; i < writes.size(); ++i) {
+      const std::string reason = !all.empty()          ? all
+                                 : !reasons[i].empty() ? reasons[i]
+                                                       : "another metric of this command was refused: a DCMD is "
+                                                         "written whole or not at all";
+      LogEvent(Severity::Warning, TagWriteLine(source, station, names[i], writes[i].tagWrite.text,
+                                               "refused before the line: " + reason));
     }
   }
   wake_.notify_all();

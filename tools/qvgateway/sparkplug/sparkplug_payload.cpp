@@ -165,59 +165,6 @@ struct Unpacked {
 
 }  // namespace
 
-bool DecodeCommand(const std::string& bytes, std::vector<CommandMetric>* metrics, std::string* why) {
-  Unpacked u;
-  u.payload = qvsparkplug__payload__unpack(nullptr, bytes.size(), reinterpret_cast<const uint8_t*>(bytes.data()));
-  if (u.payload == nullptr) {
-    *why = "the payload is not a Sparkplug B payload (protobuf)";
-    return false;
-  }
-  for (size_t i = 0; i < u.payload->n_metrics; ++i) {
-    const PbMetric* m = u.payload->metrics[i];
-    CommandMetric c;
-    c.hasName = m->name != nullptr;
-    if (c.hasName) c.name = m->name;
-    c.hasAlias = m->has_alias;
-    c.alias = m->alias;
-    c.datatype = m->has_datatype ? m->datatype : 0;
-    const bool isSigned = c.datatype >= 1 && c.datatype <= 4;
-    if (!(m->has_is_null && m->is_null)) {
-      switch (m->value_case) {
-        case QVSPARKPLUG__PAYLOAD__METRIC__VALUE_BOOLEAN_VALUE:
-          c.kind = CommandMetric::Kind::Boolean;
-          c.flag = m->boolean_value != 0;
-          c.text = c.flag ? "true" : "false";
-          break;
-        case QVSPARKPLUG__PAYLOAD__METRIC__VALUE_INT_VALUE:
-          c.kind = CommandMetric::Kind::Number;
-          c.number = isSigned ? static_cast<double>(static_cast<int32_t>(m->int_value)) : m->int_value;
-          break;
-        case QVSPARKPLUG__PAYLOAD__METRIC__VALUE_LONG_VALUE:
-          c.kind = CommandMetric::Kind::Number;
-          c.number = isSigned ? static_cast<double>(static_cast<int64_t>(m->long_value))
-                              : static_cast<double>(m->long_value);
-          break;
-        case QVSPARKPLUG__PAYLOAD__METRIC__VALUE_FLOAT_VALUE:
-          c.kind = CommandMetric::Kind::Number;
-          c.number = m->float_value;
-          break;
-        case QVSPARKPLUG__PAYLOAD__METRIC__VALUE_DOUBLE_VALUE:
-          c.kind = CommandMetric::Kind::Number;
-          c.number = m->double_value;
-          break;
-        default: break;
-      }
-    }
-    if (c.kind == CommandMetric::Kind::Number) {
-      char text[32];
-      snprintf(text, sizeof text, "%.17g", c.number);
-      c.text = text;
-    }
-    metrics->push_back(c);
-  }
-  return true;
-}
-
 bool DecodeMetrics(const std::string& bytes, int64_t* unixMs, int* seq, std::vector<MetricOut>* metrics) {
   Unpacked u;
   u.payload = qvsparkplug__payload__unpack(nullptr, bytes.size(), reinterpret_cast<const uint8_t*>(bytes.data()));

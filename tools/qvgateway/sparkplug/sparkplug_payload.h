@@ -52,22 +52,6 @@ int SparkplugQuality(Quality quality);
 // message (alias only) carries it; a bad reading is a null value.
 MetricOut TagMetric(const TagConfig& tag, uint64_t alias, const TagReading& reading, bool birth);
 
-// A metric of a command (NCMD, DCMD) as sent: by name or alias, and its
-// value when it has one the gateway can use.
-struct CommandMetric {
-  std::string name;
-  bool hasName = false, hasAlias = false;
-  uint64_t alias = 0;
-  uint32_t datatype = 0;
-  enum class Kind { None, Boolean, Number } kind = Kind::None;
-  bool flag = false;
-  double number = 0;
-  std::string text;  // the value as sent, for the log
-};
-
-// False with why when `bytes` is no Sparkplug B payload.
-bool DecodeCommand(const std::string& bytes, std::vector<CommandMetric>* metrics, std::string* why);
-
 // A decoded payload as the encoder's own metrics, for tests and the bench.
 bool DecodeMetrics(const std::string& bytes, int64_t* unixMs, int* seq, std::vector<MetricOut>* metrics);
 

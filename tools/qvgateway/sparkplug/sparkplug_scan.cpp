@@ -68,8 +68,12 @@ void SparkplugAdapter::RunScan() {
 }
 
 void SparkplugAdapter::Scan() {
-  if (connection_ != seenConnection_) ConnectionEnded();
+  // The network thread hands over a connection's acknowledgements before
+  // it counts the connection as ended: read the count first, then take
+  // them all, so that what reached the broker is not replayed again.
+  const int connection = connection_;
   Acknowledged();
+  if (connection != seenConnection_) ConnectionEnded();
   const int64_t steadyNow = SteadyMs(), unixNow = qvhost::NowUnixMs();
   const bool online = connected_ && hostOnline_;
   if (online && !node_.Born()) {
