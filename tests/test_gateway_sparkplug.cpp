@@ -9,6 +9,7 @@
 
 #include "tools/qvgateway/sparkplug/buffered_change.h"
 #include "tools/qvgateway/sparkplug/edge_node.h"
+#include "tools/qvgateway/sparkplug/flight_book.h"
 #include "tools/qvgateway/sparkplug/sparkplug_command.h"
 #include "tools/qvgateway/sparkplug/sparkplug_payload.h"
 
@@ -247,6 +248,60 @@ TEST(SparkplugHostState, OnlyASmallObjectWithABooleanOnlineCounts) {
     }
     EXPECT_NE(why.find(c.why), std::string::npos) << c.payload.substr(0, 60) << ": " << why;
   }
+}
+
+TEST(FlightBook, RecordsLeaveTheBufferInOrderAndOnlyOnceCarried) {
+  // Steps: "s<mid>:<records>" sent (h: a replay's), "a<mid>" acknowledged,
+  // "d<n>" the buffer dropped its n oldest, "c" the connection ended; after
+  // each, the records landed (to take off the buffer) and still in flight.
+  struct Step {
+    const char* what;
+    size_t landed, inFlight;
+  };
+  const struct {
+    const char* name;
+    std::vector<Step> steps;
+    size_t historical;
+  } cases[] = {
+      {"in order", {{"s1:10", 0, 10}, {"s2:5", 0, 15}, {"a1", 10, 5}, {"a2", 5, 0}}, 0},
+      {"out of order: held for the one before",
+       {{"s1:10", 0, 10}, {"s2:5", 0, 15}, {"a2", 0, 15}, {"a1", 15, 0}}, 0},
+      {"a birth's acknowledgement is no data's", {{"s1:10", 0, 10}, {"a7", 0, 10}, {"a1", 10, 0}}, 0},
+      {"drops take the messages in flight first",
+       {{"s1:10", 0, 10}, {"s2:10", 0, 20}, {"d15", 0, 5}, {"a1", 0, 5}, {"a2", 5, 0}}, 0},
+      {"drops past what is in flight", {{"s1:10", 0, 10}, {"d25", 0, 0}, {"a1", 0, 0}}, 0},
+      {"skipped records go with the ones before",
+       {{"h1:10", 0, 10}, {"h-1:3", 0, 13}, {"a1", 13, 0}}, 13},
+      {"a lost connection lands nothing", {{"h1:10", 0, 10}, {"s2:4", 0, 14}, {"c", 0, 0}, {"a1", 0, 0}}, 0},
+      {"only a replay's count as replayed", {{"h1:10", 0, 10}, {"s2:4", 0, 14}, {"a1", 10, 4}, {"a2", 4, 0}}, 10},
+  };
+  for (const auto& c : cases) {
+    FlightBook book;
+    size_t historical = 0;
+    for (const Step& step : c.steps) {
+      const std::string what = step.what;
+      if (what[0] == 's' || what[0] == 'h') {
+        const size_t colon = what.find(':');
+        book.Sent(std::stoi(what.substr(1, colon - 1)), std::stoul(what.substr(colon + 1)), what[0] == 'h');
+      } else if (what[0] == 'a') {
+        book.Acknowledged(std::stoi(what.substr(1)));
+      } else if (what[0] == 'd') {
+        book.Dropped(std::stoul(what.substr(1)));
+      } else {
+        book.Clear();
+      }
+      const FlightBook::Landed landed = book.TakeLanded();
+      historical += landed.historical;
+      EXPECT_EQ(landed.records, step.landed) << c.name << ", after " << what;
+      EXPECT_EQ(book.Records(), step.inFlight) << c.name << ", after " << what;
+    }
+    EXPECT_EQ(historical, c.historical) << c.name;
+  }
+  FlightBook full;
+  for (int mid = 1; full.Room(); ++mid) full.Sent(mid, 1, false);
+  full.Acknowledged(1);
+  full.TakeLanded();
+  EXPECT_TRUE(full.Room()) << "room again once the first is acknowledged";
 }
 
 TEST(EdgeNodeSequence, SeqStartsAtTheBirthAndWrapsAfter255) {

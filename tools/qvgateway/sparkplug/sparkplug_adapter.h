@@ -28,6 +28,7 @@
 #include "tools/qvgateway/mqtt/tag_topics.h"
 #include "tools/qvgateway/sparkplug/change_buffer.h"
 #include "tools/qvgateway/sparkplug/edge_node.h"
+#include "tools/qvgateway/sparkplug/flight_book.h"
 #include "tools/qvgateway/sparkplug/sparkplug_payload.h"
 
 struct mosquitto;
@@ -83,12 +84,6 @@ class SparkplugAdapter {
     TagWrite tagWrite;
     std::string source;
   };
-  struct InFlight {
-    int mid = 0;
-    bool acknowledged = false;
-    size_t replayed = 0;      // buffer records it carries, removed once acknowledged
-    bool historical = false;  // a replay's
-  };
 
   // The connection (sparkplug_adapter.cpp).
   static void OnConnect(struct mosquitto*, void* self, int rc);
@@ -112,7 +107,7 @@ class SparkplugAdapter {
   void ConnectionEnded();
   void SayDeath();
   void NodeData(int64_t steadyNow, int64_t unixNow, bool all, std::vector<MetricOut>* metrics);
-  bool Room() const { return inFlight_.size() < kMaxInFlight; }
+  bool Room() const { return flights_.Room(); }
   bool Live() const;
 
   // Commands and writes (sparkplug_commands.cpp).
@@ -121,8 +116,6 @@ class SparkplugAdapter {
   void DeviceCommand(const std::string& device, const std::string& payload);
   void HostState(const std::string& payload);
   void RunWrites();
-
-  static constexpr size_t kMaxInFlight = 64;
 
   const GatewayConfig& config_;
   const SparkplugConfig& sp_;
@@ -145,13 +138,12 @@ class SparkplugAdapter {
   std::atomic<bool> networkStop_{false};  // set once the scan thread said its last
   std::atomic<int> connection_{0};  // counts connections, so the scan thread sees each one end
   int seenConnection_ = 0;
-  std::deque<InFlight> inFlight_;          // the scan thread's
+  FlightBook flights_;                     // the scan thread's
   std::mutex ackMutex_;
   std::vector<int> acks_;                  // mids acknowledged, for the scan thread
   bool portOpen_ = false;
   double utilisation_ = -1, busyMs_ = 0;
   int64_t utilisationAt_ = 0;
-  size_t replayPublished_ = 0;  // buffer records published, not yet acknowledged
   bool dropSaid_ = false, writeFailSaid_ = false;
   bool leaving_ = false;    // NDEATH said for an offline primary host; the connection goes
   bool replaying_ = false;  // historical data went out: the file is removed once empty

@@ -37,42 +37,30 @@ void SparkplugAdapter::Acknowledged() {
     std::lock_guard<std::mutex> lock(ackMutex_);
     acks.swap(acks_);
   }
-  for (int mid : acks) {
-    for (InFlight& f : inFlight_) {
-      if (f.mid == mid) f.acknowledged = true;
-    }
-  }
-  uint64_t replayed = 0;
-  while (!inFlight_.empty() && inFlight_.front().acknowledged) {
-    const InFlight& f = inFlight_.front();
-    const size_t n = std::min(f.replayed, replayPublished_);
-    if (buffer_ && n > 0) {
-      buffer_->Consume(n);
-      replayPublished_ -= n;
-      if (f.historical) replayed += n;
-    }
-    inFlight_.pop_front();
-  }
+  for (int mid : acks) flights_.Acknowledged(mid);
+  const FlightBook::Landed landed = flights_.TakeLanded();
+  if (buffer_ && landed.records > 0) buffer_->Consume(landed.records);
   if (buffer_ && replaying_ && buffer_->Depth() == 0) {
     buffer_->Clear();
     replaying_ = false;
     dropSaid_ = false;
     LogEvent("Sparkplug buffer replayed: live data resumes");
   }
-  if (replayed == 0) return;
+  if (landed.historical == 0) return;
   std::lock_guard<std::mutex> lock(lookMutex_);
-  look_.replayed += replayed;
+  look_.replayed += landed.historical;
 }
 
 void SparkplugAdapter::Replay() {
   const int64_t unixNow = qvhost::NowUnixMs();
-  while (Room() && replayPublished_ < buffer_->Depth()) {
-    const std::vector<BufferedRecord> records = buffer_->Peek(replayPublished_ + kReplayBatch);
-    if (records.size() <= replayPublished_) break;
+  while (Room() && flights_.Records() < buffer_->Depth()) {
+    const size_t sent = flights_.Records();
+    const std::vector<BufferedRecord> records = buffer_->Peek(sent + kReplayBatch);
+    if (records.size() <= sent) break;
     // One DDATA per run of one device's changes.
     std::vector<MetricOut> out;
     size_t device = devices_.size(), n = 0;
-    for (size_t i = replayPublished_; i < records.size(); ++i) {
+    for (size_t i = sent; i < records.size(); ++i) {
       std::string name;
       TagReading reading;
       auto found = DecodeChange(records[i].bytes, &name, &reading) ? metricByName_.find(name) : metricByName_.end();
@@ -89,20 +77,14 @@ void SparkplugAdapter::Replay() {
       out.push_back(m);
       ++n;
     }
-    InFlight flight;
-    flight.replayed = n;
-    flight.historical = true;
-    if (out.empty()) {
-      flight.mid = -1;
-      flight.acknowledged = true;
-    } else {
-      flight.mid = Publish(topics_.Device("DDATA", devices_[device].name), EncodePayload(unixNow, node_.Next(), out), 1);
-      if (flight.mid < 0) break;
+    int mid = -1;  // none: every record skipped
+    if (!out.empty()) {
+      mid = Publish(topics_.Device("DDATA", devices_[device].name), EncodePayload(unixNow, node_.Next(), out), 1);
+      if (mid < 0) break;
     }
     if (!replaying_) LogEvent("Sparkplug: replaying " + std::to_string(buffer_->Depth()) + " buffered changes");
     replaying_ = true;
-    replayPublished_ += n;
-    inFlight_.push_back(flight);
+    flights_.Sent(mid, n, true);
   }
 }
 

@@ -29,7 +29,7 @@ constexpr uint64_t kRebirthAlias = 1, kPortOpenAlias = 2, kUtilisationAlias = 3;
 
 bool SparkplugAdapter::Live() const {
   return node_.Born() && !leaving_ && connected_ && Room() &&
-         (!buffer_ || replayPublished_ == buffer_->Depth());
+         (!buffer_ || flights_.Records() == buffer_->Depth());
 }
 
 void SparkplugAdapter::RunScan() {
@@ -43,7 +43,7 @@ void SparkplugAdapter::RunScan() {
       syncDue = SteadyMs() + kSyncMs;
     }
     const bool more = buffer_ && node_.Born() && !leaving_ && connected_ && Room() &&
-                      replayPublished_ < buffer_->Depth();
+                      flights_.Records() < buffer_->Depth();
     lock.lock();
     if (!more) wake_.wait_for(lock, std::chrono::milliseconds(kScanMs));
   }
@@ -51,7 +51,7 @@ void SparkplugAdapter::RunScan() {
   // What is in flight gets a moment to be acknowledged, so that it is not
   // replayed after the restart as well.
   const int64_t until = SteadyMs() + kGoodbyeMs;
-  while (!inFlight_.empty() && connected_ && SteadyMs() < until) {
+  while (!flights_.Empty() && connected_ && SteadyMs() < until) {
     Acknowledged();
     std::unique_lock<std::mutex> wait(mutex_);
     wake_.wait_for(wait, std::chrono::milliseconds(10));
@@ -132,8 +132,7 @@ void SparkplugAdapter::Scan() {
     }
   }
   if (buffer_ && buffer_->Dropped() > droppedBefore) {
-    const uint64_t d = buffer_->Dropped() - droppedBefore;
-    replayPublished_ -= std::min<uint64_t>(d, replayPublished_);
+    flights_.Dropped(buffer_->Dropped() - droppedBefore);
     if (!dropSaid_) {
       LogEvent(Severity::Warning, "Sparkplug buffer is full (buffer_max_mb = " + std::to_string(sp_.bufferMaxMb) +
                                       "): the oldest changes are dropped to keep the newest; " +
@@ -144,14 +143,11 @@ void SparkplugAdapter::Scan() {
   for (size_t d = 0; d < devices_.size(); ++d) {
     if (batches[d].empty()) continue;
     const std::string payload = EncodePayload(unixNow, node_.Next(), batches[d]);
-    InFlight flight;
-    flight.mid = Publish(topics_.Device("DDATA", devices_[d].name), payload, 1);
+    const int mid = Publish(topics_.Device("DDATA", devices_[d].name), payload, 1);
     // The connection is going: the buffer keeps this batch and the ones
     // after it (in the order they were written), replayed after the births.
-    if (flight.mid < 0) break;
-    flight.replayed = buffer_ ? batches[d].size() : 0;
-    replayPublished_ += flight.replayed;
-    inFlight_.push_back(flight);
+    if (mid < 0) break;
+    flights_.Sent(mid, buffer_ ? batches[d].size() : 0, false);
   }
   for (size_t d = 0; d < devices_.size(); ++d) {
     if (speaking && NextDeviceStep(devices_[d].announced, alive[d]) == DeviceStep::Death) {
@@ -278,8 +274,7 @@ void SparkplugAdapter::ConnectionEnded() {
   leaving_ = false;
   for (Device& device : devices_) device.announced = false;
   // What was not acknowledged is still in the buffer: replayed after the births.
-  inFlight_.clear();
-  replayPublished_ = 0;
+  flights_.Clear();
   {
     std::lock_guard<std::mutex> lock(mutex_);
     seenConnection_ = connection_;
