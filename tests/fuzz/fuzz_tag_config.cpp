@@ -55,8 +55,11 @@ void CheckTag(const GatewayConfig& config, const TagConfig& tag) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (ScratchPath().empty()) {
-    char path[] = "/tmp/fuzz_tag_config.XXXXXX";
-    const int fd = mkstemp(path);
+    // In TMPDIR (run_fuzz.sh gives one in the build folder): a crash ends
+    // the run before atexit, and leaves the file where the next run clears it.
+    const char* tmp = getenv("TMPDIR");
+    std::string path = std::string(tmp != nullptr && *tmp != 0 ? tmp : "/tmp") + "/fuzz_tag_config.XXXXXX";
+    const int fd = mkstemp(&path[0]);
     if (fd < 0) abort();
     close(fd);
     ScratchPath() = path;

@@ -27,8 +27,13 @@ export ASAN_OPTIONS="detect_leaks=$leaks:$asan"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 
 mkdir -p "$build/findings" "$build/logs"
+# A target's scratch files go here, not in /tmp: one that crashes leaves
+# them behind, and each run starts with the folder empty.
+export TMPDIR=$build/scratch
+rm -rf "$TMPDIR"
+mkdir -p "$TMPDIR"
 status=0
-printf '%-15s %10s %8s %6s  %s\n' target executions exec/s units result
+printf '%-18s %10s %8s %6s  %s\n' target executions exec/s units result
 for target in $targets; do
   seeds=$here/corpus/$target
   if [ "$mode" = grow ]; then
@@ -59,6 +64,7 @@ for target in $targets; do
     result="FOUND: $(ls -t "$build/findings/$target-"* 2>/dev/null | head -1) (log: $log)"
     status=1
   fi
-  printf '%-15s %10s %8s %6s  %s\n' "$target" "${runs:--}" "${rate:--}" "${units:--}" "$result"
+  printf '%-18s %10s %8s %6s  %s\n' "$target" "${runs:--}" "${rate:--}" "${units:--}" "$result"
 done
+rm -rf "$TMPDIR"
 exit $status
