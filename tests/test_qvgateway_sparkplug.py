@@ -328,6 +328,22 @@ class EdgeNode(unittest.TestCase):
                 previous, since = bdseq, self.host.mark()
                 self.gateway = Gateway(P, self.toml)
 
+    def test_a_reload_says_death_and_is_born_again_with_the_new_file(self):
+        nbirth, _ = self.births()
+        bdseq = metric(nbirth, "bdSeq")["value"]
+        mark = self.host.mark()
+        with open(self.gateway.config_path, "w") as f:
+            f.write(self.toml + '\n[[tag]]\nname = "temp_raw"\nstation = 1\naddress = "D200"\nunit = "raw"\n')
+        self.gateway.process.send_signal(signal.SIGHUP)
+        death = self.host.wait_for(of("NDEATH"), mark)
+        self.assertIsNotNone(death, self.gateway.log())
+        self.assertEqual(metric(death, "bdSeq")["value"], bdseq)
+        again, dbirth = self.births(mark)
+        self.assertEqual(metric(again, "bdSeq")["value"], (bdseq + 1) % 256, "a new session after the reload")
+        raw = metric(dbirth, "temp_raw")
+        self.assertEqual((raw["value"], raw["properties"]["engUnit"]["value"]), (425, "raw"))
+        self.assertIn("reloaded", self.gateway.log())
+
 
 class RefusedWrite(unittest.TestCase):
     def test_a_write_the_controller_refuses_is_logged_and_never_published(self):
