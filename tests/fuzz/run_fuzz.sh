@@ -1,5 +1,6 @@
 #!/bin/bash
-# Runs every fuzz target for a bounded time and prints what each did.
+# Runs every fuzz target (or those FUZZ_TARGETS names) for a bounded time
+# and prints what each did.
 #   run_fuzz.sh BUILD_DIR SECONDS [CORPUS_MODE]
 # CORPUS_MODE "grow" (make fuzz) keeps what the fuzzer finds interesting in
 # BUILD_DIR/corpus; "seeds" (the smoke run) starts from the committed seeds
@@ -10,7 +11,7 @@ build=$1
 seconds=$2
 mode=${3:-grow}
 here=$(cd "$(dirname "$0")" && pwd)
-targets="parse_tag station execute_block build_request modbus_dispatch mqtt_payload tag_config sparkplug_command"
+targets=${FUZZ_TARGETS:-parse_tag station execute_block build_request modbus_dispatch mqtt_payload tag_config sparkplug_command}
 
 # Under user-mode emulation LeakSanitizer cannot stop the process's threads
 # and hangs, and AddressSanitizer's 32-bit allocator fails a CHECK once its
@@ -46,8 +47,11 @@ for target in $targets; do
   # The seeds go by name: a 32-bit program under the emulator cannot list
   # a directory here (its directory offsets do not fit), so libFuzzer would
   # find none. New units are still written to the work folder.
-  inputs=$(find "$seeds" $([ "$mode" = grow ] && echo "$work") -type f -size +0 | paste -sd, -)
-  timeout -s KILL $((seconds * 3 + 60)) "$build/bin/fuzz_$target" "$work" -seed_inputs="$inputs" \
+  # The list goes in a file: a grown corpus has more names than a command
+  # line can carry.
+  inputs=$TMPDIR/$target.seeds
+  find "$seeds" $([ "$mode" = grow ] && echo "$work") -type f -size +0 | paste -sd, - >"$inputs"
+  timeout -s KILL $((seconds * 3 + 60)) "$build/bin/fuzz_$target" "$work" -seed_inputs="@$inputs" \
     -max_total_time="$seconds" -timeout=10 -detect_leaks=$leaks -print_final_stats=1 \
     -artifact_prefix="$build/findings/$target-" >"$log" 2>&1
   rc=$?
