@@ -16,7 +16,7 @@
 #   make deb-test  lintian, packed again, installed in a clean Debian root (in make test)
 SHELL := /bin/bash
 .DEFAULT_GOAL := test
-.PHONY: deps build build-linux32 build-win32 build-linux64 build-arm64 build-armhf test-linux64 test-arm64 test-armhf build-release dist dist-test deb deb-test test test-linux32 test-win32 test-asan soak fuzz fuzz-smoke build-fuzz bench bench-smoke valgrind demo demo-gateway demo-wine clean
+.PHONY: deps build build-linux32 build-win32 build-linux64 build-arm64 build-armhf test-linux64 test-arm64 test-armhf build-shipped dist dist-test deb deb-test test test-linux32 test-win32 test-asan soak fuzz fuzz-smoke build-fuzz bench bench-smoke valgrind demo demo-gateway demo-wine clean
 
 I386_MODE = build/i386-mode
 
@@ -46,8 +46,11 @@ build-linux32: deps
 	@cmake --preset linux32 >/dev/null
 	@cmake --build --preset linux32
 
+# Inside the VM each GoogleTest program runs as one test, its cases in one
+# Wine process (seconds to start there); elsewhere a process per case.
 build-win32: deps
-	@cmake --preset win32 -DQUORVALEND_WINE=ON >/dev/null
+	@cmake --preset win32 -DQUORVALEND_WINE=ON \
+	  -DQUORVALEND_GTEST_WHOLE_PROGRAMS=$$(if $(WINE_IN_VM); then echo ON; else echo OFF; fi) >/dev/null
 	@cmake --build --preset win32
 
 # amd64 natively; arm64 and armhf cross-built, their programs run under
@@ -88,10 +91,12 @@ OTHER_LINUX_SUITES_RUN = for t in linux64 arm64 armhf; do \
 FORGET_WINE_SERVER = bash tests/wine/forget_server_folder.sh build/win32/wineprefix
 
 # In the VM the whole suite runs in one boot, two tests at a time; its
-# JUnit file lands in the VM's output folder, the only one it may write.
+# JUnit file lands in the VM's output folder, the only one it may write,
+# with each whole program's output, where its skipped cases are named.
 WIN32_SUITE_RUN = ( status=0; \
 	if $(WINE_IN_VM); then \
-	  $(call WINE_VM,3600) bash tests/wine/vm_suite.sh build/win32 --output-junit $(CURDIR)/build/vm/skipped-win32.xml || status=1; \
+	  $(call WINE_VM,3600) bash tests/wine/vm_suite.sh build/win32 --output-junit $(CURDIR)/build/vm/skipped-win32.xml \
+	    --test-output-size-passed 4194304 || status=1; \
 	  python3 tests/print_skips.py build/vm/skipped-win32.xml; \
 	else ctest --preset win32 --output-junit $(SKIPS)win32.xml || status=1; $(PRINT_SKIPS)win32.xml; \
 	  $(FORGET_WINE_SERVER); fi; \
@@ -100,11 +105,29 @@ WIN32_SUITE_RUN = ( status=0; \
 test-win32: build-win32
 	@$(WIN32_SUITE_RUN)
 
-test: build build-fuzz dist deb
-	@status=0; \
+# Where Wine runs in the VM its suite is the longest, and the VM leaves part
+# of the machine idle: it starts as soon as the win32 build is done and runs
+# in the background beside the other builds and suites (its own process
+# group, stopped with make test), its output kept and printed at the end.
+# Elsewhere it runs in its place after linux32.
+WIN32_BESIDE = build/vm/win32-suite.txt
+TEST_BUILDS = build-linux32 build-linux64 build-arm64 build-armhf build-fuzz dist deb
+
+test: build-win32
+	@status=0; win32_pid=; \
+	if $(WINE_IN_VM); then \
+	  mkdir -p build/vm; \
+	  echo "== win32: the suite starts in the VM and runs beside the rest; its output comes at the end"; \
+	  setsid bash -c '$(WIN32_SUITE_RUN)' > $(WIN32_BESIDE) 2>&1 & win32_pid=$$!; \
+	  trap 'kill -TERM -- -$$win32_pid 2>/dev/null; wait $$win32_pid; exit 130' INT TERM; \
+	fi; \
+	if ! $(MAKE) --no-print-directory $(TEST_BUILDS); then \
+	  if [ -n "$$win32_pid" ]; then kill -TERM -- -$$win32_pid 2>/dev/null; wait $$win32_pid; fi; \
+	  exit 1; \
+	fi; \
 	$(LINUX32_CTEST) || status=1; \
 	$(PRINT_SKIPS)linux32.xml; \
-	$(WIN32_SUITE_RUN) || status=1; \
+	if [ -z "$$win32_pid" ]; then $(WIN32_SUITE_RUN) || status=1; fi; \
 	$(OTHER_LINUX_SUITES_RUN); \
 	echo "== fuzz smoke: a few seconds per target over the committed seeds"; \
 	$(FUZZ_SMOKE_RUN) || status=1; \
@@ -114,6 +137,10 @@ test: build build-fuzz dist deb
 	$(DIST_CHECK_RUN) || status=1; \
 	echo "== Debian packages: lintian, packed again, installed in a clean root"; \
 	$(DEB_TEST_RUN) || status=1; \
+	if [ -n "$$win32_pid" ]; then \
+	  echo "== win32, in the VM beside the rest"; \
+	  wait $$win32_pid || status=1; cat $(WIN32_BESIDE); \
+	fi; \
 	exit $$status
 
 # Under user-mode emulation LeakSanitizer cannot stop the process's threads
@@ -190,7 +217,9 @@ bench-smoke: build-linux32
 # The allocation-counting program is left out: it replaces malloc itself.
 VALGRIND_PROGRAMS = unit_tests line_tests module_tests soak_tests gateway_unit_tests qvpoll_plan_tests qvsim_tests
 
-# The gateway itself runs under memcheck in these suites, with real clients;
+# The gateway itself runs under memcheck in these suites, with real clients
+# (linked stripped as it ships: configure with -DQUORVALEND_STRIP_PROGRAMS=OFF
+# for function names in a finding's stack);
 # a finding fails the test that started that gateway.
 VALGRIND_GATEWAY_SUITES = clients mqtt http service
 
@@ -238,20 +267,17 @@ demo-wine: build-win32
 clean:
 	rm -rf build
 
-# The release: Release builds of every target (no tests), packed by
-# dist/make_dist.sh into build/dist with the version from VERSION.
+# The release: the module and the programs of the tested builds (linked
+# stripped, RelWithDebInfo), packed by dist/make_dist.sh into build/dist
+# with the version from VERSION. Alone it builds only those.
 DIST = build/dist
-DIST_ARGS = $(DIST) build/linux32-release/bin build/win32-release/bin \
-	amd64=build/linux64-release/bin arm64=build/arm64-release/bin armhf=build/armhf-release/bin
+DIST_ARGS = $(DIST) build/linux32/bin build/win32/bin \
+	amd64=build/linux64/bin arm64=build/arm64/bin armhf=build/armhf/bin
 
-build-release: deps
-	@cmake --preset linux32-release >/dev/null
-	@cmake --build --preset linux32-release
-	@cmake --preset win32-release >/dev/null
-	@cmake --build --preset win32-release
-	@for t in linux64 arm64 armhf; do cmake --preset $$t-release >/dev/null && cmake --build --preset $$t-release || exit 1; done
+build-shipped: deps
+	@bash dist/build_shipped.sh linux32 win32 linux64 arm64 armhf
 
-dist: build-release
+dist: build-shipped
 	@bash dist/make_dist.sh $(DIST_ARGS)
 
 # The archives checked and the tarball run (also part of make test), a

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Packs the Release builds into the release archives and their SHA256SUMS:
+# Packs the tested builds' module and programs (linked stripped) into the
+# release archives and their SHA256SUMS:
 # the Windows zip, the i386 Linux tarball, and one more Linux tarball for
 # each further architecture named (amd64, arm64, armhf). The same sources
 # give the same bytes: every file gets the last commit's time (or
@@ -9,7 +10,7 @@
 set -euo pipefail
 out=$1 linux_bin=$2 win_bin=$3
 shift 3
-# Debian's architecture names, each with the Release build's folder.
+# Debian's architecture names, each with its build's folder.
 linux_arches=(i386) linux_bins=("$linux_bin")
 for pair in "$@"; do
   case ${pair%%=*} in amd64 | arm64 | armhf) ;; *) echo "make_dist.sh: no Linux architecture ${pair%%=*}" >&2; exit 1 ;; esac

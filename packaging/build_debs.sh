@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # `make deb`: for every architecture in packaging/architectures whose
-# Release preset exists, its Release build (configured and built here), then
-# its two packages in OUT_DIR. An architecture without its preset is named
-# with the reason and skipped; the list of those packed goes to
+# preset exists, what ships of its build (built here if it is not yet: the
+# module and the programs, linked stripped), then its two packages in
+# OUT_DIR. An architecture without its preset is named with the reason and
+# skipped; the list of those packed goes to
 # OUT_DIR/architectures for the tests.
 # Usage: build_debs.sh OUT_DIR
 set -euo pipefail
@@ -19,8 +20,7 @@ while read -r arch preset; do
     echo "deb: no $arch packages: CMakePresets.json has no preset $preset"
     continue
   fi
-  cmake --preset "$preset" >/dev/null
-  cmake --build --preset "$preset"
+  bash "$root/dist/build_shipped.sh" "$preset"
   echo "== Debian packages, $arch"
   bash "$here/make_deb.sh" "$out" "$arch" "build/$preset"
   packed+=("$arch")

@@ -1,11 +1,11 @@
 #!/usr/bin/env bash
-# Packs one architecture's Release build into the two Debian packages:
+# Packs one architecture's build (what ships of it) into the two Debian packages:
 # quorvalend (the driver module, qvpoll, qvsim and their man pages) and
 # qvgateway (the gateway, its unit, its example file and man pages). The
 # same sources give the same bytes: every file gets the last commit's time
 # (or SOURCE_DATE_EPOCH), fixed modes, owner root, and dpkg-deb packs them
 # in name order with one compressor thread.
-# Usage: make_deb.sh OUT_DIR DEBIAN_ARCH RELEASE_BUILD_DIR
+# Usage: make_deb.sh OUT_DIR DEBIAN_ARCH BUILD_DIR
 set -euo pipefail
 out=$1 arch=$2 build=$3
 here=$(cd "$(dirname "$0")" && pwd)

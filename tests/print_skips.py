@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Prints each test CTest skipped, with the reason the test gave: CTest's
 own summary names skipped tests but not why. Reads the JUnit file of one
-CTest run (ctest --output-junit FILE).
+CTest run (ctest --output-junit FILE). Where a test runs a whole
+GoogleTest program, the cases it skipped inside are named too.
 
 Usage: print_skips.py JUNIT_FILE
 """
@@ -23,6 +24,21 @@ def reason(output):
     return " ".join(s for s in lines if s)
 
 
+def skipped_inside(output):
+    """(case, reason) for each case a whole GoogleTest program skipped: the
+    text between "FILE:LINE: Skipped" and the case's "[  SKIPPED ] NAME (N ms)"."""
+    found, said = [], None
+    for line in (s.strip() for s in output.splitlines()):
+        if line.endswith(": Skipped"):
+            said = []
+        elif said is not None and line.startswith("[  SKIPPED ]"):
+            found.append((line[len("[  SKIPPED ]"):].split(" (")[0].strip(), " ".join(s for s in said if s)))
+            said = None
+        elif said is not None:
+            said.append(line)
+    return found
+
+
 def main(path):
     try:
         cases = ElementTree.parse(path).getroot().iter("testcase")
@@ -30,9 +46,13 @@ def main(path):
         print(f"skipped tests: cannot read {path}: {error}")
         return 1
     for case in cases:
+        out = case.find("system-out")
+        text = out.text if out is not None and out.text else ""
         if case.find("skipped") is not None:
-            out = case.find("system-out")
-            print(f"skipped: {case.get('name')}: {reason(out.text if out is not None and out.text else '')}")
+            print(f"skipped: {case.get('name')}: {reason(text)}")
+            continue
+        for name, why in skipped_inside(text):
+            print(f"skipped: {case.get('name')}: {name}: {why}")
     return 0
 
 

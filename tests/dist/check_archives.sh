@@ -33,7 +33,7 @@ guide_texts="docs/figures.md docs/gateway.md docs/integrator.md docs/qvpoll.md"
 guides="docs/figures.md docs/gateway-page.png docs/gateway.md docs/integrator.md docs/qvpoll.md"
 check "zip holds exactly its eight files and the guides" \
   test "$(listing "$w")" = "LICENSE Quorvalend.dll README.txt SHA256SUMS docs $guides install.cmd qvpoll.exe qvsim.exe uninstall.cmd "
-for f in Quorvalend.dll qvpoll.exe qvsim.exe; do check "zip's $f is the Release build's" cmp "$w/$f" "$win_bin/$f"; done
+for f in Quorvalend.dll qvpoll.exe qvsim.exe; do check "zip's $f is the tested build's" cmp "$w/$f" "$win_bin/$f"; done
 # The guides are the source tree's, with their links back to the README
 # naming it as the archive does.
 same_guide() { # same_guide ARCHIVE_FILE SOURCE_FILE README_NAME
@@ -95,7 +95,7 @@ check_tarball() { # check_tarball ARCH BIN_DIR
   check "tarball holds one folder with its nine files and the guides" \
     test "$(listing "$tmp/tar-$arch")" = "$top $top/LICENSE $top/Quorvalend.so $top/README $top/SHA256SUMS $top/docs $(printf "$top/%s " $guides)$top/qvgateway $top/qvgateway.example.toml $top/qvgateway@.service $top/qvpoll $top/qvsim "
   for f in Quorvalend.so qvpoll qvsim qvgateway; do
-    check "tarball's $f is the Release build's" cmp "$l/$f" "$linux_bin/$f"
+    check "tarball's $f is the tested build's" cmp "$l/$f" "$linux_bin/$f"
     check "file says the tarball's $f is $arch code" bash -c "file -b '$l/$f' | grep -q '$(file_says "$arch")'"
   done
   check "tarball's qvgateway@.service is dist's" cmp "$l/qvgateway@.service" "$root/dist/qvgateway@.service"

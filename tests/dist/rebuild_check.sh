@@ -8,10 +8,7 @@ dist=$(realpath "$1") work=$2
 root=$(cd "$(dirname "$0")/../.." && pwd)
 cd "$root"
 rm -rf "$work"
-for target in linux32 win32 linux64 arm64 armhf; do
-  cmake --preset "$target-release" -B "$work/$target" >/dev/null
-  cmake --build "$work/$target" >/dev/null
-done
+bash dist/build_shipped.sh --under "$work" linux32 win32 linux64 arm64 armhf >/dev/null
 bash dist/make_dist.sh "$work/dist" "$work/linux32/bin" "$work/win32/bin" \
   amd64="$work/linux64/bin" arm64="$work/arm64/bin" armhf="$work/armhf/bin" >/dev/null
 if cmp -s "$dist/SHA256SUMS" "$work/dist/SHA256SUMS"; then
