@@ -105,29 +105,11 @@ WIN32_SUITE_RUN = ( status=0; \
 test-win32: build-win32
 	@$(WIN32_SUITE_RUN)
 
-# Where Wine runs in the VM its suite is the longest, and the VM leaves part
-# of the machine idle: it starts as soon as the win32 build is done and runs
-# in the background beside the other builds and suites (its own process
-# group, stopped with make test), its output kept and printed at the end.
-# Elsewhere it runs in its place after linux32.
-WIN32_BESIDE = build/vm/win32-suite.txt
-TEST_BUILDS = build-linux32 build-linux64 build-arm64 build-armhf build-fuzz dist deb
-
-test: build-win32
-	@status=0; win32_pid=; \
-	if $(WINE_IN_VM); then \
-	  mkdir -p build/vm; \
-	  echo "== win32: the suite starts in the VM and runs beside the rest; its output comes at the end"; \
-	  setsid bash -c '$(WIN32_SUITE_RUN)' > $(WIN32_BESIDE) 2>&1 & win32_pid=$$!; \
-	  trap 'kill -TERM -- -$$win32_pid 2>/dev/null; wait $$win32_pid; exit 130' INT TERM; \
-	fi; \
-	if ! $(MAKE) --no-print-directory $(TEST_BUILDS); then \
-	  if [ -n "$$win32_pid" ]; then kill -TERM -- -$$win32_pid 2>/dev/null; wait $$win32_pid; fi; \
-	  exit 1; \
-	fi; \
+test: build build-fuzz dist deb
+	@status=0; \
 	$(LINUX32_CTEST) || status=1; \
 	$(PRINT_SKIPS)linux32.xml; \
-	if [ -z "$$win32_pid" ]; then $(WIN32_SUITE_RUN) || status=1; fi; \
+	$(WIN32_SUITE_RUN) || status=1; \
 	$(OTHER_LINUX_SUITES_RUN); \
 	echo "== fuzz smoke: a few seconds per target over the committed seeds"; \
 	$(FUZZ_SMOKE_RUN) || status=1; \
@@ -137,10 +119,6 @@ test: build-win32
 	$(DIST_CHECK_RUN) || status=1; \
 	echo "== Debian packages: lintian, packed again, installed in a clean root"; \
 	$(DEB_TEST_RUN) || status=1; \
-	if [ -n "$$win32_pid" ]; then \
-	  echo "== win32, in the VM beside the rest"; \
-	  wait $$win32_pid || status=1; cat $(WIN32_BESIDE); \
-	fi; \
 	exit $$status
 
 # Under user-mode emulation LeakSanitizer cannot stop the process's threads
