@@ -20,6 +20,14 @@ repo=$(cd "$here/../.." && pwd)
 version=$(head -n 1 "$repo/VERSION")
 run=$cache/run
 tarball=$cache/bookworm-amd64-i386.tar
+# Where i386 code runs only under qemu-i386, the kernel starts the host's
+# registered emulator for the root's i386 programs, and that emulator loads
+# its own libraries from the root: that root also holds qemu-user.
+include=man-db
+if [ "$(cat "$repo/build/i386-mode" 2>/dev/null)" = emulated ]; then
+  include=man-db,qemu-user
+  tarball=$cache/bookworm-amd64-i386-qemu-user.tar
+fi
 mirror=http://deb.debian.org/debian
 security=http://deb.debian.org/debian-security
 
@@ -40,7 +48,7 @@ if [ "${QV_INSTALL_TEST_INSIDE:-}" != 1 ]; then
     echo "== the clean root: made once by mmdebstrap into $tarball"
     mkdir -p "$cache/tmp"
     if ! "${sudo_cmd[@]}" env TMPDIR="$cache/tmp" mmdebstrap --mode=root --variant=apt \
-        --architectures=amd64,i386 --include=man-db --format=tar bookworm "$tarball.new" \
+        --architectures=amd64,i386 --include="$include" --format=tar bookworm "$tarball.new" \
         "deb $mirror bookworm main" "deb $mirror bookworm-updates main" "deb $security bookworm-security main" \
         >"$cache/mmdebstrap.log" 2>&1; then
       tail -n 20 "$cache/mmdebstrap.log"
