@@ -10,22 +10,8 @@ import sys
 import xml.etree.ElementTree as ElementTree
 
 
-def reason(output):
-    """GoogleTest's text after "FILE:LINE: Skipped", else the whole output."""
-    lines = [line.strip() for line in output.splitlines()]
-    for i, line in enumerate(lines):
-        if line.endswith(": Skipped"):
-            said = []
-            for following in lines[i + 1:]:
-                if following.startswith("[  SKIPPED ]"):
-                    break
-                said.append(following)
-            return " ".join(s for s in said if s)
-    return " ".join(s for s in lines if s)
-
-
 def skipped_inside(output):
-    """(case, reason) for each case a whole GoogleTest program skipped: the
+    """(case, reason) for each case GoogleTest skipped in this output: the
     text between "FILE:LINE: Skipped" and the case's "[  SKIPPED ] NAME (N ms)"."""
     found, said = [], None
     for line in (s.strip() for s in output.splitlines()):
@@ -37,6 +23,12 @@ def skipped_inside(output):
         elif said is not None:
             said.append(line)
     return found
+
+
+def reason(output):
+    """GoogleTest's text after "FILE:LINE: Skipped", else the whole output."""
+    found = skipped_inside(output)
+    return found[0][1] if found else " ".join(s.strip() for s in output.splitlines() if s.strip())
 
 
 def main(path):
