@@ -101,26 +101,30 @@ class Broker:
     def ask(self, ready_topic, topic, payload, seconds=15):
         """Publishes `payload` on `topic` once a subscriber to its result is
         in place (shown by the retained `ready_topic` reaching it), and
-        returns the result as JSON with the seconds it took, or None."""
+        returns the result as JSON with the seconds it took, or None.
+        `ready_topic` is live too: the value a write changes may be published
+        again before or after the write's result, so it is read past."""
         sub = subprocess.Popen(["mosquitto_sub", "-p", str(self.port), *self.login, "-v", "-t", ready_topic, "-t", topic + "/result",
-                                "-C", "2", "-W", str(seconds)], stdout=subprocess.PIPE, text=True,
+                                "-W", str(seconds)], stdout=subprocess.PIPE, text=True,
                                stdin=subprocess.DEVNULL)
+        result, took = None, 0
         try:
             first = sub.stdout.readline()
             if not first.startswith(ready_topic + " "):
                 return None, 0
             start = time.monotonic()
             self.publish(topic, payload)
-            line = sub.stdout.readline()
-            took = time.monotonic() - start
-            sub.wait(seconds)
+            for line in sub.stdout:
+                name, _, body = line.strip().partition(" ")
+                if name == topic + "/result":
+                    result, took = json.loads(body), time.monotonic() - start
+                    break
         finally:
             if sub.poll() is None:
                 sub.kill()
                 sub.wait()
             sub.stdout.close()
-        name, _, body = line.strip().partition(" ")
-        return (json.loads(body) if name == topic + "/result" else None), took
+        return result, took
 
 
 class Watcher:
