@@ -70,7 +70,7 @@ PRINT_SKIPS = python3 tests/print_skips.py $(SKIPS)
 # run on linux64 alone, natively: the same sources, tested at full speed.
 # The gateway's client, configuration, MQTT and tag suites still run on
 # linux32 there, and every suite does where i386 code runs natively.
-LINUX32_CTEST = ctest --preset linux32 --output-junit $(SKIPS)linux32.xml \
+LINUX32_CTEST = ctest --preset linux32 -j2 --output-junit $(SKIPS)linux32.xml \
 	$$( [ "$$(cat $(I386_MODE))" = native ] || echo "-E ^qvgateway_(mqtt_outages|service|faults|page|mqtt_plant|http)$$" )
 
 test-linux32: build-linux32
@@ -87,8 +87,9 @@ OTHER_LINUX_SUITES_RUN = for t in linux64 arm64 armhf; do \
 	  echo "== $$t"; ctest --preset $$t -j2 --output-junit $(SKIPS)$$t.xml || status=1; $(PRINT_SKIPS)$$t.xml; done
 
 # Wine's server leaves its socket folder in the temporary directory: after
-# a run of the build's own prefix, it goes.
-FORGET_WINE_SERVER = bash tests/wine/forget_server_folder.sh build/win32/wineprefix
+# a run of the build's own prefixes, it goes.
+FORGET_WINE_SERVER = for p in build/win32/wineprefix build/win32/wineprefix-b; do \
+	  bash tests/wine/forget_server_folder.sh $$p; done
 
 # In the VM the whole suite runs in one boot, two tests at a time; its
 # JUnit file lands in the VM's output folder, the only one it may write,

@@ -6,21 +6,14 @@
 
 #include "sparkplug_b.pb-c.h"
 #include "tools/qvgateway/mqtt/bounded_json.h"
+#include "tools/qvgateway/sparkplug/unpacked_payload.h"
 
 namespace qvgateway {
 namespace {
 
-using PbPayload = Qvsparkplug__Payload;
 using PbMetric = Qvsparkplug__Payload__Metric;
 
 const char* const kNotAPayload = "the payload is not a Sparkplug B payload (protobuf)";
-
-struct Unpacked {
-  PbPayload* payload = nullptr;
-  ~Unpacked() {
-    if (payload != nullptr) qvsparkplug__payload__free_unpacked(payload, nullptr);
-  }
-};
 
 // The payload's messages that hold messages, and in which fields: a
 // property value may hold a property set, which holds property values, as
@@ -103,14 +96,13 @@ bool DecodeCommand(const std::string& bytes, std::vector<CommandMetric>* metrics
   if (!NestingWithin(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), kMaxCommandNesting, why)) {
     return false;
   }
-  Unpacked u;
-  u.payload = qvsparkplug__payload__unpack(nullptr, bytes.size(), reinterpret_cast<const uint8_t*>(bytes.data()));
-  if (u.payload == nullptr) {
+  const UnpackedPayload payload = UnpackPayload(bytes);
+  if (payload == nullptr) {
     *why = kNotAPayload;
     return false;
   }
-  for (size_t i = 0; i < u.payload->n_metrics; ++i) {
-    const PbMetric* m = u.payload->metrics[i];
+  for (size_t i = 0; i < payload->n_metrics; ++i) {
+    const PbMetric* m = payload->metrics[i];
     CommandMetric c;
     c.hasName = m->name != nullptr;
     if (c.hasName) c.name = m->name;

@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "sparkplug_b.pb-c.h"
+#include "tools/qvgateway/sparkplug/unpacked_payload.h"
 
 namespace qvgateway {
 namespace {
@@ -154,25 +155,13 @@ MetricOut TagMetric(const TagConfig& tag, uint64_t alias, const TagReading& read
   return m;
 }
 
-namespace {
-
-struct Unpacked {
-  PbPayload* payload = nullptr;
-  ~Unpacked() {
-    if (payload != nullptr) qvsparkplug__payload__free_unpacked(payload, nullptr);
-  }
-};
-
-}  // namespace
-
 bool DecodeMetrics(const std::string& bytes, int64_t* unixMs, int* seq, std::vector<MetricOut>* metrics) {
-  Unpacked u;
-  u.payload = qvsparkplug__payload__unpack(nullptr, bytes.size(), reinterpret_cast<const uint8_t*>(bytes.data()));
-  if (u.payload == nullptr) return false;
-  *unixMs = u.payload->has_timestamp ? static_cast<int64_t>(u.payload->timestamp) : -1;
-  *seq = u.payload->has_seq ? static_cast<int>(u.payload->seq) : -1;
-  for (size_t i = 0; i < u.payload->n_metrics; ++i) {
-    const PbMetric* m = u.payload->metrics[i];
+  const UnpackedPayload payload = UnpackPayload(bytes);
+  if (payload == nullptr) return false;
+  *unixMs = payload->has_timestamp ? static_cast<int64_t>(payload->timestamp) : -1;
+  *seq = payload->has_seq ? static_cast<int>(payload->seq) : -1;
+  for (size_t i = 0; i < payload->n_metrics; ++i) {
+    const PbMetric* m = payload->metrics[i];
     MetricOut o;
     if (m->name != nullptr) o.name = m->name;
     o.hasAlias = m->has_alias;
